@@ -1,0 +1,67 @@
+// The real window with each of the six port numbers wired to a simulated
+// counter of its own, so the program can be tried with no counter attached.
+// Every command a simulated counter receives is printed on standard output.
+#include "countersim.h"
+#include "form1.h"
+#if __has_include("spreadsheetloader.h")
+#include "spreadsheetloader.h"
+#define TALLYO_HAVE_LOADER 1
+#endif
+
+#include <QApplication>
+#include <QStringList>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+namespace {
+std::string printable(const std::string &command)
+{
+    std::string out;
+    for (char c : command) {
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    tallyo::applyAppearance();
+
+    std::mutex printing;
+    std::array<std::unique_ptr<tallyo::sim::CounterSim>, 6> counters;
+    QStringList devices;
+    for (size_t i = 0; i < counters.size(); ++i) {
+        counters[i] = std::make_unique<tallyo::sim::CounterSim>();
+        const int port = int(i) + 1;
+        counters[i]->setCommandObserver([&printing, port](const std::string &command) {
+            std::lock_guard lock(printing);
+            std::printf("port %d <- \"%s\"\n", port, printable(command).c_str());
+            std::fflush(stdout);
+        });
+        devices << QString::fromStdString(counters[i]->devicePath());
+        std::printf("port %d is a simulated counter on %s\n", port, counters[i]->devicePath().c_str());
+    }
+    std::fflush(stdout);
+
+    tallyo::Form1Dependencies deps;
+    deps.portMap = tallyo::fixedPortMap(devices);
+#ifdef TALLYO_HAVE_LOADER
+    deps.spreadsheetFactory = tallyo::platformSpreadsheetFactory();
+#endif
+    tallyo::Form1 window(std::move(deps));
+    window.Form_Load();
+    window.show();
+    const int rc = app.exec();
+    for (auto &counter : counters)
+        counter->setCommandObserver(nullptr);
+    return rc;
+}

@@ -1,0 +1,325 @@
+#include "form1.h"
+
+#include "commands.h"
+#include "intervals.h"
+#include "layout.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyleFactory>
+
+namespace tallyo {
+
+namespace {
+QRect pixelRect(const ControlRecord &r)
+{
+    return QRect(twipsToPixels(r.left), twipsToPixels(r.top), twipsToPixels(r.width), twipsToPixels(r.height));
+}
+} // namespace
+
+void applyAppearance()
+{
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    // Arial's metrics (Liberation Sans) at 8 pt fit every caption of the fixed layout.
+    QFont font;
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("Helvetica")});
+    font.setPointSize(8);
+    QApplication::setFont(font);
+}
+
+Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
+    : QWidget(parent),
+      MSComm1(dependencies.portMap ? dependencies.portMap : systemPortMap()),
+      m_deps(std::move(dependencies)),
+      m_ownClock(m_deps.clock ? nullptr : std::make_unique<WallClock>()),
+      m_life(m_deps.quit ? m_deps.quit : [] { QCoreApplication::exit(0); }),
+      m_link(MSComm1, m_deps.clock ? *m_deps.clock : *m_ownClock, m_life)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QString::fromLatin1(kWindowCaption));
+    buildControls();
+    connectHandlers();
+    resize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
+    connect(&MSComm1, &MSComm::lineLost, this, &Form1::onLineLost);
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls()
+{
+    for (const ControlRecord &r : controlTable()) {
+        QWidget *parent = *r.container ? m_controls.value(QString::fromLatin1(r.container)) : this;
+        QWidget *w = nullptr;
+        switch (r.kind) {
+        case ControlKind::Frame: {
+            auto *frame = new QGroupBox(r.caption, parent);
+            frame->setFocusPolicy(Qt::NoFocus);
+            // The caption sits on the frame's top line, as on a classic dialog
+            // frame, so the buttons' fixed positions fall inside the box.
+            frame->setStyleSheet(QStringLiteral(
+                "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+                "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                " left: 6px; top: 0px; padding: 0px 2px; }"));
+            w = frame;
+            break;
+        }
+        case ControlKind::Option:
+            w = new QRadioButton(r.caption, parent);
+            break;
+        case ControlKind::Command: {
+            auto *button = new QPushButton(r.caption, parent);
+            button->setAutoDefault(false);
+            button->setDefault(false);
+            w = button;
+            break;
+        }
+        case ControlKind::Label: {
+            auto *label = new QLabel(r.caption, parent);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+            w = label;
+            break;
+        }
+        case ControlKind::TextBox: {
+            auto *box = new QLineEdit(r.caption, parent);
+            QFont font;
+            font.setFamilies({QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans")});
+            font.setPointSize(18);
+            font.setWeight(QFont::Normal);
+            box->setFont(font);
+            QPalette palette = box->palette();
+            palette.setColor(QPalette::Base, QColor(0, 0, 128));
+            palette.setColor(QPalette::Text, Qt::white);
+            box->setPalette(palette);
+            w = box;
+            break;
+        }
+        case ControlKind::ComboBox: {
+            auto *combo = new QComboBox(parent);
+            combo->setEditable(true);
+            combo->setInsertPolicy(QComboBox::NoInsert);
+            combo->setCompleter(nullptr);
+            combo->setEditText(r.caption);
+            w = combo;
+            break;
+        }
+        }
+        w->setObjectName(QString::fromLatin1(r.name));
+        w->setGeometry(pixelRect(r));
+        if (!r.toolTip.isEmpty())
+            w->setToolTip(r.toolTip);
+        m_controls.insert(w->objectName(), w);
+    }
+
+    auto option = [this](const char *name) { return static_cast<QRadioButton *>(control(QLatin1String(name))); };
+    auto frame = [this](const char *name) { return static_cast<QGroupBox *>(control(QLatin1String(name))); };
+    auto command = [this](const char *name) { return static_cast<QPushButton *>(control(QLatin1String(name))); };
+    auto label = [this](const char *name) { return static_cast<QLabel *>(control(QLatin1String(name))); };
+    Frame1 = frame("Frame1"), Frame2 = frame("Frame2"), Frame3 = frame("Frame3");
+    Frame4 = frame("Frame4"), Frame5 = frame("Frame5"), Frame6 = frame("Frame6");
+    Option1 = option("Option1"), Option2 = option("Option2"), Option3 = option("Option3");
+    Option4 = option("Option4"), Option5 = option("Option5"), Option6 = option("Option6");
+    Option7 = option("Option7"), Option8 = option("Option8"), Option9 = option("Option9");
+    Option10 = option("Option10"), Option11 = option("Option11"), Option12 = option("Option12");
+    Option13 = option("Option13"), Option14 = option("Option14"), Option15 = option("Option15");
+    Option16 = option("Option16"), Option17 = option("Option17"), Option18 = option("Option18");
+    Option19 = option("Option19"), Option20 = option("Option20"), Option21 = option("Option21");
+    Option22 = option("Option22"), Option23 = option("Option23"), Option24 = option("Option24");
+    Option25 = option("Option25");
+    Command1 = command("Command1"), Command2 = command("Command2"), Command3 = command("Command3");
+    Command4 = command("Command4"), Command5 = command("Command5");
+    Label1 = label("Label1"), Label2 = label("Label2"), Label4 = label("Label4");
+    Text1 = static_cast<QLineEdit *>(control(QStringLiteral("Text1")));
+    Combo1 = static_cast<QComboBox *>(control(QStringLiteral("Combo1")));
+
+    const auto &order = focusOrder();
+    for (size_t i = 0; i + 1 < order.size(); ++i)
+        QWidget::setTabOrder(control(QLatin1String(order[i])), control(QLatin1String(order[i + 1])));
+    Option1->setFocus();
+}
+
+void Form1::connectHandlers()
+{
+    auto onClick = [this](QAbstractButton *button, void (Form1::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this, [this, handler] { handle([this, handler] { (this->*handler)(); }); });
+    };
+    onClick(Command1, &Form1::Command1_Click);
+    onClick(Command2, &Form1::Command2_Click);
+    onClick(Command3, &Form1::Command3_Click);
+    onClick(Command4, &Form1::Command4_Click);
+    onClick(Command5, &Form1::Command5_Click);
+    onClick(Option20, &Form1::Option20_Click);
+    onClick(Option21, &Form1::Option21_Click);
+    onClick(Option22, &Form1::Option22_Click);
+    onClick(Option23, &Form1::Option23_Click);
+    onClick(Option24, &Form1::Option24_Click);
+    onClick(Option25, &Form1::Option25_Click);
+    onClick(Option15, &Form1::Option15_Click);
+    onClick(Option16, &Form1::Option16_Click);
+    onClick(Option4, &Form1::Option4_Click);
+    onClick(Option5, &Form1::Option5_Click);
+    onClick(Option6, &Form1::Option6_Click);
+    onClick(Option7, &Form1::Option7_Click);
+    onClick(Option8, &Form1::Option8_Click);
+    onClick(Option17, &Form1::Option17_Click);
+    onClick(Option18, &Form1::Option18_Click);
+    onClick(Option19, &Form1::Option19_Click);
+    onClick(Option1, &Form1::Option1_Click);
+    onClick(Option2, &Form1::Option2_Click);
+    onClick(Option9, &Form1::Option9_Click);
+    onClick(Option10, &Form1::Option10_Click);
+    onClick(Option11, &Form1::Option11_Click);
+    onClick(Option12, &Form1::Option12_Click);
+    onClick(Option13, &Form1::Option13_Click);
+    onClick(Option14, &Form1::Option14_Click);
+    // Remember each group's selection before a click changes it, so that a
+    // setting that could not be sent does not stay marked as sent.
+    for (const OptionGroup &group : optionGroups()) {
+        for (const char *name : group.members) {
+            auto *button = static_cast<QRadioButton *>(control(QLatin1String(name)));
+            connect(button, &QAbstractButton::pressed, this, [this, button] {
+                m_selectedBeforeClick = nullptr;
+                for (QObject *sibling : button->parentWidget()->children()) {
+                    auto *other = qobject_cast<QRadioButton *>(sibling);
+                    if (other && other->isChecked())
+                        m_selectedBeforeClick = other;
+                }
+            });
+        }
+    }
+    // Option3 ("Toggle") has no handler: selecting it only moves the mark.
+    connect(Text1, &QLineEdit::textChanged, this, [this] { handle([this] { Text1_Change(); }); });
+
+    // Text typed into the interval box leaves no entry selected.
+    connect(Combo1->lineEdit(), &QLineEdit::textEdited, this, [this] { m_intervalTyped = true; });
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { m_intervalTyped = false; });
+    connect(Combo1, &QComboBox::activated, this, [this] { m_intervalTyped = false; });
+}
+
+template <typename Handler> void Form1::handle(Handler &&handler)
+{
+    if (m_life.ending())
+        return;
+    try {
+        handler();
+    } catch (const ProgramEnding &) {
+        // The program is ending: stop here, do nothing more.
+    } catch (const ExchangeAbandoned &) {
+        // Another handler closed the port under this one and said why.
+    } catch (const SerialError &e) {
+        report(e.number, e.text);
+    } catch (const SpreadsheetError &e) {
+        report(e.number, QString::fromStdString(e.what()));
+    } catch (const std::exception &e) {
+        report(0, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void Form1::report(int number, const QString &text)
+{
+    if (m_life.ending())
+        return;
+    const QString message = number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
+    if (m_deps.showMessage)
+        m_deps.showMessage(message);
+    else
+        QMessageBox::critical(this, QString::fromLatin1(kWindowCaption), message);
+}
+
+void Form1::onLineLost()
+{
+    // A wait on the stack reports the loss itself and ends its handler.
+    if (m_link.activeWaits() > 0)
+        return;
+    if (auto loss = MSComm1.takeLoss())
+        report(loss->number, loss->text);
+}
+
+void Form1::restoreSelection(std::initializer_list<QRadioButton *> group)
+{
+    // An exclusive button cannot be cleared directly: lift the exclusivity
+    // while the group is set back.
+    for (QRadioButton *button : group) {
+        button->setAutoExclusive(false);
+        button->setChecked(button == m_selectedBeforeClick);
+    }
+    for (QRadioButton *button : group)
+        button->setAutoExclusive(true);
+}
+
+int Form1::intervalPosition() const
+{
+    return m_intervalTyped ? -1 : Combo1->currentIndex();
+}
+
+void Form1::ReopenPort()
+{
+    m_link.ReopenPort();
+}
+
+void Form1::SendCommand(const QByteArray &command)
+{
+    m_link.SendCommand(command);
+}
+
+void Form1::RequestReading()
+{
+    currentReading = m_link.RequestReading();
+}
+
+void Form1::Delay(qint32 seconds)
+{
+    m_link.Delay(seconds);
+}
+
+void Form1::Form_Load()
+{
+    handle([this] {
+        MSComm1.setRThreshold(1);
+        MSComm1.setSThreshold(0);
+        MSComm1.setDTREnable(true);
+        MSComm1.setRTSEnable(false);
+        for (const ReadingInterval &interval : kReadingIntervals) {
+            Combo1->addItem(QString::fromLatin1(interval.label));
+            Combo1->setCurrentIndex(Combo1->count() - 1);
+        }
+        m_intervalTyped = false;
+    });
+}
+
+void Form1::Command3_Click()
+{
+    try {
+        if (MSComm1.portOpen()) {
+            SendCommand(cmd::RemoteOff);
+            MSComm1.setPortOpen(false);   // sends what is queued, then closes
+        }
+    } catch (const SerialError &e) {
+        // The user asked to leave: say what failed, then leave all the same.
+        report(e.number, e.text);
+    }
+    m_life.end();
+    close();
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    if (!m_life.ending()) {
+        // Closed by the window's own close control: send nothing, free the port.
+        try {
+            MSComm1.setPortOpen(false);
+        } catch (...) {
+        }
+        m_life.end();
+    }
+    event->accept();
+}
+
+} // namespace tallyo

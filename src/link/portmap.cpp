@@ -1,0 +1,53 @@
+#include "portmap.h"
+
+#include <QSerialPortInfo>
+#include <QStringList>
+#include <algorithm>
+
+namespace tallyo {
+
+namespace {
+// Orders by the name's stem, then by its trailing number, so that ttyUSB2
+// comes before ttyUSB10.
+bool deviceNameLess(const QString &a, const QString &b)
+{
+    auto split = [](const QString &name) {
+        qsizetype stemEnd = name.size();
+        while (stemEnd > 0 && name.at(stemEnd - 1).isDigit())
+            --stemEnd;
+        return std::pair{name.left(stemEnd), name.mid(stemEnd).toLongLong()};
+    };
+    return split(a) < split(b);
+}
+} // namespace
+
+QStringList listedSerialDevices()
+{
+    QStringList devices;
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        devices << info.systemLocation();
+    std::sort(devices.begin(), devices.end(), deviceNameLess);
+    return devices;
+}
+
+PortMap systemPortMap()
+{
+#ifdef Q_OS_WIN
+    return [](int n) { return QStringLiteral("COM%1").arg(n); };
+#else
+    return [](int n) {
+        const QStringList devices = listedSerialDevices();
+        return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString();
+    };
+#endif
+}
+
+PortMap fixedPortMap(const QStringList &devices)
+{
+    return [devices](int n) {
+        return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString();
+    };
+}
+
+} // namespace tallyo

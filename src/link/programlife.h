@@ -1,0 +1,47 @@
+// Whether the program is still running, and the way out of every wait.
+#pragma once
+
+#include <QObject>
+#include <functional>
+
+namespace tallyo {
+
+// Thrown out of a wait when the program is ending: the waiting handler stops
+// where it is and does nothing more.
+struct ProgramEnding {};
+
+// Thrown out of a reply wait whose exchange another handler ended for good
+// (the port was closed under it and not reopened). That handler has already
+// told the user what went wrong.
+struct ExchangeAbandoned {};
+
+class ProgramLife : public QObject {
+    Q_OBJECT
+public:
+    // quit: what ends the process's event loop (QCoreApplication::exit in the
+    // program; a recorder in tests).
+    explicit ProgramLife(std::function<void()> quit, QObject *parent = nullptr)
+        : QObject(parent), m_quit(std::move(quit)) {}
+
+    bool ending() const { return m_ending; }
+
+    // Ends the program: every wait returns at once and no handler runs again.
+    void end()
+    {
+        if (m_ending)
+            return;
+        m_ending = true;
+        emit endingStarted();
+        if (m_quit)
+            m_quit();
+    }
+
+signals:
+    void endingStarted();
+
+private:
+    std::function<void()> m_quit;
+    bool m_ending = false;
+};
+
+} // namespace tallyo

@@ -1,0 +1,31 @@
+// Failures of the serial line, as the user is told about them.
+#pragma once
+
+#include <QString>
+#include <stdexcept>
+
+namespace tallyo {
+
+struct SerialError : std::runtime_error {
+    SerialError(int number, const QString &text)
+        : std::runtime_error(text.toStdString()), number(number), text(text) {}
+    int number;
+    QString text;
+};
+
+// Error numbers shown with the message. They follow QSerialPort's error codes
+// where one exists, so a support call can match them to the Qt documentation.
+namespace SerialErrorNumber {
+inline constexpr int DeviceNotFound = 1;
+inline constexpr int Permission = 2;
+inline constexpr int Open = 3;
+inline constexpr int Write = 7;
+inline constexpr int Read = 8;
+inline constexpr int LineLost = 9;      // the device went away (hang-up, unplugged adapter)
+inline constexpr int Unsupported = 10;
+inline constexpr int NotOpen = 13;
+inline constexpr int InvalidPortNumber = 380;   // a number outside 1..6
+inline constexpr int InvalidSettings = 381;     // a settings text that is not "baud,parity,data,stop"
+} // namespace SerialErrorNumber
+
+} // namespace tallyo

@@ -1,0 +1,90 @@
+// A window wired to simulated counters on real pseudo-terminals, with a clock
+// the test sets, captured messages and a recorded quit: the real code from
+// button to byte, with nothing of the machine's own serial ports involved.
+#pragma once
+
+#include "countersim.h"
+#include "form1.h"
+#include "wallclock.h"
+
+#include <QStringList>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tallyo::test {
+
+class TestClock : public WallClock {
+    Q_OBJECT
+public:
+    // Starts half-way into a second, so whole-second rounding shows.
+    explicit TestClock(qint64 startMs = 1'000'000'500) : m_ms(startMs) {}
+    qint64 nowMs() const override { return m_ms; }
+    void set(qint64 ms)
+    {
+        m_ms = ms;
+        emit changed();
+    }
+    void advance(qint64 ms) { set(m_ms + ms); }
+
+private:
+    qint64 m_ms;
+};
+
+// One recorded spreadsheet call.
+struct SheetCall {
+    int app;            // which application (1 = first created)
+    std::string call;   // "visible", "add", "formula", "autofit", "format", "finish"
+    int row = 0;
+    int column = 0;
+    std::string text;
+};
+
+// A stand-in spreadsheet application that records every call, for tests of
+// the recording's logic; the real applications are tested on their own.
+class FakeSheets {
+public:
+    SpreadsheetFactory factory();
+    std::vector<SheetCall> calls;
+    int created = 0;
+    int lastRow = 1'048'576;
+    bool failCreate = false;
+    // Fail the n-th formula call (1-based; 0: never) as a closed workbook would.
+    int failFormulaAt = 0;
+    // Formulas written, in order, as (app, row, text).
+    std::vector<SheetCall> formulas() const;
+};
+
+class Rig {
+public:
+    // counters: how many simulated counters, on port numbers 1..counters.
+    explicit Rig(int counters = 1, sim::CounterSim::Options options = {});
+    ~Rig();
+
+    sim::CounterSim &counter(int port) { return *m_counters.at(size_t(port - 1)); }
+    // Devices behind port numbers 1..6 (empty: nothing); change before form().
+    QStringList devices;
+    TestClock clock;
+    FakeSheets sheets;
+    QStringList messages;
+    int quits = 0;
+
+    // The window, created, loaded and shown on first use.
+    Form1 &form();
+    bool hasForm() const { return bool(m_form); }
+    // Clicks a control the way a user does (a real mouse click).
+    void click(QWidget *control);
+    void clickPort(int portNumber);
+    // Every command each counter received so far, e.g. {"G2\r", "D1"}.
+    std::vector<std::string> commands(int port) const { return m_counters.at(size_t(port - 1))->commands(); }
+
+private:
+    std::vector<std::unique_ptr<sim::CounterSim>> m_counters;
+    std::unique_ptr<Form1> m_form;
+};
+
+// Runs `action` once the current handler is inside a wait (or as soon as the
+// event loop next turns).
+void whileWaiting(std::function<void()> action);
+
+} // namespace tallyo::test

@@ -1,0 +1,440 @@
+// The counter link from button to byte: what goes on the line, how replies
+// become readings, the waits and what may run inside them, EXIT, and every
+// failure of the line.
+#include "commands.h"
+#include "modemshim.h"
+#include "rig.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/ioctl.h>
+
+using namespace tallyo;
+using namespace tallyo::test;
+using Reply = sim::CounterSim::Reply;
+using namespace std::chrono_literals;
+
+namespace {
+constexpr int kTimeout = 10000;
+
+// Advances the test clock by `stepMs` on every turn of the event loop until
+// stopped, so a pause can run to its end without the test sleeping.
+class ClockDriver : public QObject {
+public:
+    ClockDriver(TestClock &clock, qint64 stepMs) : m_clock(clock), m_step(stepMs)
+    {
+        m_timer.setInterval(0);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            ++ticks;
+            if (onTick)
+                onTick(ticks);
+            m_clock.advance(m_step);
+        });
+        m_timer.start();
+    }
+    int ticks = 0;
+    std::function<void(int)> onTick;
+
+private:
+    TestClock &m_clock;
+    qint64 m_step;
+    QTimer m_timer;
+};
+} // namespace
+
+class TestLink : public QObject {
+    Q_OBJECT
+private slots:
+    void settingGoesOutAsThreeBytes();
+    void readingRequestIsD1AloneOnAFreshBuffer();
+    void replyOfFourteenCompletesAndThirteenDoesNot();
+    void readingsKeepEverythingButOuterSpaces_data();
+    void readingsKeepEverythingButOuterSpaces();
+    void openingRaisesDtrAndLowersRts();
+    void delayCountsWholeSecondsOfTheWallClock();
+    void delayOfZeroOrLessReturnsWithoutProcessingEvents();
+    void clicksRunInsideEachWait();
+    void secondDataInsideTheReplyWaitLeavesNoWaitHanging();
+    void exitSendsRemoteOffBeforeClosing();
+    void exitEndsTheProgramFromInsideAWait();
+    void closingTheWindowSendsNothing();
+    void failuresShowAMessageAndTheWindowLivesOn();
+    void hangUpDuringAWaitIsReportedOnce();
+    void displayShowsTheLatestReadingWithTheCaretAtItsEnd();
+};
+
+void TestLink::settingGoesOutAsThreeBytes()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    form.ReopenPort();
+    form.SendCommand(cmd::Gate1s);
+    QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
+    QCOMPARE(rig.counter(1).received(), std::string("G2\r"));
+    QCOMPARE(form.MSComm1.settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(form.MSComm1.portOpen());
+}
+
+void TestLink::readingRequestIsD1AloneOnAFreshBuffer()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    // A long reply is taken whole, up to its CR: none of it may open the next
+    // reading.
+    rig.counter(1).setCustomReply("   1.0000000 MHz and then a long tail of text\r");
+    rig.click(form.Command2);
+    QCOMPARE(form.currentReading, QStringLiteral("1.0000000 MHz and then a long tail of text\r"));
+    QVERIFY(rig.counter(1).waitForReceivedBytes(2, 5s));
+    QCOMPARE(rig.counter(1).received(), std::string("D1"));
+
+    rig.counter(1).setCustomReply("   2.0000000 MHz\r");
+    rig.click(form.Command2);
+    QCOMPARE(form.currentReading, QStringLiteral("2.0000000 MHz\r"));
+    QCOMPARE(rig.counter(1).commands(), (std::vector<std::string>{"D1", "D1"}));
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestLink::replyOfFourteenCompletesAndThirteenDoesNot()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    rig.counter(1).setCustomReply("  12345.678 Hz");   // exactly 14, no CR: ends when the line goes quiet
+    rig.click(form.Command2);
+    QCOMPARE(form.Text1->text(), QStringLiteral("12345.678 Hz"));
+
+    rig.counter(1).setReply(Reply::Short);   // 13 characters, never more
+    bool checked = false;
+    whileWaiting([&] {
+        QTRY_COMPARE_WITH_TIMEOUT(form.MSComm1.inBufferCount(), 13, kTimeout);
+        QTest::qWait(200);   // give a wrong completion every chance to happen
+        QCOMPARE(form.Text1->text(), QStringLiteral("12345.678 Hz"));
+        checked = true;
+        rig.click(form.Command3);   // the way out: EXIT
+    });
+    rig.click(form.Command2);
+    QVERIFY(checked);
+    QCOMPARE(form.Text1->text(), QStringLiteral("12345.678 Hz"));
+    QCOMPARE(rig.quits, 1);
+}
+
+void TestLink::readingsKeepEverythingButOuterSpaces_data()
+{
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("reading");
+    QTest::newRow("leading spaces") << "     10.0000123 MHz" << "10.0000123 MHz";
+    QTest::newRow("trailing CR stays") << "   10.0000123 MHz\r" << "10.0000123 MHz\r";
+    QTest::newRow("spaces before CR stay") << "  1234.567 Hz   \r" << "1234.567 Hz   \r";
+    QTest::newRow("trailing spaces") << "  1234.5678 Hz    " << "1234.5678 Hz";
+    QTest::newRow("tab and LF stay") << "\t 1234.5678 Hz\r\n" << "\t 1234.5678 Hz\r\n";
+    QTest::newRow("inner spaces stay") << "1 2 3 4 5 6 7 8 9" << "1 2 3 4 5 6 7 8 9";
+}
+
+void TestLink::readingsKeepEverythingButOuterSpaces()
+{
+    QFETCH(QString, reply);
+    QFETCH(QString, reading);
+    // Unpaced, the whole reply lands in one piece, so the reading is all of it.
+    sim::CounterSim::Options unpaced;
+    unpaced.pace = false;
+    Rig rig(1, unpaced);
+    Form1 &form = rig.form();
+    rig.counter(1).setCustomReply(reply.toStdString());
+    rig.click(form.Command2);
+    QCOMPARE(form.currentReading, reading);
+    QCOMPARE(form.Text1->text(), reading);
+}
+
+void TestLink::openingRaisesDtrAndLowersRts()
+{
+    modemshim::reset();
+    modemshim::enable(true);
+    Rig rig;
+    Form1 &form = rig.form();
+    form.ReopenPort();
+    const int bits = modemshim::bits(rig.devices[0].toStdString());
+    modemshim::enable(false);
+    QVERIFY(bits != -1);
+    QVERIFY(bits & TIOCM_DTR);
+    QVERIFY(!(bits & TIOCM_RTS));
+    QVERIFY(form.MSComm1.modemLinesSupported());
+
+    // Without the stand-in a pty has no modem lines, which is not a failure.
+    form.ReopenPort();
+    QVERIFY(form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1.modemLinesSupported());
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestLink::delayCountsWholeSecondsOfTheWallClock()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    // The clock starts half-way into a second: 2 s of pause end at the second
+    // boundary after next, 1.5 s later.
+    const qint64 start = rig.clock.nowMs();
+    {
+        ClockDriver driver(rig.clock, 100);
+        form.Delay(2);
+    }
+    QCOMPARE(rig.clock.nowMs() - start, 1500);
+
+    // Setting the clock back lengthens the pause by the same amount.
+    const qint64 start2 = rig.clock.nowMs();
+    {
+        ClockDriver driver(rig.clock, 100);
+        driver.onTick = [&](int tick) {
+            if (tick == 3)
+                rig.clock.set(rig.clock.nowMs() - 10'000);
+        };
+        form.Delay(1);
+    }
+    QCOMPARE(rig.clock.nowMs() - start2, 1000);   // ends at the same wall-clock second
+}
+
+void TestLink::delayOfZeroOrLessReturnsWithoutProcessingEvents()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    for (int seconds : {0, -1, -2147483647 - 1}) {
+        bool ran = false;
+        QTimer::singleShot(0, [&] { ran = true; });
+        form.Delay(seconds);
+        QVERIFY(!ran);
+        QTRY_VERIFY(ran);
+    }
+}
+
+void TestLink::clicksRunInsideEachWait()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    form.Text1->setText(QStringLiteral("old reading"));
+
+    // "CLEAR" inside the reply wait empties the box at once; the reading
+    // then replaces the empty text.
+    rig.counter(1).setReplyLatency(150ms);
+    bool clearedInside = false;
+    whileWaiting([&] {
+        rig.click(form.Command1);
+        clearedInside = form.Text1->text().isEmpty();
+    });
+    rig.click(form.Command2);
+    QVERIFY(clearedInside);
+    QVERIFY(form.Text1->text().endsWith(QLatin1Char('\r')));
+
+    // "Data" inside a pause runs to its end there; the pause then goes on.
+    rig.counter(1).setReplyLatency(0us);
+    form.Text1->clear();
+    rig.counter(1).clearReceived();
+    bool readInside = false;
+    {
+        ClockDriver driver(rig.clock, 100);
+        driver.onTick = [&](int tick) {
+            if (tick == 1) {
+                rig.click(form.Command2);
+                readInside = !form.Text1->text().isEmpty();
+            }
+        };
+        form.Delay(2);
+    }
+    QVERIFY(readInside);
+    QCOMPARE(rig.counter(1).commands(), std::vector<std::string>{"D1"});
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestLink::secondDataInsideTheReplyWaitLeavesNoWaitHanging()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    rig.counter(1).setReplyLatency(100ms);
+    int innerDone = 0;
+    whileWaiting([&] {
+        rig.click(form.Command2);
+        ++innerDone;
+    });
+    rig.click(form.Command2);   // returns only once the outer "Data" finished too
+    QCOMPARE(innerDone, 1);
+    QVERIFY(form.Text1->text().endsWith(QLatin1Char('\r')));
+    // The outer exchange was disturbed and asked again.
+    QVERIFY(rig.counter(1).commands().size() >= 2);
+    for (const std::string &command : rig.counter(1).commands())
+        QCOMPARE(command, std::string("D1"));
+    QCOMPARE(form.link().activeWaits(), 0);
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestLink::exitSendsRemoteOffBeforeClosing()
+{
+    {
+        Rig rig;
+        Form1 &form = rig.form();
+        form.ReopenPort();
+        rig.click(form.Command3);
+        QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
+        QCOMPARE(rig.counter(1).received(), std::string("R0\r"));
+        QVERIFY(!form.MSComm1.portOpen());
+        QCOMPARE(rig.quits, 1);
+        QVERIFY(!form.isVisible());
+    }
+    {
+        // Port never opened: nothing goes out.
+        Rig rig;
+        Form1 &form = rig.form();
+        rig.click(form.Command3);
+        QCOMPARE(rig.quits, 1);
+        QVERIFY(!form.MSComm1.portOpen());
+        form.ReopenPort();   // a probe of our own, to be sure the line is idle
+        form.SendCommand("X9");
+        QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
+        QCOMPARE(rig.counter(1).received(), std::string("X9\r"));
+    }
+}
+
+void TestLink::exitEndsTheProgramFromInsideAWait()
+{
+    // Inside a reply wait that will never complete.
+    Rig rig;
+    Form1 &form = rig.form();
+    rig.counter(1).setReply(Reply::Silent);
+    form.Text1->setText(QStringLiteral("before"));
+    whileWaiting([&] { rig.click(form.Command3); });
+    rig.click(form.Command2);
+    QCOMPARE(rig.quits, 1);
+    QCOMPARE(form.Text1->text(), QStringLiteral("before"));   // "Data" never resumed
+    QVERIFY(rig.counter(1).waitForReceivedBytes(5, 5s));
+    QCOMPARE(rig.counter(1).received(), std::string("D1R0\r"));
+
+    // No handler runs any more.
+    rig.click(form.Command2);
+    rig.click(form.Option13);
+    QCoreApplication::processEvents();
+    QCOMPARE(rig.counter(1).received(), std::string("D1R0\r"));
+    QCOMPARE(form.link().activeWaits(), 0);
+
+    // Inside a pause.
+    Rig rig2;
+    Form1 &form2 = rig2.form();
+    ClockDriver driver(rig2.clock, 100);
+    bool resumed = false;
+    driver.onTick = [&](int tick) {
+        if (tick == 2)
+            rig2.click(form2.Command3);
+    };
+    QTimer::singleShot(0, [&] {
+        form2.ReopenPort();
+        try {
+            form2.Delay(60);
+            resumed = true;
+        } catch (const ProgramEnding &) {
+        }
+    });
+    QTRY_COMPARE(rig2.quits, 1);
+    QVERIFY(!resumed);
+    QVERIFY(driver.ticks < 100);
+}
+
+void TestLink::closingTheWindowSendsNothing()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    form.ReopenPort();
+    form.close();
+    QCOMPARE(rig.quits, 1);
+    QVERIFY(!form.MSComm1.portOpen());
+    // The device is free again: another program can open it.
+    QSerialPort other(rig.devices[0]);
+    QVERIFY(other.open(QIODevice::ReadWrite));
+    QCOMPARE(rig.counter(1).received(), std::string());
+}
+
+void TestLink::failuresShowAMessageAndTheWindowLivesOn()
+{
+    Rig rig;
+    rig.devices[0].clear();   // nothing behind port 1
+    Form1 &form = rig.form();
+    rig.click(form.Command2);
+    QCOMPARE(rig.messages.size(), 1);
+    QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 1")), qPrintable(rig.messages[0]));
+    QVERIFY(!form.MSComm1.portOpen());
+    QCOMPARE(rig.quits, 0);
+
+    // A device another program holds.
+    Rig held;
+    QSerialPort other(held.devices[0]);
+    QVERIFY(other.open(QIODevice::ReadWrite));
+    Form1 &form2 = held.form();
+    held.click(form2.Command2);
+    QCOMPARE(held.messages.size(), 1);
+    QVERIFY2(held.messages[0].startsWith(QStringLiteral("Error 2: Port 1 (")), qPrintable(held.messages[0]));
+    QVERIFY(!form2.MSComm1.portOpen());
+    QVERIFY(form2.Text1->text().isEmpty());
+
+    // Once the other program lets go, the same click works.
+    other.close();
+    held.click(form2.Command2);
+    QCOMPARE(held.messages.size(), 1);
+    QVERIFY(!form2.Text1->text().isEmpty());
+}
+
+void TestLink::hangUpDuringAWaitIsReportedOnce()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    rig.counter(1).setReply(Reply::Silent);
+    whileWaiting([&] {
+        QTRY_VERIFY(rig.counter(1).waitForReceivedBytes(2, 0ms));
+        rig.counter(1).hangUp();
+    });
+    rig.click(form.Command2);
+    QTest::qWait(50);   // a flood of line errors would show up here as more messages
+    QCOMPARE(rig.messages.size(), 1);
+    QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 9: Port 1")), qPrintable(rig.messages[0]));
+    QVERIFY(!form.MSComm1.portOpen());
+    QCOMPARE(form.link().activeWaits(), 0);
+
+    // A line lost while nothing waits is reported at once, also once.
+    Rig idle;
+    Form1 &form2 = idle.form();
+    form2.ReopenPort();
+    idle.counter(1).hangUp();
+    QTRY_COMPARE(idle.messages.size(), 1);
+    QVERIFY(!form2.MSComm1.portOpen());
+    QTest::qWait(50);
+    QCOMPARE(idle.messages.size(), 1);
+}
+
+void TestLink::displayShowsTheLatestReadingWithTheCaretAtItsEnd()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    rig.counter(1).setCustomReply("   1.1111111 MHz\r");
+    rig.click(form.Command2);
+    rig.counter(1).setCustomReply("   2.2222222 MHz\r");
+    rig.click(form.Command2);
+    QCOMPARE(form.Text1->text(), QStringLiteral("2.2222222 MHz\r"));
+    QCOMPARE(form.Text1->cursorPosition(), int(form.Text1->text().size()));
+
+    rig.click(form.Command1);
+    QCOMPARE(form.Text1->text(), QString());
+    QCOMPARE(form.Text1->cursorPosition(), 0);
+    QCOMPARE(form.currentReading, QStringLiteral("2.2222222 MHz\r"));   // CLEAR leaves the reading
+    QCOMPARE(rig.counter(1).commands().size(), size_t(2));               // and sends nothing
+
+    // Typing: each change puts the caret back at the end.
+    form.Text1->setFocus();
+    QTest::keyClicks(form.Text1, QStringLiteral("abc"));
+    form.Text1->setCursorPosition(1);
+    QTest::keyClick(form.Text1, Qt::Key_X);
+    QCOMPARE(form.Text1->text(), QStringLiteral("axbc"));
+    QCOMPARE(form.Text1->cursorPosition(), 4);
+}
+
+QTEST_MAIN(TestLink)
+#include "tst_link.moc"
