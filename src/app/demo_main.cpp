@@ -61,6 +61,10 @@ int main(int argc, char *argv[])
     window.Form_Load();
     window.show();
     const int rc = app.exec();
+    // Let the counters take in what the program sent last ("R0" on EXIT)
+    // before they go: a real line would deliver it.
+    for (auto &counter : counters)
+        counter->waitForReceivedBytes(counter->received().size() + 1, std::chrono::milliseconds(30));
     for (auto &counter : counters)
         counter->setCommandObserver(nullptr);
     return rc;

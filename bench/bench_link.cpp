@@ -1,0 +1,75 @@
+// How close the reading exchange comes to the line's limit, and what a pause
+// costs in CPU. Prints "name value" lines:
+//   data_ratio        readings/s of repeated "Data" clicks (each reopens the port)
+//                     over the line's limit of 60/s (2 + 14 characters at 960/s)
+//   exchange_ratio    the same for the exchange alone on an open port
+//   wait_cpu_percent  this process's CPU share during a 10 s pause
+#include "countersim.h"
+#include "form1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+constexpr double kLineLimitPerSecond = 960.0 / (2 + 14);
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int readings = argc > 1 ? std::atoi(argv[1]) : 600;
+
+    // A counter that answers at once with 14 characters, paced at 9600 baud.
+    tallyo::sim::CounterSim counter;
+    counter.setCustomReply("  1.000000 Hz\r");
+    const QString device = QString::fromStdString(counter.devicePath());
+
+    QStringList messages;
+    tallyo::Form1Dependencies deps;
+    deps.portMap = [device](int) { return device; };
+    deps.showMessage = [&messages](const QString &text) { messages << text; };
+    deps.quit = [] {};
+    tallyo::Form1 form(std::move(deps));
+    form.Form_Load();
+
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < readings; ++i)
+        form.Command2->click();
+    const double dataRate = readings / (double(timer.nsecsElapsed()) / 1e9);
+
+    form.ReopenPort();
+    timer.restart();
+    for (int i = 0; i < readings; ++i)
+        form.RequestReading();
+    const double exchangeRate = readings / (double(timer.nsecsElapsed()) / 1e9);
+
+    const double cpuBefore = cpuSeconds();
+    timer.restart();
+    form.Delay(10);
+    const double waitCpu = 100.0 * (cpuSeconds() - cpuBefore) / (double(timer.nsecsElapsed()) / 1e9);
+
+    std::printf("data_readings_per_second %.1f\n", dataRate);
+    std::printf("data_ratio %.3f\n", dataRate / kLineLimitPerSecond);
+    std::printf("exchange_readings_per_second %.1f\n", exchangeRate);
+    std::printf("exchange_ratio %.3f\n", exchangeRate / kLineLimitPerSecond);
+    std::printf("wait_cpu_percent %.2f\n", waitCpu);
+    if (!messages.isEmpty()) {
+        std::fprintf(stderr, "failures: %s\n", qPrintable(messages.join(QLatin1String("; "))));
+        return 1;
+    }
+    return 0;
+}
