@@ -23,30 +23,6 @@ using namespace std::chrono_literals;
 
 namespace {
 constexpr int kTimeout = 10000;
-
-// Advances the test clock by `stepMs` on every turn of the event loop until
-// stopped, so a pause can run to its end without the test sleeping.
-class ClockDriver : public QObject {
-public:
-    ClockDriver(TestClock &clock, qint64 stepMs) : m_clock(clock), m_step(stepMs)
-    {
-        m_timer.setInterval(0);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            ++ticks;
-            if (onTick)
-                onTick(ticks);
-            m_clock.advance(m_step);
-        });
-        m_timer.start();
-    }
-    int ticks = 0;
-    std::function<void(int)> onTick;
-
-private:
-    TestClock &m_clock;
-    qint64 m_step;
-    QTimer m_timer;
-};
 } // namespace
 
 class TestLink : public QObject {

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +23,31 @@ QRect pixelRect(const ControlRecord &r)
 {
     return QRect(twipsToPixels(r.left), twipsToPixels(r.top), twipsToPixels(r.width), twipsToPixels(r.height));
 }
+
+// An option button takes a click anywhere in its rectangle, as the classic
+// control does, not only on its mark and caption: "Ratio" and "TI" sit in
+// rectangles twice as wide as their captions.
+class OptionButton : public QRadioButton {
+public:
+    using QRadioButton::QRadioButton;
+
+protected:
+    bool hitButton(const QPoint &pos) const override { return rect().contains(pos); }
+
+    // Every option button is a Tab stop of its own, selected or not. Qt makes
+    // an exclusive group one Tab stop: once any of its buttons has had the
+    // focus, the others leave the Tab order (arrow keys only). The window's
+    // Tab order lists each button, with the Hold buttons between other
+    // controls, so a button that gets the focus puts its frame's buttons back.
+    void focusInEvent(QFocusEvent *event) override
+    {
+        QRadioButton::focusInEvent(event);
+        for (QObject *sibling : parentWidget()->children()) {
+            if (auto *button = qobject_cast<QRadioButton *>(sibling))
+                button->setFocusPolicy(Qt::FocusPolicy(button->focusPolicy() | Qt::TabFocus));
+        }
+    }
+};
 } // namespace
 
 void applyAppearance()
@@ -66,12 +92,15 @@ void Form1::buildControls()
             frame->setStyleSheet(QStringLiteral(
                 "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
                 "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-                " left: 6px; top: 0px; padding: 0px 2px; }"));
+                " left: 6px; top: 0px; padding: 0px 2px; }"
+                // A 13 px mark, as on a classic dialog: the port buttons are
+                // 13 px high, and "1" to "4" fit beside it in their 25 px.
+                "QRadioButton::indicator { width: 13px; height: 13px; }"));
             w = frame;
             break;
         }
         case ControlKind::Option:
-            w = new QRadioButton(r.caption, parent);
+            w = new OptionButton(r.caption, parent);
             break;
         case ControlKind::Command: {
             auto *button = new QPushButton(r.caption, parent);

@@ -119,6 +119,7 @@ void CounterLink::Delay(qint32 seconds)
     if (seconds <= 0)
         return;
     WaitCount counting(m_activeWaits);
+    WaitCount pausing(m_activePauses);
     const qint64 deadline = floorDiv(m_clock.nowMs(), 1000) + seconds;
     for (;;) {
         const qint64 now = m_clock.nowMs();

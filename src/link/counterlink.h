@@ -32,8 +32,10 @@ public:
     // times. 0 or less returns at once without processing events.
     void Delay(qint32 seconds);
 
-    // Waits on the stack right now (nested handlers included).
+    // Waits on the stack right now (nested handlers included), and how many
+    // of them are pauses.
     int activeWaits() const { return m_activeWaits; }
+    int activePauses() const { return m_activePauses; }
 
     // Throws ProgramEnding when the program is ending, or the line's loss.
     void throwIfStopped();
@@ -46,6 +48,7 @@ private:
     WallClock &m_clock;
     ProgramLife &m_life;
     int m_activeWaits = 0;
+    int m_activePauses = 0;
 };
 
 // Removes space characters (and nothing else) from both ends.

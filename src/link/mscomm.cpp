@@ -232,7 +232,11 @@ void MSComm::setOutBufferCount(int count)
     requireOpen("discarding unsent bytes");
     if (count != 0)
         throw SerialError(SerialErrorNumber::InvalidPortNumber, QStringLiteral("The send buffer can only be emptied."));
-    m_port.clear(QSerialPort::Output);
+    // Only what still waits in our own buffer is discarded. Bytes already
+    // handed to the driver (a setting clicked a moment ago) are on their way:
+    // flushing the driver's queue as well would lose them.
+    if (m_port.bytesToWrite() > 0)
+        m_port.clear(QSerialPort::Output);
 }
 
 int MSComm::outBufferCount() const

@@ -98,6 +98,20 @@ void Rig::clickPort(int portNumber)
     click(buttons[portNumber - 1]);
 }
 
+ClockDriver::ClockDriver(TestClock &clock, qint64 stepMs)
+    : m_clock(clock), m_step(stepMs), m_timer(new QTimer(this))
+{
+    m_timer->setInterval(0);
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        ++ticks;
+        if (onTick)
+            onTick(ticks);
+        if (!advanceWhen || advanceWhen())
+            m_clock.advance(m_step);
+    });
+    m_timer->start();
+}
+
 void whileWaiting(std::function<void()> action)
 {
     QTimer::singleShot(0, std::move(action));

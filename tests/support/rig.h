@@ -8,6 +8,7 @@
 #include "wallclock.h"
 
 #include <QStringList>
+#include <QTimer>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +82,24 @@ public:
 private:
     std::vector<std::unique_ptr<sim::CounterSim>> m_counters;
     std::unique_ptr<Form1> m_form;
+};
+
+// Advances the test clock by `stepMs` on every turn of the event loop until
+// destroyed, so pauses run to their end without the test sleeping. onTick runs
+// first on each turn (with the turn's number, from 1).
+class ClockDriver : public QObject {
+    Q_OBJECT
+public:
+    ClockDriver(TestClock &clock, qint64 stepMs);
+    int ticks = 0;
+    std::function<void(int tick)> onTick;
+    // When set, the clock moves only on turns where this holds.
+    std::function<bool()> advanceWhen;
+
+private:
+    TestClock &m_clock;
+    qint64 m_step;
+    QTimer *m_timer;
 };
 
 // Runs `action` once the current handler is inside a wait (or as soon as the

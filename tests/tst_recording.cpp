@@ -1,0 +1,310 @@
+// The recording's own logic, against a stand-in spreadsheet that records
+// every call: row numbering, the interval read each turn, stopping, nesting,
+// EXIT, and every way a recording can fail. The real applications have
+// suites of their own.
+#include "rig.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+using namespace tallyo;
+using namespace tallyo::test;
+using namespace std::chrono_literals;
+
+namespace {
+// Clicks "Stop Record" so that the recording ends with `rows` rows: the
+// click lands in the reply wait of the last turn, which then runs to its end.
+class StopAfter : public QObject {
+public:
+    StopAfter(Rig &rig, size_t rows) : m_rig(rig), m_rows(rows)
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            if (m_rig.sheets.formulas().size() + 1 >= m_rows) {
+                m_timer.stop();
+                m_rig.click(m_rig.form().Command5);
+            }
+        });
+        m_timer.start(0);
+    }
+
+private:
+    Rig &m_rig;
+    size_t m_rows;
+    QTimer m_timer;
+};
+
+void selectInterval(Form1 &form, int position)
+{
+    form.Combo1->setCurrentIndex(position);
+}
+
+std::vector<int> rowsOf(const std::vector<SheetCall> &formulas, int app)
+{
+    std::vector<int> rows;
+    for (const SheetCall &c : formulas)
+        if (c.app == app)
+            rows.push_back(c.row);
+    return rows;
+}
+} // namespace
+
+class TestRecording : public QObject {
+    Q_OBJECT
+private slots:
+    void readingsGoDownColumnAFromRowOne();
+    void everyTurnFitsAndFormats();
+    void intervalIsReadAnewEachTurn();
+    void stopDuringAPauseEndsAfterThePause();
+    void stopWhileIdleDoesNotPreventTheNextRecording();
+    void typedIntervalMeansNoPause();
+    void nestedRecordingEndsWithTheSameStop();
+    void exitDuringARecordingWritesNoFurtherRow();
+    void failuresEndTheRecordingWithAMessage();
+    void fullSheetEndsTheRecording();
+};
+
+void TestRecording::readingsGoDownColumnAFromRowOne()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    form.Text1->setText(QStringLiteral("shown before"));
+    for (int recording = 1; recording <= 2; ++recording) {
+        StopAfter stop(rig, size_t(recording * 3));
+        rig.click(form.Command4);
+    }
+    QCOMPARE(rig.sheets.created, 2);
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), (std::vector<int>{1, 2, 3}));
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 2), (std::vector<int>{1, 2, 3}));
+    for (const SheetCall &c : rig.sheets.formulas()) {
+        QCOMPARE(c.column, 1);
+        QVERIFY2(c.text.size() >= 14 && c.text.front() != ' ' && c.text.back() == '\r', c.text.c_str());
+    }
+    // Recorded readings are not shown; the last one stays current.
+    QCOMPARE(form.Text1->text(), QStringLiteral("shown before"));
+    QCOMPARE(form.currentReading.toStdString(), rig.sheets.formulas().back().text);
+    // One "D1" per row, and the port stays open afterwards.
+    QCOMPARE(rig.counter(1).commands().size(), size_t(6));
+    QVERIFY(form.MSComm1.portOpen());
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestRecording::everyTurnFitsAndFormats()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    StopAfter stop(rig, 2);
+    rig.click(form.Command4);
+    std::vector<std::string> sequence;
+    for (const SheetCall &c : rig.sheets.calls)
+        sequence.push_back(c.call == "autofit" || c.call == "format" ? c.call + ":" + c.text : c.call);
+    QCOMPARE(sequence, (std::vector<std::string>{"visible", "add", "formula", "autofit:A:AY", "format:0", "formula",
+                                                 "autofit:A:AY", "format:0", "finish"}));
+}
+
+void TestRecording::intervalIsReadAnewEachTurn()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 1);   // 2 seconds
+    // During the first pause the user picks 5 seconds: the first pause still
+    // takes 2 s, the next takes 5 s.
+    std::vector<qint64> rowTimes;
+    ClockDriver driver(rig.clock, 100);
+    driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
+    driver.onTick = [&](int) {
+        const size_t rows = rig.sheets.formulas().size();
+        if (rows > rowTimes.size())
+            rowTimes.push_back(rig.clock.nowMs());
+        if (rows == 1 && form.Combo1->currentIndex() == 1)
+            selectInterval(form, 2);
+        if (rows == 3 && !form.stopRecord)
+            rig.click(form.Command5);
+    };
+    rig.click(form.Command4);
+    QCOMPARE(rig.sheets.formulas().size(), size_t(3));
+    QCOMPARE(rowTimes.size(), size_t(3));
+    const qint64 firstPause = rowTimes[1] - rowTimes[0];
+    const qint64 secondPause = rowTimes[2] - rowTimes[1];
+    QVERIFY2(firstPause > 1000 && firstPause <= 2100, qPrintable(QString::number(firstPause)));
+    QVERIFY2(secondPause > 4000 && secondPause <= 5100, qPrintable(QString::number(secondPause)));
+}
+
+void TestRecording::stopDuringAPauseEndsAfterThePause()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 3);   // 10 seconds
+    qint64 stoppedAt = 0;
+    ClockDriver driver(rig.clock, 100);
+    driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
+    driver.onTick = [&](int) {
+        if (!stoppedAt && rig.sheets.formulas().size() == 1) {
+            rig.click(form.Command5);
+            stoppedAt = rig.clock.nowMs();
+        }
+    };
+    rig.click(form.Command4);
+    QCOMPARE(rig.sheets.formulas().size(), size_t(1));
+    QVERIFY2(rig.clock.nowMs() - stoppedAt >= 9000, "the pause ran to its end");
+    QCOMPARE(rig.counter(1).commands(), std::vector<std::string>{"D1"});
+}
+
+void TestRecording::stopWhileIdleDoesNotPreventTheNextRecording()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    rig.click(form.Command5);
+    QVERIFY(form.stopRecord);
+    QVERIFY(!form.MSComm1.portOpen());   // "Stop Record" touches no port
+    // The flag is cleared at the start: the recording runs until the next stop.
+    StopAfter stop(rig, 3);
+    rig.click(form.Command4);
+    QCOMPARE(rig.sheets.formulas().size(), size_t(3));
+}
+
+void TestRecording::typedIntervalMeansNoPause()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    form.Combo1->lineEdit()->selectAll();
+    QTest::keyClicks(form.Combo1->lineEdit(), QStringLiteral("3 Seconds"));
+    QCOMPARE(form.intervalPosition(), -1);
+    const qint64 start = rig.clock.nowMs();   // the test clock never moves here
+    StopAfter stop(rig, 4);
+    rig.click(form.Command4);
+    QCOMPARE(rig.sheets.formulas().size(), size_t(4));
+    QCOMPARE(rig.clock.nowMs(), start);
+    QCOMPARE(form.Combo1->count(), 7);   // typed text is not added to the list
+}
+
+void TestRecording::nestedRecordingEndsWithTheSameStop()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    bool nestedStarted = false;
+    // A timer does not fire again while its own slot runs, so the nested
+    // recording is stopped by a second one.
+    QTimer stopper;
+    QObject::connect(&stopper, &QTimer::timeout, [&] {
+        if (rowsOf(rig.sheets.formulas(), 2).size() >= 2) {
+            stopper.stop();
+            rig.click(form.Command5);
+        }
+    });
+    QTimer trigger;
+    QObject::connect(&trigger, &QTimer::timeout, [&] {
+        if (rig.sheets.formulas().size() == 2) {
+            trigger.stop();
+            nestedStarted = true;
+            stopper.start(0);
+            rig.click(form.Command4);   // runs to its end in here
+        }
+    });
+    trigger.start(0);
+    rig.click(form.Command4);
+    QVERIFY(nestedStarted);
+    QCOMPARE(rig.sheets.created, 2);
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), (std::vector<int>{1, 2}));
+    // The nested recording counts from 1; the first one resumes and writes its
+    // own next row into the newer application, then ends on the same stop.
+    const std::vector<int> second = rowsOf(rig.sheets.formulas(), 2);
+    QVERIFY(second.size() >= 3);
+    QCOMPARE(std::vector<int>(second.begin(), second.end() - 1), (std::vector<int>{1, 2, 3}));
+    QCOMPARE(second.back(), 3);
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestRecording::exitDuringARecordingWritesNoFurtherRow()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    size_t rowsAtExit = 0;
+    QTimer trigger;
+    QObject::connect(&trigger, &QTimer::timeout, [&] {
+        if (rig.sheets.formulas().size() >= 3 && !rowsAtExit) {
+            rowsAtExit = rig.sheets.formulas().size();
+            rig.click(form.Command3);
+        }
+    });
+    trigger.start(0);
+    rig.click(form.Command4);
+    QCOMPARE(rig.quits, 1);
+    QCOMPARE(rig.sheets.formulas().size(), rowsAtExit);
+    auto endsWithRemoteOff = [&] {
+        const std::string line = rig.counter(1).received();
+        return line.size() >= 3 && line.compare(line.size() - 3, 3, "R0\r") == 0;
+    };
+    QTRY_VERIFY(endsWithRemoteOff());
+}
+
+void TestRecording::failuresEndTheRecordingWithAMessage()
+{
+    {
+        // No spreadsheet application to be had.
+        Rig rig;
+        rig.sheets.failCreate = true;
+        Form1 &form = rig.form();
+        rig.click(form.Command4);
+        QCOMPARE(rig.messages.size(), 1);
+        QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 429:")), qPrintable(rig.messages[0]));
+        QCOMPARE(rig.quits, 0);
+        QVERIFY(rig.counter(1).commands().empty());   // no reading taken
+    }
+    {
+        // The workbook is closed during the recording.
+        Rig rig;
+        rig.sheets.failFormulaAt = 3;
+        Form1 &form = rig.form();
+        selectInterval(form, 0);
+        rig.click(form.Command4);   // ends by itself
+        QCOMPARE(rig.messages.size(), 1);
+        QVERIFY(rig.messages[0].contains(QStringLiteral("closed")));
+        QCOMPARE(rig.sheets.formulas().size(), size_t(2));
+    }
+    {
+        // The counter's line hangs up: every reading taken is in the sheet once.
+        Rig rig;
+        Form1 &form = rig.form();
+        selectInterval(form, 0);
+        QTimer trigger;
+        QObject::connect(&trigger, &QTimer::timeout, [&] {
+            if (rig.sheets.formulas().size() >= 5) {
+                trigger.stop();
+                rig.counter(1).hangUp();
+            }
+        });
+        trigger.start(0);
+        rig.click(form.Command4);
+        QCOMPARE(rig.messages.size(), 1);
+        QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 9:")), qPrintable(rig.messages[0]));
+        const auto formulas = rig.sheets.formulas();
+        for (size_t i = 0; i < formulas.size(); ++i)
+            QCOMPARE(formulas[i].row, int(i) + 1);
+        QVERIFY(rig.sheets.calls.back().call == "finish");
+        QVERIFY(!form.MSComm1.portOpen());
+    }
+}
+
+void TestRecording::fullSheetEndsTheRecording()
+{
+    Rig rig;
+    rig.sheets.lastRow = 3;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    rig.click(form.Command4);   // ends by itself at the sheet's last row
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), (std::vector<int>{1, 2, 3}));
+    QCOMPARE(rig.messages.size(), 1);
+    QVERIFY(rig.messages[0].contains(QStringLiteral("full")));
+    QCOMPARE(rig.counter(1).commands().size(), size_t(3));   // no reading taken that has no row
+}
+
+QTEST_MAIN(TestRecording)
+#include "tst_recording.moc"
