@@ -5,30 +5,20 @@
 //   exchange_ratio    the same for the exchange alone on an open port
 //   wait_cpu_percent  this process's CPU share during a 10 s pause
 #include "countersim.h"
+#include "benchsupport.h"
 #include "form1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <cstdio>
-#include <sys/resource.h>
 
-namespace {
-constexpr double kLineLimitPerSecond = 960.0 / (2 + 14);
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-} // namespace
+using tallyo::bench::cpuSeconds;
+using tallyo::bench::kLineLimitPerSecond;
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    tallyo::bench::useOffscreenPlatformUnlessSet();
     QApplication app(argc, argv);
     const int readings = argc > 1 ? std::atoi(argv[1]) : 600;
 

@@ -3,10 +3,7 @@
 // Every command a simulated counter receives is printed on standard output.
 #include "countersim.h"
 #include "form1.h"
-#if __has_include("spreadsheetloader.h")
 #include "spreadsheetloader.h"
-#define TALLYO_HAVE_LOADER 1
-#endif
 
 #include <QApplication>
 #include <QStringList>
@@ -54,9 +51,7 @@ int main(int argc, char *argv[])
 
     tallyo::Form1Dependencies deps;
     deps.portMap = tallyo::fixedPortMap(devices);
-#ifdef TALLYO_HAVE_LOADER
-    deps.spreadsheetFactory = tallyo::platformSpreadsheetFactory();
-#endif
+    deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
     tallyo::Form1 window(std::move(deps));
     window.Form_Load();
     window.show();

@@ -1,10 +1,7 @@
 // Frequency Tallyo: the control panel for a bench frequency counter on a
 // serial line.
 #include "form1.h"
-#if __has_include("spreadsheetloader.h")
 #include "spreadsheetloader.h"
-#define TALLYO_HAVE_LOADER 1
-#endif
 
 #include <QApplication>
 
@@ -15,9 +12,7 @@ int main(int argc, char *argv[])
 
     tallyo::Form1Dependencies deps;
     deps.portMap = tallyo::systemPortMap();
-#ifdef TALLYO_HAVE_LOADER
-    deps.spreadsheetFactory = tallyo::platformSpreadsheetFactory();
-#endif
+    deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
     tallyo::Form1 window(std::move(deps));
     window.Form_Load();
     window.show();

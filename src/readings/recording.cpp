@@ -19,7 +19,18 @@ void Form1::Command4_Click()
 {
     stopRecord = false;
     ReopenPort();
-    excelApp = startSpreadsheet();
+    std::unique_ptr<SpreadsheetApp> app = startSpreadsheet();
+    if (excelApp) {
+        // A recording nested in another hands over its application: what the
+        // other one has written so far must reach its sheet first.
+        try {
+            excelApp->finish();
+        } catch (const SpreadsheetError &) {
+            // That workbook is gone (the user closed it): nothing more can
+            // reach it, and the new recording goes on regardless.
+        }
+    }
+    excelApp = std::move(app);
     excelApp->setVisible(true);
     excelApp->addWorkbook();
     emit recordingStarted();

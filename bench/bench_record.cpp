@@ -1,0 +1,121 @@
+// A recording at the "Fastest" interval into a real LibreOffice Calc (headless,
+// an office of its own), from a simulated counter that answers at once at
+// 9600 baud with 14 characters. Prints "name value" lines:
+//   record_<rows>_readings_per_second  readings per second over the whole recording
+//   record_<rows>_fastest_ratio        that over the line's limit (60/s: 2 + 14 characters at 960/s)
+//   record_<rows>_rows_in_sheet        rows found in the sheet afterwards (must equal <rows>)
+//   pause_cpu_percent                  this process's CPU share during a 10 s pause of a recording
+// Usage: bench-record [rows ...]   (default: 2000 20000)
+#include "calc_testoffice.h"
+#include "countersim.h"
+#include "benchsupport.h"
+#include "form1.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+
+using tallyo::bench::cpuSeconds;
+using tallyo::bench::kLineLimitPerSecond;
+
+int main(int argc, char *argv[])
+{
+    tallyo::bench::useOffscreenPlatformUnlessSet();
+    QApplication app(argc, argv);
+    std::vector<int> sizes;
+    for (int i = 1; i < argc; ++i)
+        sizes.push_back(std::atoi(argv[i]));
+    if (sizes.empty())
+        sizes = {2000, 20000};
+
+    const QString unavailable = tallyo::test::calcUnavailableReason();
+    if (!unavailable.isEmpty()) {
+        std::fprintf(stderr, "LibreOffice Calc is not available: %s\n", qPrintable(unavailable));
+        return 2;
+    }
+    tallyo::test::CalcTestOffice office;
+    tallyo::sim::CounterSim counter;
+    counter.setCustomReply("  1.000000 Hz\r");
+    const QString device = QString::fromStdString(counter.devicePath());
+
+    QStringList messages;
+    tallyo::Form1Dependencies deps;
+    deps.portMap = [device](int) { return device; };
+    deps.spreadsheetFactory = office.factory();
+    deps.showMessage = [&messages](const QString &text) { messages << text; };
+    deps.quit = [] {};
+    tallyo::Form1 form(std::move(deps));
+    form.Form_Load();
+
+    for (int rows : sizes) {
+        form.Combo1->setCurrentIndex(0);
+        QElapsedTimer timer;
+        int firstServed = 0;
+        QObject::connect(&form, &tallyo::Form1::recordingStarted, &form, [&] {
+            timer.start();
+            firstServed = counter.readingsServed();
+        });
+        // Stop so that the turn in progress is the last: `rows` readings in all.
+        QTimer stopper;
+        QObject::connect(&stopper, &QTimer::timeout, [&] {
+            if (timer.isValid() && counter.readingsServed() - firstServed >= rows) {
+                stopper.stop();
+                form.Command5->click();
+            }
+        });
+        stopper.start(0);
+        const std::vector<std::string> before =
+            office.officeProcessId() ? office.inspector().documentTitles() : std::vector<std::string>{};
+        form.Command4->click();   // returns when the recording has ended, sheet finished
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        const int written = counter.readingsServed() - firstServed;
+        QObject::disconnect(&form, &tallyo::Form1::recordingStarted, &form, nullptr);
+        const double rate = written / seconds;
+        std::printf("record_%d_readings_per_second %.1f\n", rows, rate);
+        std::printf("record_%d_fastest_ratio %.3f\n", rows, rate / kLineLimitPerSecond);
+        const std::vector<std::string> after = office.inspector().documentTitles();
+        const std::string workbook = tallyo::test::newWorkbook(before, after);
+        int inSheet = -1;
+        try {
+            inSheet = office.inspector().lastUsedRow(workbook, 1);
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "cannot count the rows of \"%s\" (%zu workbooks before, %zu after): %s\n",
+                         workbook.c_str(), before.size(), after.size(), e.what());
+        }
+        std::printf("record_%d_rows_in_sheet %d\n", rows, inSheet);
+        std::fflush(stdout);
+    }
+
+    // CPU during a 10 s pause: measured from the first reading to the second.
+    form.Combo1->setCurrentIndex(3);
+    double cpuAtPause = 0;
+    QElapsedTimer pause;
+    double cpuPercent = -1;
+    int servedAtStart = -1;
+    QTimer watcher;
+    QObject::connect(&form, &tallyo::Form1::recordingStarted, &form, [&] { servedAtStart = counter.readingsServed(); });
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (servedAtStart < 0)
+            return;
+        const int served = counter.readingsServed() - servedAtStart;
+        if (served == 1 && !pause.isValid()) {
+            pause.start();
+            cpuAtPause = cpuSeconds();
+            form.Command5->click();   // the pause still runs to its end
+        }
+    });
+    watcher.start(100);
+    form.Command4->click();
+    if (pause.isValid())
+        cpuPercent = 100.0 * (cpuSeconds() - cpuAtPause) / (double(pause.nsecsElapsed()) / 1e9);
+    std::printf("pause_cpu_percent %.2f\n", cpuPercent);
+
+    if (!messages.isEmpty()) {
+        std::fprintf(stderr, "failures: %s\n", qPrintable(messages.join(QLatin1String("; "))));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,30 @@
+// What the benchmarks share: the line's limit and this process's CPU time.
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+#include <sys/resource.h>
+
+namespace tallyo::bench {
+
+// Readings per second the line allows: "D1" plus a 14-character reply, at
+// 9600 baud with 10 bits a character (960 characters a second).
+inline constexpr double kLineLimitPerSecond = 960.0 / (2 + 14);
+
+// User and system CPU seconds of this process, all threads.
+inline double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Qt's widgets need a platform; benchmarks run without a display.
+inline void useOffscreenPlatformUnlessSet()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+} // namespace tallyo::bench

@@ -1,0 +1,137 @@
+#include "calc_fakebackend.h"
+
+namespace tallyo::test {
+
+void FakeSheetJournal::setHook(std::function<void(const FakeSheetCall &)> hook)
+{
+    std::lock_guard lock(m_mutex);
+    m_hook = std::move(hook);
+}
+
+void FakeSheetJournal::closeGate()
+{
+    std::lock_guard lock(m_mutex);
+    m_gateOpen = false;
+}
+
+void FakeSheetJournal::openGate()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_gateOpen = true;
+    }
+    m_gateWake.notify_all();
+}
+
+std::vector<FakeSheetCall> FakeSheetJournal::calls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+}
+
+std::vector<std::string> FakeSheetJournal::writes() const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> writes;
+    for (const FakeSheetCall &call : m_calls) {
+        if (call.kind != FakeSheetCall::Kind::Cells)
+            continue;
+        for (std::size_t i = 0; i < call.texts.size(); ++i)
+            writes.push_back(std::to_string(call.first + static_cast<int>(i)) + "," + std::to_string(call.second)
+                             + "=" + call.texts[i]);
+    }
+    return writes;
+}
+
+int FakeSheetJournal::count(FakeSheetCall::Kind kind) const
+{
+    std::lock_guard lock(m_mutex);
+    int n = 0;
+    for (const FakeSheetCall &call : m_calls)
+        n += call.kind == kind;
+    return n;
+}
+
+std::thread::id FakeSheetJournal::createdOn() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_createdOn;
+}
+
+int FakeSheetJournal::waitingAtGate() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_waiting;
+}
+
+bool FakeSheetJournal::destroyed() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_destroyed;
+}
+
+void FakeSheetJournal::record(FakeSheetCall call)
+{
+    call.thread = std::this_thread::get_id();
+    std::function<void(const FakeSheetCall &)> hook;
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_waiting;
+        m_gateWake.wait(lock, [this] { return m_gateOpen; });
+        --m_waiting;
+        hook = m_hook;
+    }
+    if (hook)
+        hook(call);
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back(std::move(call));
+}
+
+void FakeSheetJournal::noteCreated()
+{
+    std::lock_guard lock(m_mutex);
+    m_createdOn = std::this_thread::get_id();
+}
+
+void FakeSheetJournal::noteDestroyed()
+{
+    std::lock_guard lock(m_mutex);
+    m_destroyed = true;
+}
+
+FakeSheetBackend::FakeSheetBackend(std::shared_ptr<FakeSheetJournal> journal) : m_journal(std::move(journal))
+{
+    m_journal->noteCreated();
+}
+
+FakeSheetBackend::~FakeSheetBackend()
+{
+    m_journal->noteDestroyed();
+}
+
+void FakeSheetBackend::setVisible(bool visible)
+{
+    m_journal->record({FakeSheetCall::Kind::Visible, visible ? 1 : 0, 0, {}, {}});
+}
+
+void FakeSheetBackend::addWorkbook()
+{
+    m_journal->record({FakeSheetCall::Kind::AddWorkbook, 0, 0, {}, {}});
+}
+
+void FakeSheetBackend::setCellFormulas(int firstRow, int column, const std::vector<std::string> &texts)
+{
+    m_journal->record({FakeSheetCall::Kind::Cells, firstRow, column, texts, {}});
+}
+
+void FakeSheetBackend::autoFitColumns(int firstColumn, int lastColumn)
+{
+    m_journal->record({FakeSheetCall::Kind::AutoFit, firstColumn, lastColumn, {}, {}});
+}
+
+void FakeSheetBackend::setSelectionNumberFormat(const std::string &formatCode)
+{
+    m_journal->record({FakeSheetCall::Kind::NumberFormat, 0, 0, {formatCode}, {}});
+}
+
+} // namespace tallyo::test

@@ -1,0 +1,80 @@
+// A SheetBackend that only keeps a journal of what it was asked, for tests of
+// the call queue. A test can hold a call (gate), fail one (hook), and see on
+// which thread each call ran.
+#pragma once
+
+#include "sheetbackend.h"
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tallyo::test {
+
+struct FakeSheetCall {
+    enum class Kind { Visible, AddWorkbook, Cells, AutoFit, NumberFormat };
+    Kind kind;
+    int first = 0;  // Cells: first row. AutoFit: first column. Visible: 0/1.
+    int second = 0; // Cells: column. AutoFit: last column.
+    std::vector<std::string> texts; // Cells: the texts. NumberFormat: the code.
+    std::thread::id thread;
+};
+
+class FakeSheetJournal {
+public:
+    // Runs on the backend's thread before each call is recorded; may throw
+    // (the call fails) or wait (the application is busy).
+    void setHook(std::function<void(const FakeSheetCall &)> hook);
+    // While closed, every call waits at the gate.
+    void closeGate();
+    void openGate();
+
+    std::vector<FakeSheetCall> calls() const;
+    // Every text written, in the order the cells were written, as "row,column=text".
+    std::vector<std::string> writes() const;
+    int count(FakeSheetCall::Kind kind) const;
+    std::thread::id createdOn() const;
+    bool destroyed() const;
+    // Calls waiting at the closed gate.
+    int waitingAtGate() const;
+
+    // Used by FakeSheetBackend.
+    void record(FakeSheetCall call);
+    void noteCreated();
+    void noteDestroyed();
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_gateWake;
+    bool m_gateOpen = true;
+    int m_waiting = 0;
+    std::function<void(const FakeSheetCall &)> m_hook;
+    std::vector<FakeSheetCall> m_calls;
+    std::thread::id m_createdOn;
+    bool m_destroyed = false;
+};
+
+class FakeSheetBackend final : public SheetBackend {
+public:
+    static constexpr int LastRow = 1'048'576;
+
+    explicit FakeSheetBackend(std::shared_ptr<FakeSheetJournal> journal);
+    ~FakeSheetBackend() override;
+
+    std::string applicationName() const override { return "The test sheet"; }
+    int lastRow() const override { return LastRow; }
+    void setVisible(bool visible) override;
+    void addWorkbook() override;
+    void setCellFormulas(int firstRow, int column, const std::vector<std::string> &texts) override;
+    void autoFitColumns(int firstColumn, int lastColumn) override;
+    void setSelectionNumberFormat(const std::string &formatCode) override;
+
+private:
+    std::shared_ptr<FakeSheetJournal> m_journal;
+};
+
+} // namespace tallyo::test

@@ -1,0 +1,70 @@
+// A LibreOffice of a test's own, and a second user's look at it.
+//
+// CalcTestOffice gives the Calc module a private profile in a temporary
+// folder, a pipe of its own and no windows. The office starts with the first
+// application its factory creates, and is stopped, by process id, when the
+// object goes (an office outlives the program that started it).
+#pragma once
+
+#include "calcinspector.h"
+#include "sheetbackend.h"
+#include "spreadsheetloader.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tallyo::test {
+
+// Where the tests find libtallyo-calc.so: $TALLYO_BUILD_DIR/src.
+QString calcModuleDirectory();
+// Empty when LibreOffice Calc can be driven here, else why not (for QSKIP).
+QString calcUnavailableReason();
+
+class CalcTestOffice {
+public:
+    explicit CalcTestOffice(std::chrono::milliseconds callTimeout = std::chrono::seconds(30));
+    ~CalcTestOffice();
+    CalcTestOffice(const CalcTestOffice &) = delete;
+    CalcTestOffice &operator=(const CalcTestOffice &) = delete;
+
+    SheetBackendOptions backendOptions() const;
+    SpreadsheetLoaderOptions loaderOptions(QueueSettings queue = {}) const;
+    SpreadsheetFactory factory(QueueSettings queue = {}) const;
+    // The module's backend without the queue: calls block, on the caller's thread.
+    std::unique_ptr<SheetBackend> directBackend() const;
+
+    // A second user of the office, which must be running.
+    CalcInspector &inspector();
+    // After the office was restarted.
+    void reconnectInspector() { m_inspector.reset(); }
+    // One for another thread.
+    std::unique_ptr<CalcInspector> newInspector() const;
+
+    // soffice.bin of this office; 0 when it does not run.
+    qint64 officeProcessId() const;
+    // Stops every process running on this office's profile.
+    void stop();
+
+private:
+    std::vector<qint64> processIds() const;
+
+    QTemporaryDir m_folder;
+    std::string m_pipe;
+    std::chrono::milliseconds m_callTimeout;
+    std::unique_ptr<CalcInspector> m_inspector;
+};
+
+// The one title in `after` that is not in `before`; empty unless exactly one.
+std::string newWorkbook(const std::vector<std::string> &before, const std::vector<std::string> &after);
+
+// What Calc keeps of a text it takes as a cell's formula: it has no way to
+// hold a CR in a cell, and turns every line end into a paragraph break,
+// which reads back as LF.
+std::string storedByCalc(const std::string &text);
+
+} // namespace tallyo::test
