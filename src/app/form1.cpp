@@ -228,7 +228,11 @@ void Form1::connectHandlers()
 
     // Text typed into the interval box leaves no entry selected.
     connect(Combo1->lineEdit(), &QLineEdit::textEdited, this, [this] { m_intervalTyped = true; });
-    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { m_intervalTyped = false; });
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] {
+        m_intervalTyped = false;
+        // Show an entry from its start even where it is wider than the box.
+        Combo1->lineEdit()->setCursorPosition(0);
+    });
     connect(Combo1, &QComboBox::activated, this, [this] { m_intervalTyped = false; });
 }
 

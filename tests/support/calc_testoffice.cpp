@@ -103,7 +103,9 @@ CalcTestOffice::~CalcTestOffice()
 SheetBackendOptions CalcTestOffice::backendOptions() const
 {
     SheetBackendOptions options;
-    options.headless = true;
+    // With a display (the test runs under Xvfb) the office shows its windows,
+    // as it does for a user.
+    options.headless = qEnvironmentVariableIsEmpty("DISPLAY");
     options.profileUrl = QUrl::fromLocalFile(m_folder.filePath(QStringLiteral("profile"))).toString().toStdString();
     options.pipeName = m_pipe;
     options.callTimeout = m_callTimeout;

@@ -1,7 +1,7 @@
 // A LibreOffice of a test's own, and a second user's look at it.
 //
 // CalcTestOffice gives the Calc module a private profile in a temporary
-// folder, a pipe of its own and no windows. The office starts with the first
+// folder, a pipe of its own, and windows only where there is a display. The office starts with the first
 // application its factory creates, and is stopped, by process id, when the
 // object goes (an office outlives the program that started it).
 #pragma once

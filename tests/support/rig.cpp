@@ -76,7 +76,7 @@ Form1 &Rig::form()
         Form1Dependencies deps;
         deps.portMap = [this](int n) { return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString(); };
         deps.clock = &clock;
-        deps.spreadsheetFactory = sheets.factory();
+        deps.spreadsheetFactory = spreadsheetFactory ? spreadsheetFactory : sheets.factory();
         deps.showMessage = [this](const QString &text) { messages << text; };
         deps.quit = [this] { ++quits; };
         m_form = std::make_unique<Form1>(std::move(deps));

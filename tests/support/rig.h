@@ -67,6 +67,8 @@ public:
     QStringList devices;
     TestClock clock;
     FakeSheets sheets;
+    // The spreadsheet the window records into; empty: the stand-in `sheets`.
+    SpreadsheetFactory spreadsheetFactory;
     QStringList messages;
     int quits = 0;
 
