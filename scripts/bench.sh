@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and runs the speed measurements against simulated counters (and, for
+# the recording, a private headless LibreOffice Calc). Prints "name value" lines.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${TALLYO_BUILD:-$root/build}"
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh"
+"$build/bench/bench-link"
+TALLYO_BUILD_DIR="$build" "$build/bench/bench-record" "$@"
