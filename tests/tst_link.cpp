@@ -28,6 +28,7 @@ constexpr int kTimeout = 10000;
 class TestLink : public QObject {
     Q_OBJECT
 private slots:
+    void startUpPreparesTheLineAndOpensNothing();
     void settingGoesOutAsThreeBytes();
     void readingRequestIsD1AloneOnAFreshBuffer();
     void replyOfFourteenCompletesAndThirteenDoesNot();
@@ -45,6 +46,24 @@ private slots:
     void hangUpDuringAWaitIsReportedOnce();
     void displayShowsTheLatestReadingWithTheCaretAtItsEnd();
 };
+
+void TestLink::startUpPreparesTheLineAndOpensNothing()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    QCOMPARE(form.MSComm1.rThreshold(), 1);
+    QCOMPARE(form.MSComm1.sThreshold(), 0);
+    QVERIFY(form.MSComm1.dtrEnable());
+    QVERIFY(!form.MSComm1.rtsEnable());
+    QVERIFY(!form.MSComm1.portOpen());
+    QCOMPARE(form.MSComm1.commPort(), 1);
+    QVERIFY(form.currentReading.isEmpty());
+    QVERIFY(!form.stopRecord);
+    QVERIFY(!form.excelApp);
+    QCOMPARE(form.Combo1->currentText(), QStringLiteral("1 Minute"));
+    QCoreApplication::processEvents();
+    QVERIFY(rig.counter(1).received().empty());
+}
 
 void TestLink::settingGoesOutAsThreeBytes()
 {
