@@ -175,7 +175,6 @@ private slots:
     void intervalListIsLoadedAndAcceptsTypedText();
     void eachFrameIsOneGroupOfItsOwn();
     void selectingInOneGroupLeavesTheOthers();
-    void toggleOnlyMovesTheMark();
     void focusChainFollowsTheTabOrder();
     void tabVisitsEveryControlInOrder_data();
     void tabVisitsEveryControlInOrder();
@@ -433,35 +432,6 @@ void TestLayout::selectingInOneGroupLeavesTheOthers()
     QVERIFY(form.Option20->isChecked());
     QVERIFY(form.Option9->isChecked());
     QVERIFY(!form.Option10->isChecked());
-    QVERIFY(rig.messages.isEmpty());
-}
-
-void TestLayout::toggleOnlyMovesTheMark()
-{
-    Rig rig;
-    Form1 &form = rig.form();
-    auto nothingArrives = [&] {
-        return !QTest::qWaitFor([&] { return !rig.counter(1).received().empty(); }, 200);
-    };
-
-    // Port closed: Toggle opens nothing and sends nothing.
-    form.Option1->setChecked(true);
-    rig.click(form.Option3);
-    QVERIFY(form.Option3->isChecked());
-    QVERIFY(!form.Option1->isChecked() && !form.Option2->isChecked());
-    QVERIFY(!form.MSComm1.portOpen());
-    QVERIFY(nothingArrives());
-
-    // Port open: it stays open and still nothing goes out.
-    form.ReopenPort();
-    QVERIFY(form.MSComm1.portOpen());
-    form.Option2->setChecked(true);
-    QVERIFY(!form.Option3->isChecked());
-    rig.click(form.Option3);
-    QVERIFY(form.Option3->isChecked());
-    QVERIFY(!form.Option1->isChecked() && !form.Option2->isChecked());
-    QVERIFY(form.MSComm1.portOpen());
-    QVERIFY(nothingArrives());
     QVERIFY(rig.messages.isEmpty());
 }
 

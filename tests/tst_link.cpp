@@ -108,8 +108,8 @@ void TestLink::replyOfFourteenCompletesAndThirteenDoesNot()
     bool checked = false;
     whileWaiting([&] {
         QTRY_COMPARE_WITH_TIMEOUT(form.MSComm1.inBufferCount(), 13, kTimeout);
-        QTest::qWait(200);   // give a wrong completion every chance to happen
-        QCOMPARE(form.Text1->text(), QStringLiteral("12345.678 Hz"));
+        // A wrong completion would change the box within this time.
+        QVERIFY(!QTest::qWaitFor([&] { return form.Text1->text() != QStringLiteral("12345.678 Hz"); }, 200));
         checked = true;
         rig.click(form.Command3);   // the way out: EXIT
     });
@@ -388,7 +388,8 @@ void TestLink::hangUpDuringAWaitIsReportedOnce()
         rig.counter(1).hangUp();
     });
     rig.click(form.Command2);
-    QTest::qWait(50);   // a flood of line errors would show up here as more messages
+    // A flood of line errors would show up here as more messages.
+    QVERIFY(!QTest::qWaitFor([&] { return rig.messages.size() > 1; }, 100));
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 9: Port 1")), qPrintable(rig.messages[0]));
     QVERIFY(!form.MSComm1.portOpen());
@@ -401,8 +402,7 @@ void TestLink::hangUpDuringAWaitIsReportedOnce()
     idle.counter(1).hangUp();
     QTRY_COMPARE(idle.messages.size(), 1);
     QVERIFY(!form2.MSComm1.portOpen());
-    QTest::qWait(50);
-    QCOMPARE(idle.messages.size(), 1);
+    QVERIFY(!QTest::qWaitFor([&] { return idle.messages.size() > 1; }, 100));
 }
 
 void TestLink::displayShowsTheLatestReadingWithTheCaretAtItsEnd()
