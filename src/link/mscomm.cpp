@@ -2,6 +2,10 @@
 
 #include <QStringList>
 
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#endif
+
 namespace tallyo {
 
 namespace {
@@ -145,6 +149,11 @@ void MSComm::setPortOpen(bool open)
         m_port.flush();
         while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(kDrainTimeoutMs)) {
         }
+#ifdef Q_OS_UNIX
+        // Closing restores the line settings the device had before, at once:
+        // let the UART finish sending first ("R0" on EXIT takes 3 ms).
+        ::tcdrain(int(m_port.handle()));
+#endif
         m_port.close();
         m_port.clearError();
         bump();
