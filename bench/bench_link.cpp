@@ -22,17 +22,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int readings = argc > 1 ? std::atoi(argv[1]) : 600;
 
-    // A counter that answers at once with 14 characters, paced at 9600 baud.
     tallyo::sim::CounterSim counter;
-    counter.setCustomReply("  1.000000 Hz\r");
-    const QString device = QString::fromStdString(counter.devicePath());
-
+    tallyo::bench::answerWithFourteenCharacters(counter);
     QStringList messages;
-    tallyo::Form1Dependencies deps;
-    deps.portMap = [device](int) { return device; };
-    deps.showMessage = [&messages](const QString &text) { messages << text; };
-    deps.quit = [] {};
-    tallyo::Form1 form(std::move(deps));
+    tallyo::Form1 form(tallyo::bench::windowOn(counter, messages));
     form.Form_Load();
 
     QElapsedTimer timer;

@@ -38,15 +38,10 @@ int main(int argc, char *argv[])
     }
     tallyo::test::CalcTestOffice office;
     tallyo::sim::CounterSim counter;
-    counter.setCustomReply("  1.000000 Hz\r");
-    const QString device = QString::fromStdString(counter.devicePath());
-
+    tallyo::bench::answerWithFourteenCharacters(counter);
     QStringList messages;
-    tallyo::Form1Dependencies deps;
-    deps.portMap = [device](int) { return device; };
+    tallyo::Form1Dependencies deps = tallyo::bench::windowOn(counter, messages);
     deps.spreadsheetFactory = office.factory();
-    deps.showMessage = [&messages](const QString &text) { messages << text; };
-    deps.quit = [] {};
     tallyo::Form1 form(std::move(deps));
     form.Form_Load();
 

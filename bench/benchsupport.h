@@ -1,7 +1,11 @@
 // What the benchmarks share: the line's limit and this process's CPU time.
 #pragma once
 
+#include "countersim.h"
+#include "form1.h"
+
 #include <QByteArray>
+#include <QStringList>
 #include <QtGlobal>
 #include <sys/resource.h>
 
@@ -25,6 +29,24 @@ inline void useOffscreenPlatformUnlessSet()
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// A counter that answers at once with 14 characters, paced at 9600 baud.
+inline void answerWithFourteenCharacters(sim::CounterSim &counter)
+{
+    counter.setCustomReply("  1.000000 Hz\r");
+}
+
+// A window on that counter (every port number reaches it) that collects
+// failure messages instead of showing them.
+inline Form1Dependencies windowOn(const sim::CounterSim &counter, QStringList &messages)
+{
+    const QString device = QString::fromStdString(counter.devicePath());
+    Form1Dependencies deps;
+    deps.portMap = [device](int) { return device; };
+    deps.showMessage = [&messages](const QString &text) { messages << text; };
+    deps.quit = [] {};
+    return deps;
 }
 
 } // namespace tallyo::bench

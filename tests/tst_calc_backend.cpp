@@ -16,8 +16,8 @@
 using namespace tallyo;
 using namespace tallyo::test;
 using namespace std::chrono_literals;
-using Cell = CalcInspector::Cell;
-using CellKind = CalcInspector::CellKind;
+using Cell = CalcProbe::Cell;
+using CellKind = CalcProbe::CellKind;
 
 namespace {
 
@@ -192,7 +192,7 @@ void TestCalcBackend::bothWritePathsKeepTheText()
         backend->setCellFormulas(static_cast<int>(i) + 1, 1, {texts[i]});
     backend->setCellFormulas(1, 2, texts);
 
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     const int rows = static_cast<int>(texts.size());
     COMPARE_CELLS(sheet.column(workbook, 1, 1, 1, rows), expectedTexts(texts));
     COMPARE_CELLS(sheet.column(workbook, 1, 2, 1, rows), expectedTexts(texts));
@@ -225,7 +225,7 @@ void TestCalcBackend::recordingKeepsEveryRowInOrder()
     }
     recording.app->finish();
 
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     auto expected = expectedTexts(texts);
     expected.push_back({});
     COMPARE_CELLS(sheet.column(recording.workbook, 1, 1, 1, Rows + 1), expected);
@@ -255,11 +255,11 @@ void TestCalcBackend::autoFitWidensTheRecordedColumns()
 void TestCalcBackend::numberFormatGoesToTheSelectionOnly()
 {
     REQUIRE_CALC();
-    using Range = CalcInspector::FormattedRange;
+    using Range = CalcProbe::FormattedRange;
 
     // A new workbook's selection is A1.
     Recording first = startRecording(*m_office, m_factory);
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     for (int row = 1; row <= 3; ++row)
         recordTurn(*first.app, row, reading(row));
     first.app->finish();
@@ -284,7 +284,7 @@ void TestCalcBackend::eachApplicationGetsItsOwnWorkbook()
 {
     REQUIRE_CALC();
     Recording first = startRecording(*m_office, m_factory);
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     std::vector<std::string> firstTexts;
     for (int row = 1; row <= 5; ++row) {
         firstTexts.push_back(reading(row));
@@ -316,7 +316,7 @@ void TestCalcBackend::workbookWindowShowsWithVisible()
     REQUIRE_CALC();
     // Workbooks.Add before Visible = True: the window appears with Visible.
     const auto app = m_factory();
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     const auto before = sheet.documentTitles();
     app->addWorkbook();
     app->finish();
@@ -340,7 +340,7 @@ void TestCalcBackend::rowsFollowTheActiveSheet()
     QueueSettings rarely;
     rarely.refreshInterval = 1h;
     Recording recording = startRecording(*m_office, m_office->factory(rarely));
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     const std::string longer = " (a longer reading than the first)";
 
     recordTurn(*recording.app, 1, reading(1));

@@ -78,7 +78,7 @@ void TestCalcWindow::recordingsFillNewWorkbooksDownColumnA()
 {
     auto rig = newRig();
     Form1 &form = rig->form();
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     std::vector<std::string> workbooks;
     for (int rows : {5, 3}) {
         const int before = readingsTaken(*rig);
@@ -96,17 +96,17 @@ void TestCalcWindow::recordingsFillNewWorkbooksDownColumnA()
         QVERIFY(!workbooks.back().empty());
     }
     // Each recording wrote rows 1..n of its own workbook; the first keeps its data.
-    std::vector<CalcInspector::Cell> five(5, {kStored, CalcInspector::CellKind::Text});
+    std::vector<CalcProbe::Cell> five(5, {kStored, CalcProbe::CellKind::Text});
     QCOMPARE(sheet.column(workbooks[0], 1, 1, 1, 5), five);
     QCOMPARE(sheet.lastUsedRow(workbooks[0], 1), 5);
-    QCOMPARE(sheet.column(workbooks[1], 1, 1, 1, 3), std::vector<CalcInspector::Cell>(five.begin(), five.begin() + 3));
+    QCOMPARE(sheet.column(workbooks[1], 1, 1, 1, 3), std::vector<CalcProbe::Cell>(five.begin(), five.begin() + 3));
     QCOMPARE(sheet.lastUsedRow(workbooks[1], 1), 3);
     // Column A was fitted to the readings; B, empty, keeps the default width.
     const std::vector<int> widths = sheet.columnWidths(workbooks[1], 1, 1, 2);
     QVERIFY2(widths[0] > widths[1], qPrintable(QStringLiteral("%1 %2").arg(widths[0]).arg(widths[1])));
     // The selection (A1 in a new workbook) carries the format "0", and nothing else does.
     QCOMPARE(sheet.formattedRanges(workbooks[1], 1),
-             (std::vector<CalcInspector::FormattedRange>{{"A1", "0"}}));
+             (std::vector<CalcProbe::FormattedRange>{{"A1", "0"}}));
     if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
         QVERIFY(sheet.windowVisible(workbooks[0]));
         QVERIFY(sheet.windowVisible(workbooks[1]));
@@ -119,7 +119,7 @@ void TestCalcWindow::rowsFollowTheSheetTheUserActivates()
 {
     auto rig = newRig();
     Form1 &form = rig->form();
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     std::string workbook;
     const auto titles = sheet.documentTitles();
     int switchedAfter = 0;
@@ -150,7 +150,7 @@ void TestCalcWindow::rowsFollowTheSheetTheUserActivates()
     const auto second = sheet.column(workbook, 2, 1, 1, total);
     for (int row = 1; row <= total; ++row) {
         const bool expected = row > k;
-        QCOMPARE(second[size_t(row - 1)].kind == CalcInspector::CellKind::Text, expected);
+        QCOMPARE(second[size_t(row - 1)].kind == CalcProbe::CellKind::Text, expected);
     }
 }
 
@@ -158,7 +158,7 @@ void TestCalcWindow::closingTheWorkbookEndsTheRecordingWithAMessage()
 {
     auto rig = newRig();
     Form1 &form = rig->form();
-    CalcInspector &sheet = m_office->inspector();
+    CalcProbe &sheet = m_office->inspector();
     const auto titles = sheet.documentTitles();
     Every user([&] {
         if (readingsTaken(*rig) < 5)

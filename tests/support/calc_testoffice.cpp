@@ -82,7 +82,7 @@ QString calcUnavailableReason()
     if (!QFileInfo::exists(QStringLiteral("/usr/lib/libreoffice/program/soffice")))
         return QStringLiteral("LibreOffice is not installed");
     try {
-        moduleSymbol(CalcInspectorCreateSymbol);
+        moduleSymbol(CalcProbeCreateSymbol);
     } catch (const SpreadsheetError &e) {
         return QString::fromStdString(e.what());
     }
@@ -132,17 +132,17 @@ std::unique_ptr<SheetBackend> CalcTestOffice::directBackend() const
     return std::unique_ptr<SheetBackend>(create(backendOptions()));
 }
 
-CalcInspector &CalcTestOffice::inspector()
+CalcProbe &CalcTestOffice::inspector()
 {
     if (!m_inspector)
         m_inspector = newInspector();
     return *m_inspector;
 }
 
-std::unique_ptr<CalcInspector> CalcTestOffice::newInspector() const
+std::unique_ptr<CalcProbe> CalcTestOffice::newInspector() const
 {
-    const auto create = reinterpret_cast<CalcInspectorCreateFunction>(moduleSymbol(CalcInspectorCreateSymbol));
-    return std::unique_ptr<CalcInspector>(create(backendOptions()));
+    const auto create = reinterpret_cast<CalcProbeCreateFunction>(moduleSymbol(CalcProbeCreateSymbol));
+    return std::unique_ptr<CalcProbe>(create(backendOptions()));
 }
 
 std::vector<qint64> CalcTestOffice::processIds() const

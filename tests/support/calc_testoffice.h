@@ -6,7 +6,7 @@
 // object goes (an office outlives the program that started it).
 #pragma once
 
-#include "calcinspector.h"
+#include "calcprobe.h"
 #include "sheetbackend.h"
 #include "spreadsheetloader.h"
 
@@ -39,11 +39,11 @@ public:
     std::unique_ptr<SheetBackend> directBackend() const;
 
     // A second user of the office, which must be running.
-    CalcInspector &inspector();
+    CalcProbe &inspector();
     // After the office was restarted.
     void reconnectInspector() { m_inspector.reset(); }
     // One for another thread.
-    std::unique_ptr<CalcInspector> newInspector() const;
+    std::unique_ptr<CalcProbe> newInspector() const;
 
     // soffice.bin of this office; 0 when it does not run.
     qint64 officeProcessId() const;
@@ -56,7 +56,7 @@ private:
     QTemporaryDir m_folder;
     std::string m_pipe;
     std::chrono::milliseconds m_callTimeout;
-    std::unique_ptr<CalcInspector> m_inspector;
+    std::unique_ptr<CalcProbe> m_inspector;
 };
 
 // The one title in `after` that is not in `before`; empty unless exactly one.

@@ -1,5 +1,5 @@
-// The test-side look at a running LibreOffice (see calcinspector.h).
-#include "calcinspector.h"
+// The test-side look at a running LibreOffice (see calcprobe.h).
+#include "calcprobe.h"
 
 #include "calcoffice.h"
 #include "columnrange.h"
@@ -54,7 +54,7 @@ std::string a1Name(const css::table::CellRangeAddress &address)
     return name;
 }
 
-class Inspector final : public CalcInspector {
+class Inspector final : public CalcProbe {
 public:
     explicit Inspector(const SheetBackendOptions &options) : m_office(options, CalcOffice::Start::Never) {}
 
@@ -284,7 +284,7 @@ private:
 
 } // namespace tallyo::calc
 
-extern "C" SAL_DLLPUBLIC_EXPORT tallyo::CalcInspector *tallyo_calc_inspector_create(const tallyo::SheetBackendOptions &options)
+extern "C" SAL_DLLPUBLIC_EXPORT tallyo::CalcProbe *tallyo_calc_probe_create(const tallyo::SheetBackendOptions &options)
 {
     return new tallyo::calc::Inspector(options);
 }

@@ -1,7 +1,7 @@
 // A second user of a running LibreOffice, for tests: looks at the workbooks a
 // recording made, and acts on them the way a person at the office would.
 //
-// Exported by libtallyo-calc.so as tallyo_calc_inspector_create. It attaches to
+// Exported by libtallyo-calc.so as tallyo_calc_probe_create. It attaches to
 // the office accepting on options.pipeName and never starts one. Workbooks are
 // named by their window title ("Untitled 1"); sheets, rows and columns count
 // from 1. Every call throws SpreadsheetError on failure.
@@ -16,7 +16,7 @@
 
 namespace tallyo {
 
-class CalcInspector {
+class CalcProbe {
 public:
     enum class CellKind { Empty, Value, Text, Formula };
     struct Cell {
@@ -30,7 +30,7 @@ public:
         bool operator==(const FormattedRange &) const = default;
     };
 
-    virtual ~CalcInspector() = default;
+    virtual ~CalcProbe() = default;
 
     // Every spreadsheet document open in the office.
     virtual std::vector<std::string> documentTitles() = 0;
@@ -58,7 +58,7 @@ public:
     virtual void closeDocument(const std::string &document) = 0;
 };
 
-inline constexpr char CalcInspectorCreateSymbol[] = "tallyo_calc_inspector_create";
-using CalcInspectorCreateFunction = CalcInspector *(*)(const SheetBackendOptions &);
+inline constexpr char CalcProbeCreateSymbol[] = "tallyo_calc_probe_create";
+using CalcProbeCreateFunction = CalcProbe *(*)(const SheetBackendOptions &);
 
 } // namespace tallyo
