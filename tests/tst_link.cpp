@@ -30,6 +30,7 @@ class TestLink : public QObject {
 private slots:
     void startUpPreparesTheLineAndOpensNothing();
     void settingGoesOutAsThreeBytes();
+    void listedPortsAreKeptForAMoment();
     void readingRequestIsD1AloneOnAFreshBuffer();
     void replyOfFourteenCompletesAndThirteenDoesNot();
     void readingsKeepEverythingButOuterSpaces_data();
@@ -75,6 +76,38 @@ void TestLink::settingGoesOutAsThreeBytes()
     QCOMPARE(rig.counter(1).received(), std::string("G2\r"));
     QCOMPARE(form.MSComm1.settings(), QStringLiteral("9600,N,8,1"));
     QVERIFY(form.MSComm1.portOpen());
+}
+
+void TestLink::listedPortsAreKeptForAMoment()
+{
+    QStringList machine{QStringLiteral("/dev/ttyS0")};
+    int listings = 0;
+    auto list = [&] {
+        ++listings;
+        return machine;
+    };
+    {
+        // Opening the port afresh for every click must not list the machine's
+        // ports every time.
+        PortMap map = listedPortMap(list, std::chrono::hours(1));
+        QCOMPARE(map(1), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(map(1), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(listings, 1);
+        // A number beyond the kept list looks again: an adapter just plugged in.
+        machine << QStringLiteral("/dev/ttyUSB0");
+        QCOMPARE(map(2), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(listings, 2);
+        QCOMPARE(map(3), QString());
+        QCOMPARE(map(0), QString());
+    }
+    {
+        // Past its age the list is taken anew: an adapter unplugged.
+        PortMap map = listedPortMap(list, std::chrono::milliseconds(0));
+        machine.removeFirst();
+        QCOMPARE(map(1), QStringLiteral("/dev/ttyUSB0"));
+        machine.clear();
+        QCOMPARE(map(1), QString());
+    }
 }
 
 void TestLink::readingRequestIsD1AloneOnAFreshBuffer()

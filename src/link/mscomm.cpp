@@ -89,7 +89,7 @@ QString MSComm::portLabel() const
 void MSComm::setCommPort(int portNumber)
 {
     if (portNumber < 1 || portNumber > 255)
-        throw SerialError(SerialErrorNumber::InvalidPortNumber,
+        throw SerialError(SerialErrorNumber::InvalidValue,
                           QStringLiteral("Invalid port number %1.").arg(portNumber));
     if (portOpen())
         throw SerialError(SerialErrorNumber::Open,
@@ -240,7 +240,7 @@ void MSComm::setOutBufferCount(int count)
 {
     requireOpen("discarding unsent bytes");
     if (count != 0)
-        throw SerialError(SerialErrorNumber::InvalidPortNumber, QStringLiteral("The send buffer can only be emptied."));
+        throw SerialError(SerialErrorNumber::InvalidValue, QStringLiteral("The send buffer can only be emptied."));
     // Only what still waits in our own buffer is discarded. Bytes already
     // handed to the driver (a setting clicked a moment ago) are on their way:
     // flushing the driver's queue as well would lose them.
@@ -257,7 +257,7 @@ void MSComm::setInBufferCount(int count)
 {
     requireOpen("discarding received bytes");
     if (count != 0)
-        throw SerialError(SerialErrorNumber::InvalidPortNumber, QStringLiteral("The receive buffer can only be emptied."));
+        throw SerialError(SerialErrorNumber::InvalidValue, QStringLiteral("The receive buffer can only be emptied."));
     m_port.clear(QSerialPort::Input);
     m_port.readAll();
     bump();

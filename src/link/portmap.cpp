@@ -1,8 +1,9 @@
 #include "portmap.h"
 
+#include <QElapsedTimer>
 #include <QSerialPortInfo>
-#include <QStringList>
 #include <algorithm>
+#include <memory>
 
 namespace tallyo {
 
@@ -36,11 +37,25 @@ PortMap systemPortMap()
 #ifdef Q_OS_WIN
     return [](int n) { return QStringLiteral("COM%1").arg(n); };
 #else
-    return [](int n) {
-        const QStringList devices = listedSerialDevices();
-        return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString();
-    };
+    return listedPortMap(listedSerialDevices, std::chrono::seconds(2));
 #endif
+}
+
+PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge)
+{
+    struct Kept {
+        QStringList devices;
+        QElapsedTimer age;
+    };
+    auto kept = std::make_shared<Kept>();
+    return [list = std::move(list), maxAge, kept](int n) {
+        const bool stale = !kept->age.isValid() || std::chrono::milliseconds(kept->age.elapsed()) >= maxAge;
+        if (stale || n > kept->devices.size()) {
+            kept->devices = list();
+            kept->age.start();
+        }
+        return n >= 1 && n <= kept->devices.size() ? kept->devices.at(n - 1) : QString();
+    };
 }
 
 PortMap fixedPortMap(const QStringList &devices)

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <chrono>
 #include <functional>
 
 namespace tallyo {
@@ -20,5 +22,11 @@ QStringList listedSerialDevices();
 
 // A fixed map, port n -> devices[n-1].
 PortMap fixedPortMap(const QStringList &devices);
+
+// Port n -> the n-th device `list` gives. Listing the machine's ports takes
+// milliseconds, and every click that talks to the counter opens the port
+// afresh, so the list is kept for `maxAge`; a number beyond the kept list
+// asks again at once (an adapter plugged in a moment ago).
+PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge);
 
 } // namespace tallyo
