@@ -54,6 +54,16 @@ Recording startRecording(CalcTestOffice &office, const SpreadsheetFactory &facto
     return recording;
 }
 
+// A recording with five rows in its sheet, on an office of its own.
+Recording recordFiveRows(CalcTestOffice &office)
+{
+    Recording recording = startRecording(office, office.factory());
+    for (int row = 1; row <= 5; ++row)
+        recordTurn(*recording.app, row, reading(row));
+    recording.app->finish();
+    return recording;
+}
+
 std::vector<Cell> expectedTexts(const std::vector<std::string> &texts)
 {
     std::vector<Cell> cells;
@@ -441,11 +451,7 @@ void TestCalcBackend::officeThatStopsAnsweringIsReportedGone()
 {
     REQUIRE_CALC();
     CalcTestOffice &office = spareOffice(); // answers within 5 s, or is taken for gone
-    Recording recording = startRecording(office, office.factory());
-    for (int row = 1; row <= 5; ++row)
-        recordTurn(*recording.app, row, reading(row));
-    recording.app->finish();
-
+    Recording recording = recordFiveRows(office);
     const auto pid = static_cast<pid_t>(office.officeProcessId());
     QVERIFY(pid > 0);
     QCOMPARE(::kill(pid, SIGSTOP), 0);
@@ -462,11 +468,7 @@ void TestCalcBackend::officeThatDiesIsReportedGone()
     REQUIRE_CALC();
     CalcTestOffice &office = spareOffice();
     office.reconnectInspector(); // its link was cut if the office stopped answering before
-    Recording recording = startRecording(office, office.factory());
-    for (int row = 1; row <= 5; ++row)
-        recordTurn(*recording.app, row, reading(row));
-    recording.app->finish();
-
+    Recording recording = recordFiveRows(office);
     const auto pid = static_cast<pid_t>(office.officeProcessId());
     QVERIFY(pid > 0);
     QCOMPARE(::kill(pid, SIGKILL), 0);
