@@ -5,6 +5,7 @@
 #include "intervals.h"
 
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QThread>
 #include <exception>
 
@@ -71,53 +72,41 @@ std::unique_ptr<SpreadsheetApp> Form1::startSpreadsheet()
 
 void Form1::record()
 {
+    const auto ended = qScopeGuard([this] { emit recordingEnded(); });
     // Wider than the sheet is tall, so it cannot overflow before the sheet ends.
     qint64 row = 0;
-    bool sheetFailed = false;
-    auto finishSheet = [&] {
-        // Every reading handed over so far must reach the sheet, however the
-        // recording ends.
-        if (excelApp && !sheetFailed)
-            excelApp->finish();
-    };
     try {
         for (;;) {
             ++row;
             if (row > excelApp->lastRow()) {
-                finishSheet();
+                excelApp->finish();
                 throw SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
                                        "The worksheet is full: its last row, " + std::to_string(row - 1)
                                            + ", holds the last reading. The recording has stopped.");
             }
             RequestReading();
-            try {
-                excelApp->setCellFormula(int(row), 1, currentReading.toStdString());
-                excelApp->autoFitColumns("A:AY");
-                excelApp->setSelectionNumberFormat("0");
-            } catch (const SpreadsheetError &) {
-                sheetFailed = true;
-                throw;
-            }
+            excelApp->setCellFormula(int(row), 1, currentReading.toStdString());
+            excelApp->autoFitColumns("A:AY");
+            excelApp->setSelectionNumberFormat("0");
             const int position = intervalPosition();
             if (intervalHasPause(position))
                 Delay(kReadingIntervals[size_t(position)].seconds);
             if (stopRecord)
                 break;
         }
-        finishSheet();
     } catch (const SpreadsheetError &) {
-        emit recordingEnded();
-        throw;
+        throw;   // the application failed: nothing more can reach its sheet
     } catch (...) {
+        // Ended by the counter's line or by the program ending: every reading
+        // handed over so far must still reach the sheet.
         try {
-            finishSheet();
-        } catch (...) {
+            excelApp->finish();
+        } catch (const SpreadsheetError &) {
             // The first failure is the one the user needs to hear about.
         }
-        emit recordingEnded();
         throw;
     }
-    emit recordingEnded();
+    excelApp->finish();
 }
 
 } // namespace tallyo
