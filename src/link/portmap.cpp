@@ -1,7 +1,9 @@
 #include "portmap.h"
 
 #include <QElapsedTimer>
+#ifndef Q_OS_WIN
 #include <QSerialPortInfo>
+#endif
 #include <algorithm>
 #include <memory>
 
@@ -25,9 +27,11 @@ bool deviceNameLess(const QString &a, const QString &b)
 QStringList listedSerialDevices()
 {
     QStringList devices;
+#ifndef Q_OS_WIN
     const auto ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports)
         devices << info.systemLocation();
+#endif
     std::sort(devices.begin(), devices.end(), deviceNameLess);
     return devices;
 }
