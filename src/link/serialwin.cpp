@@ -1,24 +1,25 @@
 // The serial device on Windows: a COM port through the Win32 API.
 //
-// The port is opened for overlapped I/O. One read is always pending; its
-// event wakes the Qt event loop through a QWinEventNotifier, so received
-// bytes arrive the way QSerialPort's readyRead brings them, and the waits
-// that count them stay event-driven. Writes go out in order, one overlapped
-// write at a time; close() lets them finish first.
+// The port is opened for overlapped I/O. A one-byte read is always pending;
+// its event wakes the Qt event loop through a QWinEventNotifier, and the
+// bytes that came with it are taken at once, so received bytes arrive the way
+// QSerialPort's readyRead brings them and the waits that count them stay
+// event-driven. Writes go out in order, one overlapped write at a time;
+// close() lets them finish first.
 //
 // Guards against what is known to differ between drivers (and wine):
 // - a write that completes successfully is never sent again, whatever byte
 //   count it reports (a reading request must not go out twice);
-// - a read that comes back empty long before its idle timeout is taken for
-//   a line that has ended, not started again and again;
-// - only overlapped reads are used, no WaitCommEvent (whose completion
-//   status is not to be trusted everywhere);
+// - a read that comes back empty (it has no timeout) is a line that has
+//   ended, not a read to start again and again;
+// - no WaitCommEvent (whose completion status is not to be trusted
+//   everywhere), nor reads that lean on MAXDWORD timeout rules: a pending
+//   read asks for one byte, and the driver's queue says what followed it;
 // - FlushFileBuffers is never used to wait for the line: some
 //   implementations discard the transmit queue instead of draining it.
 #include "serialdevice.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QWinEventNotifier>
 
 #include <windows.h>
@@ -29,9 +30,6 @@ namespace {
 
 // How long closing the port may wait for queued bytes to leave.
 constexpr int kDrainTimeoutMs = 2000;
-// A pending read returns as soon as one byte is there; with nothing coming
-// it ends after this long, empty, and is started again.
-constexpr DWORD kIdleReadMs = 60'000;
 constexpr DWORD kReadChunk = 4096;
 
 QString systemText(DWORD error)
@@ -67,6 +65,7 @@ SerialDevice::Failure failureOf(DWORD error)
     case ERROR_OPERATION_ABORTED:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_GEN_FAILURE:
+    case ERROR_BROKEN_PIPE:
         return SerialDevice::Failure::Lost;
     default:
         return SerialDevice::Failure::Other;
@@ -106,10 +105,9 @@ public:
             return systemFailure(GetLastError());
         m_handle = handle;
 
+        // No timeouts at all: a read waits for as many bytes as it asks
+        // for, a write for the line.
         COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-        timeouts.ReadTotalTimeoutConstant = kIdleReadMs;
         if (!SetCommTimeouts(m_handle, &timeouts) || !PurgeComm(m_handle, PURGE_RXCLEAR | PURGE_TXCLEAR)) {
             const DWORD error = GetLastError();
             dropHandle();
@@ -227,13 +225,13 @@ public:
 private:
     bool systemFailure(DWORD error) { return fail(failureOf(error), systemText(error)); }
 
+    // One byte, no timeout: it completes when the next byte arrives.
     bool startRead()
     {
         ResetEvent(m_readEvent);
         m_readOv = OVERLAPPED{};
         m_readOv.hEvent = m_readEvent;
-        m_readAge.start();
-        m_readPending = ReadFile(m_handle, m_readBuffer, kReadChunk, nullptr, &m_readOv)
+        m_readPending = ReadFile(m_handle, m_readBuffer, 1, nullptr, &m_readOv)
             || GetLastError() == ERROR_IO_PENDING;   // done at once: its event is set and will be seen
         return m_readPending;
     }
@@ -250,16 +248,35 @@ private:
             return lose();
         }
         m_readPending = false;
-        // An empty read is normally the idle timeout. One that comes back
-        // early is a line that has ended (end of file after a hang-up):
-        // starting it again would only spin.
-        if (count == 0 && m_readAge.elapsed() < qint64(kIdleReadMs / 2))
+        // The read has no timeout: coming back empty means the line ended.
+        if (count == 0)
             return lose();
         m_received.append(m_readBuffer, qsizetype(count));
+        // The first byte woke us; take what followed it in the same go.
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!ClearCommError(m_handle, &errors, &status))
+            return lose();
+        if (status.cbInQue > 0 && !readQueued(qMin<DWORD>(status.cbInQue, kReadChunk)))
+            return lose();
         if (!startRead())
             return lose();
-        if (count > 0)
-            emit received();
+        emit received();
+    }
+
+    // Reads bytes the driver already holds: done at once.
+    bool readQueued(DWORD count)
+    {
+        ResetEvent(m_readEvent);
+        m_readOv = OVERLAPPED{};
+        m_readOv.hEvent = m_readEvent;
+        if (!ReadFile(m_handle, m_readBuffer, count, nullptr, &m_readOv) && GetLastError() != ERROR_IO_PENDING)
+            return false;
+        DWORD got = 0;
+        if (!GetOverlappedResult(m_handle, &m_readOv, &got, TRUE))
+            return false;
+        m_received.append(m_readBuffer, qsizetype(got));
+        return true;
     }
 
     bool startWrite()
@@ -341,7 +358,6 @@ private:
     HANDLE m_readEvent = nullptr;
     OVERLAPPED m_readOv{};
     bool m_readPending = false;
-    QElapsedTimer m_readAge;
     char m_readBuffer[kReadChunk];
     QWinEventNotifier *m_readNotifier = nullptr;
     QByteArray m_received;
