@@ -22,19 +22,6 @@ winbuild="${TALLYO_WIN_BUILD:-$root/build-windows}"
 jobs="${JOBS:-$(nproc)}"
 mode="${1:-all}"
 
-# What the cross build needs from Debian (installed when missing).
-packages=(g++-mingw-w64-x86-64-posix ninja-build dpkg-dev zip cmake qt6-base-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  echo "Installing: ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
-
 triplet=x86_64-w64-mingw32
 # Debian's own Qt serves as the host Qt (moc, rcc, uic), so the Windows Qt
 # must be the very same version.
@@ -76,6 +63,20 @@ qt_options=(
 options_hash="$( { echo "$qt_debversion"; printf '%s\n' "${qt_options[@]}";
   echo "$toolchain_text"; } | sha256sum | cut -c1-12)"
 qt_prefix="$cache/qt-mingw-$qt_version-$options_hash"
+
+# What the cross build needs from Debian, installed when missing.
+install_missing() {
+  local packages=(g++-mingw-w64-x86-64-posix ninja-build dpkg-dev zip cmake qt6-base-dev)
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local as_root=()
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  echo "Installing: ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
 
 build_qt() {
   if [ -f "$qt_prefix/.complete" ]; then
@@ -133,6 +134,7 @@ if [ "$mode" = "--print-qt" ]; then
   exit 0
 fi
 
+install_missing
 build_qt
 if [ "$mode" = "--qt-only" ]; then
   exit 0
@@ -149,7 +151,7 @@ cmake -G Ninja -S "$root" -B "$winbuild" \
   -DQT_HOST_PATH=/usr \
   -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-nice cmake --build "$winbuild" -j"$jobs" --target frequency-tallyo tallyo-excel
+nice cmake --build "$winbuild" -j"$jobs" --target frequency-tallyo tallyo-excel bench-windows-data
 
 # ---- The zip -----------------------------------------------------------------
 name="frequency-tallyo-windows-$version"
@@ -175,3 +177,8 @@ zip="$winbuild/$name.zip"
 rm -f "$zip"
 (cd "$winbuild/package" && zip -qr9 "$zip" "$name")
 echo "$zip: $(du -k "$zip" | cut -f1) KiB"
+
+# The benchmark runs beside the same DLLs (bench/bench_windows.cpp).
+rm -rf "$winbuild/with-bench"
+cp -r "$stage" "$winbuild/with-bench"
+cp "$winbuild/bench/windows/bench-windows-data.exe" "$winbuild/with-bench/"
