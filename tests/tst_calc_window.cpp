@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 constexpr char kReply[] = "   1234567.8901234 MHz\r";
-const std::string kStored = storedByCalc("1234567.8901234 MHz\r");
+const std::string kStored = withoutLineEnd("1234567.8901234 MHz\r"); // [sheet layer: the CR is no longer written]
 
 // Runs `action` on the event loop's turns (inside the recording's waits)
 // until it returns true.
