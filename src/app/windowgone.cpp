@@ -1,5 +1,7 @@
 #include "windowgone.h"
 
+#include <QByteArray>
+
 #include <cstdint>
 #include <cstring>
 
@@ -19,7 +21,7 @@ struct DestroyNotifyEvent {
 
 bool WindowGoneWatcher::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
 {
-    if (m_gone || eventType != "xcb_generic_event_t" || !message)
+    if (m_gone || eventType != QByteArrayLiteral("xcb_generic_event_t") || !message)
         return false;
     DestroyNotifyEvent event;
     std::memcpy(&event, message, sizeof event);
