@@ -1,0 +1,216 @@
+// Which device each port number reaches: the command line, the user's port
+// map file, the machine's listing, and what --list-ports and a refused open
+// tell the user.
+#include "commandline.h"
+#include "permissionhint.h"
+#include "portmap.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <grp.h>
+#include <unistd.h>
+
+using namespace tallyo;
+using Action = CommandLine::Action;
+
+namespace {
+CommandLine parse(const QString &arguments)
+{
+    return parseCommandLine(QStringList{QStringLiteral("frequency-tallyo")}
+                            + arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+}
+
+std::map<int, QString> devicesOf(const PortBindings &bindings)
+{
+    std::map<int, QString> devices;
+    for (const auto &[n, binding] : bindings)
+        devices[n] = binding.device;
+    return devices;
+}
+
+bool touch(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly);
+}
+} // namespace
+
+class TestPortMap : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void optionsTheProgramRunsWith();
+    void badCommandLinesExitWithUsage_data();
+    void badCommandLinesExitWithUsage();
+    void commandLineWinsOverTheFile();
+    void unboundNumbersTakeTheListedDevicesLeft();
+    void numbersKeepTheirDeviceWhileItIsListed();
+    void listingNamesDevicesStableNamesAndBindings();
+    void permissionRemedyNamesTheDevicesGroup();
+};
+
+void TestPortMap::initTestCase()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("frequency-tallyo"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("3.2.1"));
+}
+
+void TestPortMap::optionsTheProgramRunsWith()
+{
+    const CommandLine bound = parse(QStringLiteral("--port 1=/dev/rfcomm0 --port=3=ttyUSB0 -platform offscreen"));
+    QCOMPARE(int(bound.action), int(Action::OpenWindow));
+    QCOMPARE(devicesOf(bound.ports),
+             (std::map<int, QString>{{1, QStringLiteral("/dev/rfcomm0")}, {3, QStringLiteral("/dev/ttyUSB0")}}));
+
+    QCOMPARE(int(parse(QStringLiteral("--list-ports --port 2=/dev/pts/4")).action), int(Action::ListPorts));
+
+    const CommandLine help = parse(QStringLiteral("--help"));
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.output.contains(QStringLiteral("--port <N=DEVICE>")));
+    QVERIFY(!help.output.contains(QStringLiteral("platform")));
+    QCOMPARE(parse(QStringLiteral("--version")).output, QStringLiteral("frequency-tallyo 3.2.1\n"));
+}
+
+void TestPortMap::badCommandLinesExitWithUsage_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("number too high") << "--port 7=/dev/ttyS0" << "7=/dev/ttyS0";
+    QTest::newRow("number zero") << "--port 0=/dev/ttyS0" << "must be 1 to 6";
+    QTest::newRow("no equals sign") << "--port /dev/ttyUSB0" << "expected N=DEVICE";
+    QTest::newRow("no device") << "--port 2=" << "no device";
+    QTest::newRow("no value") << "--port" << "--port";
+    QTest::newRow("bound twice") << "--port 1=/dev/a --port 1=/dev/b" << "bound twice";
+    QTest::newRow("unknown option") << "--list-port" << "list-port";
+    QTest::newRow("stray argument") << "/dev/ttyUSB0" << "unexpected argument";
+}
+
+void TestPortMap::badCommandLinesExitWithUsage()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, named);
+    const CommandLine line = parse(arguments);
+    QCOMPARE(int(line.action), int(Action::Finish));
+    QCOMPARE(line.exitCode, 2);
+    QVERIFY2(line.output.contains(named), qPrintable(line.output));
+    QVERIFY(line.output.contains(QStringLiteral("Usage:")));
+}
+
+void TestPortMap::commandLineWinsOverTheFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ports.conf"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n"
+               "2 = rfcomm0\n"
+               "7=/dev/ttyS3\n"
+               "4=\n");
+    file.close();
+
+    QStringList problems;
+    const PortBindings fromFile = readPortBindingsFile(path, &problems);
+    QCOMPARE(problems.size(), 2);
+    QVERIFY(problems.join(QLatin1Char(' ')).contains(QStringLiteral("\"7\"")));
+    QCOMPARE(fromFile.at(2).origin, path);
+
+    const PortBindings merged = mergedBindings(fromFile, parse(QStringLiteral("--port 2=/dev/pts/9")).ports);
+    QCOMPARE(devicesOf(merged),
+             (std::map<int, QString>{{1, QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")},
+                                     {2, QStringLiteral("/dev/pts/9")}}));
+
+    problems.clear();
+    QVERIFY(readPortBindingsFile(dir.filePath(QStringLiteral("absent.conf")), &problems).empty());
+    QVERIFY(problems.isEmpty());
+}
+
+void TestPortMap::unboundNumbersTakeTheListedDevicesLeft()
+{
+    // A binding through a link to a listed adapter takes that adapter off
+    // the listing, so no two numbers reach it.
+    QTemporaryDir dev;
+    const QString usb0 = dev.filePath(QStringLiteral("ttyUSB0")), usb1 = dev.filePath(QStringLiteral("ttyUSB1"));
+    const QString byId = dev.filePath(QStringLiteral("usb-adapter-if00"));
+    QVERIFY(touch(usb0) && touch(usb1) && QFile::link(usb0, byId));
+    const QStringList machine{dev.filePath(QStringLiteral("ttyS0")), usb0, usb1};
+    const PortBindings bindings{{2, {byId, QStringLiteral("--port")}}, {3, {QStringLiteral("/dev/rfcomm0"), {}}}};
+
+    PortMap map = listedPortMap([&] { return machine; }, std::chrono::hours(1), bindings);
+    QCOMPARE(map(1), machine.at(0));
+    QCOMPARE(map(2), byId);
+    QCOMPARE(map(3), QStringLiteral("/dev/rfcomm0"));   // missing now: its open will say so
+    QCOMPARE(map(4), usb1);
+    QCOMPARE(map(5), QString());
+}
+
+void TestPortMap::numbersKeepTheirDeviceWhileItIsListed()
+{
+    QStringList machine{QStringLiteral("/dev/ttyUSB1")};
+    PortMap map = listedPortMap([&] { return machine; }, std::chrono::milliseconds(0));
+    QCOMPARE(map(1), QStringLiteral("/dev/ttyUSB1"));
+    // An adapter plugged in later sorts first, yet takes the free number.
+    machine.prepend(QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(map(1), QStringLiteral("/dev/ttyUSB1"));
+    QCOMPARE(map(2), QStringLiteral("/dev/ttyUSB0"));
+    // Unplugged: its number is free, and nothing moves into it but a newcomer.
+    machine.removeLast();
+    QCOMPARE(map(1), QString());
+    QCOMPARE(map(2), QStringLiteral("/dev/ttyUSB0"));
+    machine << QStringLiteral("/dev/ttyACM0");
+    QCOMPARE(map(1), QStringLiteral("/dev/ttyACM0"));
+    QCOMPARE(map(2), QStringLiteral("/dev/ttyUSB0"));
+}
+
+void TestPortMap::listingNamesDevicesStableNamesAndBindings()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("by-id")));
+    const QString usb0 = dir.filePath(QStringLiteral("ttyUSB0")), usb1 = dir.filePath(QStringLiteral("ttyUSB1"));
+    const QString stable0 = dir.filePath(QStringLiteral("by-id/usb-FTDI_A50285BI-if00-port0"));
+    const QString stable1 = dir.filePath(QStringLiteral("by-id/usb-Prolific_PL2303-if00-port0"));
+    QVERIFY(touch(usb0) && touch(usb1) && QFile::link(usb0, stable0) && QFile::link(usb1, stable1));
+    const auto names = stableDeviceNames(dir.filePath(QStringLiteral("by-id")));
+    QCOMPARE(names.size(), size_t(2));
+
+    const QString missing = dir.filePath(QStringLiteral("rfcomm0"));
+    const PortBindings bindings{{3, {missing, QStringLiteral("/home/ann/.config/frequency-tallyo/ports.conf")}},
+                                {4, {stable1, QStringLiteral("--port")}}};
+    const PortMap map = listedPortMap([&] { return QStringList{usb0, usb1}; }, std::chrono::hours(1), bindings);
+    QCOMPARE(describePorts(map, bindings, names),
+             (QStringList{
+                 QStringLiteral("1: %1 (%2)").arg(usb0, stable0),
+                 QStringLiteral("2: no device"),
+                 QStringLiteral("3: %1, bound in /home/ann/.config/frequency-tallyo/ports.conf, missing now").arg(missing),
+                 QStringLiteral("4: %1 (now %2), bound by --port").arg(stable1, usb1),
+                 QStringLiteral("5: no device"),
+                 QStringLiteral("6: no device"),
+             }));
+}
+
+void TestPortMap::permissionRemedyNamesTheDevicesGroup()
+{
+    const struct group *dialout = ::getgrnam("dialout");
+    if (!dialout || ::geteuid() != 0)
+        QSKIP("needs the group dialout and the rights to give a file to it");
+    QTemporaryDir dir;
+    const QString device = dir.filePath(QStringLiteral("ttyUSB0"));
+    QVERIFY(touch(device));
+    QCOMPARE(::chown(QFile::encodeName(device).constData(), 0, dialout->gr_gid), 0);
+    QVERIFY(QFile::setPermissions(device, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup));
+    const QString remedy = permissionRemedy(device);
+    QVERIFY2(remedy.contains(QStringLiteral("sudo usermod -aG dialout $USER, then log out and in again")),
+             qPrintable(remedy));
+    QVERIFY(remedy.contains(device));
+
+    // A device its group may not use: joining the group would not help.
+    QVERIFY(QFile::setPermissions(device, QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(!permissionRemedy(device).contains(QStringLiteral("usermod")));
+    QVERIFY(permissionRemedy(dir.filePath(QStringLiteral("gone"))).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPortMap)
+#include "tst_portmap.moc"
