@@ -35,6 +35,16 @@ QString programDirectory()
 #endif
 }
 
+// Where the module may be: beside the program (a build tree, Windows), or in
+// lib/frequency-tallyo/ of the prefix the program is installed in. The
+// program's directory is its real one, so a bin/ symlink or a moved prefix
+// still leads there.
+QStringList moduleDirectories()
+{
+    const QString directory = programDirectory();
+    return {directory, QDir::cleanPath(directory + QStringLiteral("/../lib/frequency-tallyo"))};
+}
+
 // The module would not load: almost always the application's own libraries are missing.
 [[noreturn]] void notInstalled(const std::string &why)
 {
@@ -58,15 +68,21 @@ QLibrary &loadModule(const std::string &moduleDirectory)
     static std::mutex mutex;
     static std::map<QString, std::unique_ptr<QLibrary>> loaded;
 
-    const QString directory = moduleDirectory.empty() ? programDirectory()
-                                                      : QString::fromStdString(moduleDirectory);
-    const QString path = QDir(directory).absoluteFilePath(QString::fromLatin1(ModuleFileName));
+    const QStringList directories = moduleDirectory.empty() ? moduleDirectories()
+                                                            : QStringList{QString::fromStdString(moduleDirectory)};
+    QStringList candidates;
+    for (const QString &directory : directories)
+        candidates << QDir(directory).absoluteFilePath(QString::fromLatin1(ModuleFileName));
+    const auto found = std::find_if(candidates.cbegin(), candidates.cend(),
+                                    [](const QString &candidate) { return QFileInfo::exists(candidate); });
+    const QString path = found != candidates.cend() ? *found : candidates.first();
 
     std::lock_guard lock(mutex);
     if (auto it = loaded.find(path); it != loaded.end())
         return *it->second;
     if (!QFileInfo::exists(path))
-        unusable("this program's module " + QDir::toNativeSeparators(path).toStdString() + " is missing.");
+        unusable("this program's module " + QDir::toNativeSeparators(candidates.join(QStringLiteral(" or "))).toStdString()
+                 + " is missing.");
 
     auto library = std::make_unique<QLibrary>(path);
     library->setLoadHints(QLibrary::ResolveAllSymbolsHint);

@@ -17,7 +17,8 @@
 namespace tallyo {
 
 struct SpreadsheetLoaderOptions {
-    // Where the module is. Empty: the directory of the running program.
+    // Where the module is. Empty: beside the running program, else in
+    // ../lib/frequency-tallyo from its real directory (an installed program).
     std::string moduleDirectory;
     SheetBackendOptions backend;
     QueueSettings queue;
