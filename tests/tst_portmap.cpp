@@ -47,7 +47,6 @@ private slots:
     void badCommandLinesExitWithUsage_data();
     void badCommandLinesExitWithUsage();
     void commandLineWinsOverTheFile();
-    void unboundNumbersTakeTheListedDevicesLeft();
     void numbersKeepTheirDeviceWhileItIsListed();
     void listingNamesDevicesStableNamesAndBindings();
     void permissionRemedyNamesTheDevicesGroup();
@@ -128,25 +127,6 @@ void TestPortMap::commandLineWinsOverTheFile()
     QVERIFY(problems.isEmpty());
 }
 
-void TestPortMap::unboundNumbersTakeTheListedDevicesLeft()
-{
-    // A binding through a link to a listed adapter takes that adapter off
-    // the listing, so no two numbers reach it.
-    QTemporaryDir dev;
-    const QString usb0 = dev.filePath(QStringLiteral("ttyUSB0")), usb1 = dev.filePath(QStringLiteral("ttyUSB1"));
-    const QString byId = dev.filePath(QStringLiteral("usb-adapter-if00"));
-    QVERIFY(touch(usb0) && touch(usb1) && QFile::link(usb0, byId));
-    const QStringList machine{dev.filePath(QStringLiteral("ttyS0")), usb0, usb1};
-    const PortBindings bindings{{2, {byId, QStringLiteral("--port")}}, {3, {QStringLiteral("/dev/rfcomm0"), {}}}};
-
-    PortMap map = listedPortMap([&] { return machine; }, std::chrono::hours(1), bindings);
-    QCOMPARE(map(1), machine.at(0));
-    QCOMPARE(map(2), byId);
-    QCOMPARE(map(3), QStringLiteral("/dev/rfcomm0"));   // missing now: its open will say so
-    QCOMPARE(map(4), usb1);
-    QCOMPARE(map(5), QString());
-}
-
 void TestPortMap::numbersKeepTheirDeviceWhileItIsListed()
 {
     QStringList machine{QStringLiteral("/dev/ttyUSB1")};
@@ -167,9 +147,12 @@ void TestPortMap::numbersKeepTheirDeviceWhileItIsListed()
 
 void TestPortMap::listingNamesDevicesStableNamesAndBindings()
 {
+    // Unbound numbers take the listed devices in order, less any a binding
+    // reaches through a link, so no two numbers reach one adapter.
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("by-id")));
     const QString usb0 = dir.filePath(QStringLiteral("ttyUSB0")), usb1 = dir.filePath(QStringLiteral("ttyUSB1"));
+    const QString usb2 = dir.filePath(QStringLiteral("ttyUSB2"));
     const QString stable0 = dir.filePath(QStringLiteral("by-id/usb-FTDI_A50285BI-if00-port0"));
     const QString stable1 = dir.filePath(QStringLiteral("by-id/usb-Prolific_PL2303-if00-port0"));
     QVERIFY(touch(usb0) && touch(usb1) && QFile::link(usb0, stable0) && QFile::link(usb1, stable1));
@@ -177,15 +160,15 @@ void TestPortMap::listingNamesDevicesStableNamesAndBindings()
     QCOMPARE(names.size(), size_t(2));
 
     const QString missing = dir.filePath(QStringLiteral("rfcomm0"));
-    const PortBindings bindings{{3, {missing, QStringLiteral("/home/ann/.config/frequency-tallyo/ports.conf")}},
-                                {4, {stable1, QStringLiteral("--port")}}};
-    const PortMap map = listedPortMap([&] { return QStringList{usb0, usb1}; }, std::chrono::hours(1), bindings);
+    const PortBindings bindings{{1, {missing, QStringLiteral("/home/ann/.config/frequency-tallyo/ports.conf")}},
+                                {3, {stable1, QStringLiteral("--port")}}};
+    const PortMap map = listedPortMap([&] { return QStringList{usb0, usb1, usb2}; }, std::chrono::hours(1), bindings);
     QCOMPARE(describePorts(map, bindings, names),
              (QStringList{
-                 QStringLiteral("1: %1 (%2)").arg(usb0, stable0),
-                 QStringLiteral("2: no device"),
-                 QStringLiteral("3: %1, bound in /home/ann/.config/frequency-tallyo/ports.conf, missing now").arg(missing),
-                 QStringLiteral("4: %1 (now %2), bound by --port").arg(stable1, usb1),
+                 QStringLiteral("1: %1, bound in /home/ann/.config/frequency-tallyo/ports.conf, missing now").arg(missing),
+                 QStringLiteral("2: %1 (%2)").arg(usb0, stable0),
+                 QStringLiteral("3: %1 (now %2), bound by --port").arg(stable1, usb1),
+                 QStringLiteral("4: %1").arg(usb2),
                  QStringLiteral("5: no device"),
                  QStringLiteral("6: no device"),
              }));
