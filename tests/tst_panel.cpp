@@ -28,7 +28,7 @@ QRadioButton *option(Form1 &form, const QString &name)
 
 QString portButton(int port)
 {
-    return QStringLiteral("Option%1").arg(19 + port);
+    return portButtonName(port);
 }
 
 // The selected buttons of the group holding `member` (inside = true) or of
@@ -38,8 +38,8 @@ QStringList selected(Form1 &form, const QString &member, bool inside = true)
     const QWidget *frame = form.control(member)->parentWidget();
     QStringList names;
     for (const OptionGroup &group : optionGroups())
-        for (const char *name : group.members)
-            if (QRadioButton *b = option(form, QLatin1String(name)); (b->parentWidget() == frame) == inside && b->isChecked())
+        for (const OptionMember &member : group.members)
+            if (QRadioButton *b = option(form, QLatin1String(member.button)); (b->parentWidget() == frame) == inside && b->isChecked())
                 names << b->objectName();
     return names;
 }
@@ -149,7 +149,7 @@ void TestPanel::settingGoesOutAfterAReopen()
     Form1 &form = rig.form();
     // Every other group shows a selection of its own, which no click here may move.
     for (const OptionGroup &group : optionGroups())
-        if (QRadioButton *first = option(form, QLatin1String(group.members.front()));
+        if (QRadioButton *first = option(form, QLatin1String(group.members.front().button));
             first->parentWidget() != option(form, button)->parentWidget())
             first->setChecked(true);
     const QStringList others = selected(form, button, false);

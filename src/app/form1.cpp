@@ -1,7 +1,6 @@
 #include "form1.h"
 
 #include "commands.h"
-#include "intervals.h"
 #include "layout.h"
 
 #include <QApplication>
@@ -66,14 +65,20 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
       m_deps(std::move(dependencies)),
       m_ownClock(m_deps.clock ? nullptr : std::make_unique<WallClock>()),
       m_life(m_deps.quit ? m_deps.quit : [] { QCoreApplication::exit(0); }),
-      m_link(MSComm1, m_deps.clock ? *m_deps.clock : *m_ownClock, m_life)
+      m_link(MSComm1, m_deps.clock ? *m_deps.clock : *m_ownClock, m_life),
+      currentReading(m_link.currentReading()),
+      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, stopRecord, m_life),
+      excelApp(m_recorder.excelApp)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kWindowCaption));
     buildControls();
     connectHandlers();
     resize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
-    connect(&MSComm1, &MSComm::lineLost, this, &Form1::onLineLost);
+    // The link reports a lost line once; the window shows it.
+    connect(&m_link, &CounterLink::lineLost, this, &Form1::report);
+    connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
+    connect(&m_recorder, &Recorder::ended, this, &Form1::recordingEnded);
 }
 
 Form1::~Form1() = default;
@@ -184,56 +189,12 @@ void Form1::connectHandlers()
     onClick(Command3, &Form1::Command3_Click);
     onClick(Command4, &Form1::Command4_Click);
     onClick(Command5, &Form1::Command5_Click);
-    onClick(Option20, &Form1::Option20_Click);
-    onClick(Option21, &Form1::Option21_Click);
-    onClick(Option22, &Form1::Option22_Click);
-    onClick(Option23, &Form1::Option23_Click);
-    onClick(Option24, &Form1::Option24_Click);
-    onClick(Option25, &Form1::Option25_Click);
-    onClick(Option15, &Form1::Option15_Click);
-    onClick(Option16, &Form1::Option16_Click);
-    onClick(Option4, &Form1::Option4_Click);
-    onClick(Option5, &Form1::Option5_Click);
-    onClick(Option6, &Form1::Option6_Click);
-    onClick(Option7, &Form1::Option7_Click);
-    onClick(Option8, &Form1::Option8_Click);
-    onClick(Option17, &Form1::Option17_Click);
-    onClick(Option18, &Form1::Option18_Click);
-    onClick(Option19, &Form1::Option19_Click);
-    onClick(Option1, &Form1::Option1_Click);
-    onClick(Option2, &Form1::Option2_Click);
-    onClick(Option9, &Form1::Option9_Click);
-    onClick(Option10, &Form1::Option10_Click);
-    onClick(Option11, &Form1::Option11_Click);
-    onClick(Option12, &Form1::Option12_Click);
-    onClick(Option13, &Form1::Option13_Click);
-    onClick(Option14, &Form1::Option14_Click);
-    // Remember each group's selection before a click changes it, so that a
-    // setting that could not be sent does not stay marked as sent.
-    for (const OptionGroup &group : optionGroups()) {
-        for (const char *name : group.members) {
-            auto *button = static_cast<QRadioButton *>(control(QLatin1String(name)));
-            connect(button, &QAbstractButton::pressed, this, [this, button] {
-                m_selectedBeforeClick = nullptr;
-                for (QObject *sibling : button->parentWidget()->children()) {
-                    auto *other = qobject_cast<QRadioButton *>(sibling);
-                    if (other && other->isChecked())
-                        m_selectedBeforeClick = other;
-                }
-            });
-        }
-    }
-    // Option3 ("Toggle") has no handler: selecting it only moves the mark.
+    m_options = new OptionPanel(
+        optionGroups(), [this](const char *name) { return static_cast<QRadioButton *>(control(QLatin1String(name))); },
+        m_link, [this](const std::function<void()> &work) { handle(work); }, this);
+    m_display = std::make_unique<ReadingDisplay>(Text1);
     connect(Text1, &QLineEdit::textChanged, this, [this] { handle([this] { Text1_Change(); }); });
-
-    // Text typed into the interval box leaves no entry selected.
-    connect(Combo1->lineEdit(), &QLineEdit::textEdited, this, [this] { m_intervalTyped = true; });
-    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] {
-        m_intervalTyped = false;
-        // Show an entry from its start even where it is wider than the box.
-        Combo1->lineEdit()->setCursorPosition(0);
-    });
-    connect(Combo1, &QComboBox::activated, this, [this] { m_intervalTyped = false; });
+    m_intervals = new IntervalList(Combo1, this);
 }
 
 template <typename Handler> void Form1::handle(Handler &&handler)
@@ -246,6 +207,8 @@ template <typename Handler> void Form1::handle(Handler &&handler)
         // The program is ending: stop here, do nothing more.
     } catch (const ExchangeAbandoned &) {
         // Another handler closed the port under this one and said why.
+    } catch (const LineLost &) {
+        // The link has reported the loss.
     } catch (const SerialError &e) {
         report(e.number, e.text);
     } catch (const SpreadsheetError &e) {
@@ -266,52 +229,6 @@ void Form1::report(int number, const QString &text)
         QMessageBox::critical(this, QString::fromLatin1(kWindowCaption), message);
 }
 
-void Form1::onLineLost()
-{
-    // A wait on the stack reports the loss itself and ends its handler.
-    if (m_link.activeWaits() > 0)
-        return;
-    if (auto loss = MSComm1.takeLoss())
-        report(loss->number, loss->text);
-}
-
-void Form1::restoreSelection(std::initializer_list<QRadioButton *> group)
-{
-    // An exclusive button cannot be cleared directly: lift the exclusivity
-    // while the group is set back.
-    for (QRadioButton *button : group) {
-        button->setAutoExclusive(false);
-        button->setChecked(button == m_selectedBeforeClick);
-    }
-    for (QRadioButton *button : group)
-        button->setAutoExclusive(true);
-}
-
-int Form1::intervalPosition() const
-{
-    return m_intervalTyped ? -1 : Combo1->currentIndex();
-}
-
-void Form1::ReopenPort()
-{
-    m_link.ReopenPort();
-}
-
-void Form1::SendCommand(const QByteArray &command)
-{
-    m_link.SendCommand(command);
-}
-
-void Form1::RequestReading()
-{
-    currentReading = m_link.RequestReading();
-}
-
-void Form1::Delay(qint32 seconds)
-{
-    m_link.Delay(seconds);
-}
-
 void Form1::Form_Load()
 {
     handle([this] {
@@ -319,12 +236,35 @@ void Form1::Form_Load()
         MSComm1.setSThreshold(0);
         MSComm1.setDTREnable(true);
         MSComm1.setRTSEnable(false);
-        for (const ReadingInterval &interval : kReadingIntervals) {
-            Combo1->addItem(QString::fromLatin1(interval.label));
-            Combo1->setCurrentIndex(Combo1->count() - 1);
-        }
-        m_intervalTyped = false;
+        m_intervals->fill();
     });
+}
+
+void Form1::Command1_Click()
+{
+    m_display->clear();
+}
+
+void Form1::Command2_Click()
+{
+    ReopenPort();
+    RequestReading();
+    m_display->show(currentReading);
+}
+
+void Form1::Command4_Click()
+{
+    m_recorder.record();
+}
+
+void Form1::Command5_Click()
+{
+    m_recorder.stop();
+}
+
+void Form1::Text1_Change()
+{
+    m_display->followChange();
 }
 
 void Form1::Command3_Click()

@@ -1,11 +1,18 @@
 // The one window of the program. Its controls carry the names users and
-// documentation know them by (Option20 is port "1", Command2 is "Data", ...),
-// and each event has one handler named after its control and event.
+// documentation know them by (Option20 is port "1", Command2 is "Data", ...).
+// The window holds the controls and wires them to the parts that do the
+// work: the counter link, the option panel, the reading display, the
+// interval list and the recorder. It also decides what a failure does (one
+// message; only the failing handler stops) and how the program ends.
 #pragma once
 
 #include "counterlink.h"
+#include "intervallist.h"
 #include "mscomm.h"
+#include "optionpanel.h"
 #include "programlife.h"
+#include "readingdisplay.h"
+#include "recorder.h"
 #include "spreadsheet.h"
 #include "wallclock.h"
 
@@ -53,19 +60,33 @@ public:
     QComboBox *Combo1;
     MSComm MSComm1;
 
-    // State of the window
-    QString currentReading;
+private:
+    Form1Dependencies m_deps;
+    std::unique_ptr<WallClock> m_ownClock;
+    ProgramLife m_life;
+    CounterLink m_link;
+
+public:
+    // State of the window: the last reading taken, the recording's stop flag
+    // and the application of the latest recording.
+    const QString &currentReading;
     bool stopRecord = false;
-    std::unique_ptr<SpreadsheetApp> excelApp;
+
+private:
+    Recorder m_recorder;
+
+public:
+    std::unique_ptr<SpreadsheetApp> &excelApp;
 
     // Operations on the counter link
-    void ReopenPort();
-    void SendCommand(const QByteArray &command);
-    void RequestReading();
-    void Delay(qint32 seconds);
+    void ReopenPort() { m_link.ReopenPort(); }
+    void SendCommand(const QByteArray &command) { m_link.SendCommand(command); }
+    void RequestReading() { m_link.RequestReading(); }
+    void Delay(qint32 seconds) { m_link.Delay(seconds); }
 
     // Handlers. Each runs through handle(): a failure shows its message and
-    // ends only that handler; nothing runs once the program is ending.
+    // ends only that handler; nothing runs once the program is ending. The
+    // option buttons' handlers are the option panel's.
     void Form_Load();
     void Command1_Click();   // CLEAR
     void Command2_Click();   // Data
@@ -73,39 +94,11 @@ public:
     void Command4_Click();   // Data to Excel
     void Command5_Click();   // Stop Record
     void Text1_Change();
-    // Port buttons "1" to "6"
-    void Option20_Click();
-    void Option21_Click();
-    void Option22_Click();
-    void Option23_Click();
-    void Option24_Click();
-    void Option25_Click();
-    // Model
-    void Option15_Click();
-    void Option16_Click();
-    // Function
-    void Option4_Click();
-    void Option5_Click();
-    void Option6_Click();
-    void Option7_Click();
-    void Option8_Click();
-    void Option17_Click();
-    void Option18_Click();
-    void Option19_Click();
-    // Hold, remote, gate time
-    void Option1_Click();
-    void Option2_Click();
-    void Option9_Click();
-    void Option10_Click();
-    void Option11_Click();
-    void Option12_Click();
-    void Option13_Click();
-    void Option14_Click();
 
     // The control of the layout table with that name.
     QWidget *control(const QString &name) const { return m_controls.value(name); }
     // The selected position of the interval list; -1 once text was typed.
-    int intervalPosition() const;
+    int intervalPosition() const { return m_intervals->position(); }
     ProgramLife &life() { return m_life; }
     CounterLink &link() { return m_link; }
 
@@ -122,23 +115,11 @@ private:
     void connectHandlers();
     template <typename Handler> void handle(Handler &&handler);
     void report(int number, const QString &text);
-    void onLineLost();
-    // Handler bodies shared by a group of buttons.
-    void selectPort(int portNumber);
-    void chooseModel(QRadioButton *model);
-    void sendSetting(const QByteArray &command, QRadioButton *chosen, std::initializer_list<QRadioButton *> group);
-    void restoreSelection(std::initializer_list<QRadioButton *> group);
-    std::unique_ptr<SpreadsheetApp> startSpreadsheet();
-    void record();
 
-    Form1Dependencies m_deps;
-    std::unique_ptr<WallClock> m_ownClock;
-    ProgramLife m_life;
-    CounterLink m_link;
     QHash<QString, QWidget *> m_controls;
-    bool m_intervalTyped = false;
-    // The button of a group that was selected before the click being handled.
-    QRadioButton *m_selectedBeforeClick = nullptr;
+    std::unique_ptr<ReadingDisplay> m_display;
+    IntervalList *m_intervals = nullptr;
+    OptionPanel *m_options = nullptr;
 };
 
 // Style and fonts the window's fixed geometry was drawn for.

@@ -4,6 +4,8 @@
 // from its frame, every other control's from the window's client area.
 #pragma once
 
+#include "optiongroups.h"
+
 #include <QString>
 #include <vector>
 
@@ -31,11 +33,8 @@ const std::vector<ControlRecord> &controlTable();
 // Names of the focus-taking controls in Tab order.
 const std::vector<const char *> &focusOrder();
 
-// The option groups: frame name and member names in the order handlers set them.
-struct OptionGroup {
-    const char *frame;
-    std::vector<const char *> members;
-};
+// The option groups: each frame's buttons in the order handlers set them,
+// with what each button means.
 const std::vector<OptionGroup> &optionGroups();
 
 constexpr int twipsToPixels(int twips) { return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel; }

@@ -37,12 +37,33 @@ QString trimSpaces(const QString &text)
     return text.mid(begin, end - begin);
 }
 
-void CounterLink::throwIfStopped()
+CounterLink::CounterLink(MSComm &comm, WallClock &clock, ProgramLife &life, QObject *parent)
+    : QObject(parent), m_comm(comm), m_clock(clock), m_life(life)
+{
+    connect(&m_comm, &MSComm::lineLost, this, [this] {
+        ++m_losses;
+        // Reported by the wait that notices it; when nothing waits, by the
+        // event loop, outside the serial port's own signal.
+        QMetaObject::invokeMethod(this, &CounterLink::reportLoss, Qt::QueuedConnection);
+    });
+}
+
+void CounterLink::reportLoss()
+{
+    if (m_life.ending())
+        return;
+    if (auto loss = m_comm.takeLoss())
+        emit lineLost(loss->number, loss->text);
+}
+
+void CounterLink::throwIfStopped(quint64 lossesBefore)
 {
     if (m_life.ending())
         throw ProgramEnding{};
-    if (auto loss = m_comm.takeLoss())
-        throw *loss;
+    if (m_losses != lossesBefore) {
+        reportLoss();
+        throw LineLost{};
+    }
 }
 
 void CounterLink::ReopenPort()
@@ -66,8 +87,10 @@ QString CounterLink::RequestReading()
         m_comm.setOutBufferCount(0);
         m_comm.setInBufferCount(0);
         m_comm.setOutput(cmd::Reading);
-        if (waitForReply(m_comm.generation()) == ReplyWait::Complete)
-            return trimSpaces(QString::fromLatin1(m_comm.input()));
+        if (waitForReply(m_comm.generation()) == ReplyWait::Complete) {
+            m_currentReading = trimSpaces(QString::fromLatin1(m_comm.input()));
+            return m_currentReading;
+        }
         // Another handler reopened the port or took the reply meanwhile.
         if (!m_comm.portOpen())
             throw ExchangeAbandoned{};
@@ -77,11 +100,12 @@ QString CounterLink::RequestReading()
 CounterLink::ReplyWait CounterLink::waitForReply(quint64 generation)
 {
     WaitCount counting(m_activeWaits);
+    const quint64 losses = m_losses;
     // Let pending events run once even if the reply is already complete.
     QCoreApplication::processEvents();
     bool lineWentQuiet = false;
     for (;;) {
-        throwIfStopped();
+        throwIfStopped(losses);
         if (m_comm.generation() != generation)
             return ReplyWait::Disturbed;
         const bool longEnough = m_comm.inBufferCount() >= cmd::ReadingLength;
@@ -120,12 +144,13 @@ void CounterLink::Delay(qint32 seconds)
         return;
     WaitCount counting(m_activeWaits);
     WaitCount pausing(m_activePauses);
+    const quint64 losses = m_losses;
     const qint64 deadline = floorDiv(m_clock.nowMs(), 1000) + seconds;
     for (;;) {
         const qint64 now = m_clock.nowMs();
         if (floorDiv(now, 1000) >= deadline)
             return;
-        throwIfStopped();
+        throwIfStopped(losses);
 
         // Sleep until the clock's next whole second, or until something
         // (a test clock, the program ending, a lost line) wakes us earlier.
@@ -139,7 +164,7 @@ void CounterLink::Delay(qint32 seconds)
         QObject::connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
         tick.start(int(1000 - (now - floorDiv(now, 1000) * 1000)));
         loop.exec();
-        throwIfStopped();
+        throwIfStopped(losses);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "rig.h"
 
+#include "layout.h"
+
 #include <QAbstractButton>
 #include <QRadioButton>
 #include <QTest>
@@ -93,9 +95,16 @@ void Rig::click(QWidget *control)
 
 void Rig::clickPort(int portNumber)
 {
-    QRadioButton *buttons[] = {form().Option20, form().Option21, form().Option22,
-                               form().Option23, form().Option24, form().Option25};
-    click(buttons[portNumber - 1]);
+    click(form().control(portButtonName(portNumber)));
+}
+
+QString portButtonName(int portNumber)
+{
+    for (const OptionGroup &group : optionGroups())
+        for (const OptionMember &member : group.members)
+            if (member.meaning.kind == OptionMeaning::Kind::Port && member.meaning.port == portNumber)
+                return QLatin1String(member.button);
+    return {};
 }
 
 ClockDriver::ClockDriver(TestClock &clock, qint64 stepMs)

@@ -104,6 +104,9 @@ private:
     QTimer *m_timer;
 };
 
+// The object name of the button that chooses port `portNumber`.
+QString portButtonName(int portNumber);
+
 // Runs `action` once the current handler is inside a wait (or as soon as the
 // event loop next turns).
 void whileWaiting(std::function<void()> action);

@@ -1,6 +1,4 @@
-// "Data to Excel" and "Stop Record": record readings into a new workbook of a
-// spreadsheet application, one per row down column A, until stopped.
-#include "form1.h"
+#include "recorder.h"
 
 #include "intervals.h"
 
@@ -11,15 +9,21 @@
 
 namespace tallyo {
 
-void Form1::Command5_Click()
+Recorder::Recorder(CounterLink &link, SpreadsheetFactory factory, std::function<int()> intervalPosition,
+                   bool &stopRecord, ProgramLife &life, QObject *parent)
+    : QObject(parent),
+      m_link(link),
+      m_factory(std::move(factory)),
+      m_intervalPosition(std::move(intervalPosition)),
+      m_stopRecord(stopRecord),
+      m_life(life)
 {
-    stopRecord = true;
 }
 
-void Form1::Command4_Click()
+void Recorder::record()
 {
-    stopRecord = false;
-    ReopenPort();
+    m_stopRecord = false;
+    m_link.ReopenPort();
     std::unique_ptr<SpreadsheetApp> app = startSpreadsheet();
     if (excelApp) {
         // A recording nested in another hands over its application: what the
@@ -34,15 +38,15 @@ void Form1::Command4_Click()
     excelApp = std::move(app);
     excelApp->setVisible(true);
     excelApp->addWorkbook();
-    emit recordingStarted();
-    record();
+    emit started();
+    takeReadings();
 }
 
 // Starting the application takes a second or two: do it on a worker thread
 // while the window keeps handling events.
-std::unique_ptr<SpreadsheetApp> Form1::startSpreadsheet()
+std::unique_ptr<SpreadsheetApp> Recorder::startSpreadsheet()
 {
-    if (!m_deps.spreadsheetFactory)
+    if (!m_factory)
         throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled,
                                "No spreadsheet application is available to record into.");
     std::unique_ptr<SpreadsheetApp> app;
@@ -50,7 +54,7 @@ std::unique_ptr<SpreadsheetApp> Form1::startSpreadsheet()
     QEventLoop loop;
     std::unique_ptr<QThread> worker(QThread::create([&] {
         try {
-            app = m_deps.spreadsheetFactory();
+            app = m_factory();
         } catch (...) {
             failure = std::current_exception();
         }
@@ -70,9 +74,9 @@ std::unique_ptr<SpreadsheetApp> Form1::startSpreadsheet()
     return app;
 }
 
-void Form1::record()
+void Recorder::takeReadings()
 {
-    const auto ended = qScopeGuard([this] { emit recordingEnded(); });
+    const auto ended = qScopeGuard([this] { emit this->ended(); });
     // Wider than the sheet is tall, so it cannot overflow before the sheet ends.
     qint64 row = 0;
     try {
@@ -84,14 +88,14 @@ void Form1::record()
                                        "The worksheet is full: its last row, " + std::to_string(row - 1)
                                            + ", holds the last reading. The recording has stopped.");
             }
-            RequestReading();
-            excelApp->setCellFormula(int(row), 1, currentReading.toStdString());
+            const QString reading = m_link.RequestReading();
+            excelApp->setCellFormula(int(row), 1, reading.toStdString());
             excelApp->autoFitColumns("A:AY");
             excelApp->setSelectionNumberFormat("0");
-            const int position = intervalPosition();
+            const int position = m_intervalPosition();
             if (intervalHasPause(position))
-                Delay(kReadingIntervals[size_t(position)].seconds);
-            if (stopRecord)
+                m_link.Delay(kReadingIntervals[size_t(position)].seconds);
+            if (m_stopRecord)
                 break;
         }
     } catch (const SpreadsheetError &) {
