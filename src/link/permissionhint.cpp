@@ -1,8 +1,10 @@
 #include "permissionhint.h"
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace tallyo {
@@ -10,8 +12,11 @@ namespace tallyo {
 QString permissionRemedy(const QString &device)
 {
 #ifdef Q_OS_UNIX
+    const QByteArray path = device.toLocal8Bit();
     struct stat info {};
-    if (::stat(device.toLocal8Bit().constData(), &info) != 0)
+    // Missing, or the rights are there and something else refused the open
+    // (another program holding the port): no remedy to name.
+    if (::stat(path.constData(), &info) != 0 || ::faccessat(AT_FDCWD, path.constData(), R_OK | W_OK, AT_EACCESS) == 0)
         return {};
     const struct group *owners = ::getgrgid(info.st_gid);
     const bool groupMayUse = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);

@@ -8,8 +8,9 @@ namespace tallyo {
 // One sentence naming the remedy for a device the user may not open, from
 // the device's own group, e.g. "To be allowed to open /dev/ttyUSB0, join its
 // group dialout: sudo usermod -aG dialout $USER, then log out and in again."
-// Empty where the device's owners cannot be learnt (a missing device,
-// Windows).
+// Empty where the user has the rights to the device (the refusal came from
+// elsewhere, e.g. another program holding it) or where its owners cannot be
+// learnt (a missing device, Windows).
 QString permissionRemedy(const QString &device);
 
 } // namespace tallyo
