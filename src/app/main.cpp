@@ -14,6 +14,8 @@ int main(int argc, char *argv[])
         return *exitCode;
 
     QApplication app(argc, argv);
+    // Lets the desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.frequencytallyo.FrequencyTallyo"));
     tallyo::applyAppearance();
 
     tallyo::Form1Dependencies deps;
