@@ -8,6 +8,7 @@
 #include <QLibrary>
 #include <QStringList>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,16 @@ QString programDirectory()
 #else
     return QDir::currentPath();
 #endif
+}
+
+// Where the module may be: beside the program (a build tree, Windows), or in
+// lib/frequency-tallyo/ of the prefix the program is installed in. The
+// program's directory is its real one, so a bin/ symlink or a moved prefix
+// still leads there.
+QStringList moduleDirectories()
+{
+    const QString directory = programDirectory();
+    return {directory, QDir::cleanPath(directory + QStringLiteral("/../lib/frequency-tallyo"))};
 }
 
 const SheetModule &module(const std::string &name)
@@ -63,15 +74,22 @@ QLibrary &loadModule(const std::string &moduleDirectory, const SheetModule &modu
     static std::mutex &mutex = *new std::mutex;
     static auto &loaded = *new std::map<QString, std::unique_ptr<QLibrary>>;
 
-    const QString directory = moduleDirectory.empty() ? programDirectory()
-                                                      : QString::fromStdString(moduleDirectory);
-    const QString path = QDir(directory).absoluteFilePath(QString::fromStdString(sheetModuleFileName(module)));
+    const QStringList directories = moduleDirectory.empty() ? moduleDirectories()
+                                                            : QStringList{QString::fromStdString(moduleDirectory)};
+    QStringList candidates;
+    for (const QString &directory : directories)
+        candidates << QDir(directory).absoluteFilePath(QString::fromStdString(sheetModuleFileName(module)));
+    const auto found = std::find_if(candidates.cbegin(), candidates.cend(),
+                                    [](const QString &candidate) { return QFileInfo::exists(candidate); });
+    const QString path = found != candidates.cend() ? *found : candidates.first();
 
     std::lock_guard lock(mutex);
     if (auto it = loaded.find(path); it != loaded.end())
         return *it->second;
     if (!QFileInfo::exists(path))
-        unusable(module, "this program's module " + QDir::toNativeSeparators(path).toStdString() + " is missing.");
+        unusable(module, "this program's module "
+                             + QDir::toNativeSeparators(candidates.join(QStringLiteral(" or "))).toStdString()
+                             + " is missing.");
 
     auto library = std::make_unique<QLibrary>(path);
     library->setLoadHints(QLibrary::ResolveAllSymbolsHint);

@@ -17,7 +17,8 @@
 namespace tallyo {
 
 struct SpreadsheetLoaderOptions {
-    // Where the modules are. Empty: the directory of the running program.
+    // Where the modules are. Empty: beside the running program, else in
+    // ../lib/frequency-tallyo from its real directory (an installed program).
     std::string moduleDirectory;
     // The backends to try, in order, by name. Empty: this platform's.
     std::vector<std::string> backends;
