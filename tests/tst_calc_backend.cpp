@@ -268,12 +268,14 @@ void TestCalcBackend::readingsAreWrittenAsTheyRead()
         "=2*3\r",              // never a reading: kept as text, not evaluated
         " =1+1",               // not a formula either: it does not start with '='
         "=WEBSERVICE(\"http://example.invalid\")",
+        "+1+2",                // Calc evaluates only what begins with '='
     };
     const std::vector<Cell> expected = {
         {"   10.0000123 MHz", CellKind::Text}, {"  1234.5679 µHz ±", CellKind::Text},
         {"10.5", CellKind::Value},             {"1.5", CellKind::Value},
         {"-3", CellKind::Value},               {"=2*3", CellKind::Text},
         {" =1+1", CellKind::Text},             {"=WEBSERVICE(\"http://example.invalid\")", CellKind::Text},
+        {"+1+2", CellKind::Text},
     };
     for (std::size_t i = 0; i < texts.size(); ++i)
         backend->setCellFormulas(static_cast<long long>(i) + 1, 1, {texts[i]});
