@@ -10,6 +10,7 @@ packages=(
   xvfb xauth xdotool
   libreoffice-calc libreoffice-dev
   g++-mingw-w64-x86-64-win32
+  librsvg2-bin desktop-file-utils appstream man-db lintian file
 )
 
 missing=()

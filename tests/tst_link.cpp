@@ -5,6 +5,7 @@
 #include "modemshim.h"
 #include "rig.h"
 
+#include <QAbstractEventDispatcher>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <array>
 #include <sys/ioctl.h>
 
 using namespace tallyo;
@@ -384,6 +386,25 @@ void TestLink::closingTheWindowSendsNothing()
     QSerialPort other(rig.devices[0]);
     QVERIFY(other.open(QIODevice::ReadWrite));
     QCOMPARE(rig.counter(1).received(), std::string());
+
+    // The window destroyed from outside (an X11 DestroyNotify) ends the
+    // program the same way; another window's end does not.
+    Rig outside;
+    Form1 &form2 = outside.form();
+    form2.ReopenPort();
+    auto destroyed = [](quintptr window) {
+        std::array<quint32, 8> event{};   // an xcb event is 32 bytes
+        event[0] = 17;                    // DestroyNotify
+        event[2] = quint32(window);       // the window destroyed
+        qintptr result = 0;
+        QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", event.data(), &result);
+    };
+    destroyed(form2.winId() + 1);
+    QCOMPARE(outside.quits, 0);
+    destroyed(form2.winId());
+    QCOMPARE(outside.quits, 1);
+    QVERIFY(!form2.MSComm1.portOpen());
+    QCOMPARE(outside.counter(1).received(), std::string());
 }
 
 void TestLink::failuresShowAMessageAndTheWindowLivesOn()
@@ -471,6 +492,12 @@ void TestLink::displayShowsTheLatestReadingWithTheCaretAtItsEnd()
     QTest::keyClick(form.Text1, Qt::Key_X);
     QCOMPARE(form.Text1->text(), QStringLiteral("axbc"));
     QCOMPARE(form.Text1->cursorPosition(), 4);
+
+    // A reply longer than a line edit takes by default is shown whole.
+    const QString longReply(40'000, QLatin1Char('7'));
+    form.Text1->setText(longReply);
+    QCOMPARE(form.Text1->text(), longReply);
+    QCOMPARE(form.Text1->cursorPosition(), 40'000);
 }
 
 QTEST_MAIN(TestLink)

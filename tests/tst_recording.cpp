@@ -13,6 +13,7 @@
 using namespace tallyo;
 using namespace tallyo::test;
 using namespace std::chrono_literals;
+using Reply = sim::CounterSim::Reply;
 
 namespace {
 // Clicks "Stop Record" so that the recording ends with `rows` rows: the
@@ -41,12 +42,29 @@ void selectInterval(Form1 &form, int position)
     form.Combo1->setCurrentIndex(position);
 }
 
-std::vector<int> rowsOf(const std::vector<SheetCall> &formulas, int app)
+std::vector<long long> rowsOf(const std::vector<SheetCall> &formulas, int app)
 {
-    std::vector<int> rows;
+    std::vector<long long> rows;
     for (const SheetCall &c : formulas)
         if (c.app == app)
             rows.push_back(c.row);
+    return rows;
+}
+
+std::vector<long long> oneTo(long long n)
+{
+    std::vector<long long> rows;
+    for (long long row = 1; row <= n; ++row)
+        rows.push_back(row);
+    return rows;
+}
+
+// Rows of one application in the sheet followed by those saved to a file.
+std::vector<long long> sheetThenSaved(const Rig &rig, int app)
+{
+    std::vector<long long> rows = rowsOf(rig.sheets.formulas(), app);
+    for (const auto &[row, text] : rig.savedRows())
+        rows.push_back(row);
     return rows;
 }
 } // namespace
@@ -62,6 +80,8 @@ private slots:
     void typedIntervalMeansNoPause();
     void nestedRecordingEndsWithTheSameStop();
     void exitDuringARecordingWritesNoFurtherRow();
+    void exitWhileTheApplicationStartsEndsAtOnce();
+    void busySheetDelaysReadingsButLosesNone();
     void failuresEndTheRecordingWithAMessage();
     void fullSheetEndsTheRecording();
 };
@@ -77,8 +97,8 @@ void TestRecording::readingsGoDownColumnAFromRowOne()
         rig.click(form.Command4);
     }
     QCOMPARE(rig.sheets.created, 2);
-    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), (std::vector<int>{1, 2, 3}));
-    QCOMPARE(rowsOf(rig.sheets.formulas(), 2), (std::vector<int>{1, 2, 3}));
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(3));
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 2), oneTo(3));
     for (const SheetCall &c : rig.sheets.formulas()) {
         QCOMPARE(c.column, 1);
         QVERIFY2(c.text.size() >= 14 && c.text.front() != ' ' && c.text.back() == '\r', c.text.c_str());
@@ -103,7 +123,7 @@ void TestRecording::everyTurnFitsAndFormats()
     for (const SheetCall &c : rig.sheets.calls)
         sequence.push_back(c.call == "autofit" || c.call == "format" ? c.call + ":" + c.text : c.call);
     QCOMPARE(sequence, (std::vector<std::string>{"visible", "add", "formula", "autofit:A:AY", "format:0", "formula",
-                                                 "autofit:A:AY", "format:0", "finish"}));
+                                                 "autofit:A:AY", "format:0"}));
 }
 
 void TestRecording::intervalIsReadAnewEachTurn()
@@ -198,11 +218,16 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
             rig.click(form.Command5);
         }
     });
+    // The first recording's third request goes unanswered, so the nested
+    // recording starts inside that reply wait with no reading in flight.
     QTimer trigger;
     QObject::connect(&trigger, &QTimer::timeout, [&] {
-        if (rig.sheets.formulas().size() == 2) {
+        if (rig.sheets.formulas().size() == 2 && !nestedStarted)
+            rig.counter(1).setReply(Reply::Silent);
+        if (rig.counter(1).commands().size() == 3 && !nestedStarted) {
             trigger.stop();
             nestedStarted = true;
+            rig.counter(1).setReply(Reply::Normal);
             stopper.start(0);
             rig.click(form.Command4);   // runs to its end in here
         }
@@ -211,38 +236,94 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
     rig.click(form.Command4);
     QVERIFY(nestedStarted);
     QCOMPARE(rig.sheets.created, 2);
-    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), (std::vector<int>{1, 2}));
-    // The nested recording counts from 1; the first one resumes and writes its
-    // own next row into the newer application, then ends on the same stop.
-    const std::vector<int> second = rowsOf(rig.sheets.formulas(), 2);
-    QVERIFY(second.size() >= 3);
-    QCOMPARE(std::vector<int>(second.begin(), second.end() - 1), (std::vector<int>{1, 2, 3}));
-    QCOMPARE(second.back(), 3);
+    // The nested recording counts from 1 in its own workbook; the first one
+    // resumes, writes its own next row into its own workbook, and ends on
+    // the same stop. Nothing is written over anything.
+    const std::vector<long long> first = rowsOf(rig.sheets.formulas(), 1);
+    const std::vector<long long> second = rowsOf(rig.sheets.formulas(), 2);
+    QCOMPARE(first, oneTo(3));
+    QCOMPARE(second, oneTo(qint64(second.size())));
+    QVERIFY(second.size() >= 2);
+    QCOMPARE(int(first.size() + second.size()), rig.counter(1).readingsServed());
     QVERIFY(rig.messages.isEmpty());
 }
 
 void TestRecording::exitDuringARecordingWritesNoFurtherRow()
 {
+    // The application is busy when the user leaves: what it has not taken
+    // is saved, and nothing more is taken or written.
     Rig rig;
     Form1 &form = rig.form();
-    selectInterval(form, 0);
-    size_t rowsAtExit = 0;
-    QTimer trigger;
-    QObject::connect(&trigger, &QTimer::timeout, [&] {
-        if (rig.sheets.formulas().size() >= 3 && !rowsAtExit) {
-            rowsAtExit = rig.sheets.formulas().size();
+    selectInterval(form, 1);   // 2 seconds
+    ClockDriver driver(rig.clock, 100);
+    driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
+    driver.onTick = [&](int) {
+        if (rig.sheets.formulas().size() == 2 && !rig.sheets.busy())
+            rig.sheets.setBusy(true);
+        if (rig.sheets.unwrittenCount() == 2 && form.link().activePauses() > 0 && !rig.quits)
             rig.click(form.Command3);
-        }
-    });
-    trigger.start(0);
+    };
     rig.click(form.Command4);
     QCOMPARE(rig.quits, 1);
-    QCOMPARE(rig.sheets.formulas().size(), rowsAtExit);
+    QCOMPARE(rig.sheets.abandoned, 1);
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(2));
+    QCOMPARE(sheetThenSaved(rig, 1), oneTo(4));
+    QCOMPARE(rig.counter(1).readingsServed(), 4);
     auto endsWithRemoteOff = [&] {
         const std::string line = rig.counter(1).received();
         return line.size() >= 3 && line.compare(line.size() - 3, 3, "R0\r") == 0;
     };
     QTRY_VERIFY(endsWithRemoteOff());
+}
+
+void TestRecording::exitWhileTheApplicationStartsEndsAtOnce()
+{
+    Rig rig;
+    rig.sheets.neverStarts = true;
+    Form1 &form = rig.form();
+    whileWaiting([&] { rig.click(form.Command3); });
+    rig.click(form.Command4);   // returns: the start is not waited for
+    QCOMPARE(rig.quits, 1);
+    QCOMPARE(rig.sheets.abandoned, 1);
+    QVERIFY(rig.sheets.calls.empty());
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestRecording::busySheetDelaysReadingsButLosesNone()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    // Busy from the third reading until ten more were taken, then stopped
+    // while busy again: the recording never waits for the sheet while it
+    // runs, and the last readings land after the stop.
+    QTimer driver;
+    int phase = 0;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        const size_t inSheet = rig.sheets.formulas().size();
+        const int served = rig.counter(1).readingsServed();
+        if (phase == 0 && inSheet == 2) {
+            rig.sheets.setBusy(true);
+            phase = 1;
+        } else if (phase == 1 && served >= 12) {
+            QCOMPARE(rig.sheets.formulas().size(), size_t(2));
+            rig.sheets.setBusy(false);
+            phase = 2;
+        } else if (phase == 2 && served >= 15) {
+            rig.sheets.setBusy(true);
+            rig.click(form.Command5);
+            phase = 3;
+        } else if (phase == 3 && form.link().activeWaits() == 0) {
+            rig.sheets.setBusy(false);   // the recording waits for this
+            driver.stop();
+        }
+    });
+    driver.start(1);
+    rig.click(form.Command4);
+    QCOMPARE(phase, 3);
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(rig.counter(1).readingsServed()));
+    QVERIFY(rig.savedRows().empty());
+    QVERIFY(rig.messages.isEmpty());
 }
 
 void TestRecording::failuresEndTheRecordingWithAMessage()
@@ -259,18 +340,49 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         QVERIFY(rig.counter(1).commands().empty());   // no reading taken
     }
     {
-        // The workbook is closed during the recording.
+        // The workbook is closed during the recording: the reading it refused
+        // is saved, with its row, and the message names the file.
         Rig rig;
         rig.sheets.failFormulaAt = 3;
         Form1 &form = rig.form();
         selectInterval(form, 0);
         rig.click(form.Command4);   // ends by itself
         QCOMPARE(rig.messages.size(), 1);
-        QVERIFY(rig.messages[0].contains(QStringLiteral("closed")));
-        QCOMPARE(rig.sheets.formulas().size(), size_t(2));
+        QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1004: The workbook was closed. The recording has ended. "
+                                                           "1 reading that did not reach the sheet is saved")),
+                 qPrintable(rig.messages[0]));
+        QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(2));
+        const auto saved = rig.savedRows();
+        QCOMPARE(saved.size(), size_t(1));
+        QVERIFY(rig.messages[0].contains(QStringLiteral(".csv")));
+        QCOMPARE(sheetThenSaved(rig, 1), oneTo(3));
+        QCOMPARE(rig.counter(1).readingsServed(), 3);
     }
     {
-        // The counter's line hangs up: every reading taken is in the sheet once.
+        // Stopped while the application takes nothing: after the limit the
+        // waiting readings go to a file.
+        Rig rig;
+        rig.recorder.settleLimit = 50ms;
+        Form1 &form = rig.form();
+        selectInterval(form, 0);
+        QTimer trigger;
+        QObject::connect(&trigger, &QTimer::timeout, [&] {
+            if (rig.sheets.formulas().size() == 3 && !rig.sheets.busy())
+                rig.sheets.setBusy(true);
+            if (rig.sheets.unwrittenCount() >= 3 && !form.stopRecord)
+                rig.click(form.Command5);
+        });
+        trigger.start(1);
+        rig.click(form.Command4);
+        QCOMPARE(rig.messages.size(), 1);
+        QVERIFY2(rig.messages[0].contains(QStringLiteral("did not take the last readings within 50 ms")),
+                 qPrintable(rig.messages[0]));
+        QCOMPARE(rig.sheets.abandoned, 1);
+        QCOMPARE(sheetThenSaved(rig, 1), oneTo(rig.counter(1).readingsServed()));
+    }
+    {
+        // The counter's line hangs up: one message, which says the recording
+        // ended, and every reading taken is in the sheet once.
         Rig rig;
         Form1 &form = rig.form();
         selectInterval(form, 0);
@@ -285,11 +397,27 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         rig.click(form.Command4);
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 9:")), qPrintable(rig.messages[0]));
-        const auto formulas = rig.sheets.formulas();
-        for (size_t i = 0; i < formulas.size(); ++i)
-            QCOMPARE(formulas[i].row, int(i) + 1);
-        QVERIFY(rig.sheets.calls.back().call == "finish");
+        QVERIFY2(rig.messages[0].endsWith(QStringLiteral("The recording has ended.")), qPrintable(rig.messages[0]));
+        QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(qint64(rig.sheets.formulas().size())));
         QVERIFY(!form.MSComm1.portOpen());
+    }
+    {
+        // The user picks a port number with nothing behind it mid-recording.
+        Rig rig;
+        Form1 &form = rig.form();
+        selectInterval(form, 1);
+        ClockDriver driver(rig.clock, 100);
+        driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
+        driver.onTick = [&](int) {
+            if (rig.sheets.formulas().size() == 2 && form.link().activePauses() > 0 && rig.messages.isEmpty())
+                rig.clickPort(5);
+        };
+        rig.click(form.Command4);
+        QCOMPARE(rig.messages.size(), 1);
+        QVERIFY2(rig.messages[0].contains(QStringLiteral("no serial port behind this number"))
+                     && rig.messages[0].endsWith(QStringLiteral("The recording has ended.")),
+                 qPrintable(rig.messages[0]));
+        QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(2));
     }
 }
 
@@ -300,7 +428,7 @@ void TestRecording::fullSheetEndsTheRecording()
     Form1 &form = rig.form();
     selectInterval(form, 0);
     rig.click(form.Command4);   // ends by itself at the sheet's last row
-    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), (std::vector<int>{1, 2, 3}));
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(3));
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY(rig.messages[0].contains(QStringLiteral("full")));
     QCOMPARE(rig.counter(1).commands().size(), size_t(3));   // no reading taken that has no row

@@ -67,8 +67,10 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
       m_life(m_deps.quit ? m_deps.quit : [] { QCoreApplication::exit(0); }),
       m_link(MSComm1, m_deps.clock ? *m_deps.clock : *m_ownClock, m_life),
       currentReading(m_link.currentReading()),
-      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, stopRecord, m_life),
-      excelApp(m_recorder.excelApp)
+      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, stopRecord, m_life,
+                 m_deps.recorder),
+      excelApp(m_recorder.excelApp),
+      m_windowGone([this] { return quintptr(internalWinId()); }, [this] { endWithoutSending(); })
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kWindowCaption));
@@ -79,6 +81,7 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
     connect(&m_link, &CounterLink::lineLost, this, &Form1::report);
     connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
     connect(&m_recorder, &Recorder::ended, this, &Form1::recordingEnded);
+    QCoreApplication::instance()->installNativeEventFilter(&m_windowGone);
 }
 
 Form1::~Form1() = default;
@@ -222,7 +225,10 @@ void Form1::report(int number, const QString &text)
 {
     if (m_life.ending())
         return;
-    const QString message = number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
+    QString message = number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
+    // A failure that closed the port under a recording ends that recording.
+    if (m_recorder.running() > 0 && !MSComm1.portOpen())
+        message += QStringLiteral(" The recording has ended.");
     if (m_deps.showMessage)
         m_deps.showMessage(message);
     else
@@ -284,15 +290,19 @@ void Form1::Command3_Click()
 
 void Form1::closeEvent(QCloseEvent *event)
 {
-    if (!m_life.ending()) {
-        // Closed by the window's own close control: send nothing, free the port.
-        try {
-            MSComm1.setPortOpen(false);
-        } catch (...) {
-        }
-        m_life.end();
-    }
+    endWithoutSending();
     event->accept();
+}
+
+void Form1::endWithoutSending()
+{
+    if (m_life.ending())
+        return;
+    try {
+        MSComm1.setPortOpen(false);
+    } catch (...) {
+    }
+    m_life.end();
 }
 
 } // namespace tallyo

@@ -15,6 +15,7 @@
 #include "recorder.h"
 #include "spreadsheet.h"
 #include "wallclock.h"
+#include "windowgone.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -37,6 +38,7 @@ struct Form1Dependencies {
     PortMap portMap;                          // default: the machine's serial ports
     WallClock *clock = nullptr;               // default: the local wall clock
     SpreadsheetFactory spreadsheetFactory;    // default: none installed
+    RecorderOptions recorder;                 // limits of the recording's waits on the sheet
     // Shows a failure to the user; default: a modal message box.
     std::function<void(const QString &text)> showMessage;
     // Ends the event loop; default: QCoreApplication::exit(0).
@@ -76,7 +78,7 @@ private:
     Recorder m_recorder;
 
 public:
-    std::unique_ptr<SpreadsheetApp> &excelApp;
+    std::shared_ptr<SpreadsheetApp> &excelApp;
 
     // Operations on the counter link
     void ReopenPort() { m_link.ReopenPort(); }
@@ -115,11 +117,15 @@ private:
     void connectHandlers();
     template <typename Handler> void handle(Handler &&handler);
     void report(int number, const QString &text);
+    // The window's close control, or the window destroyed from outside:
+    // send nothing, free the port, end the program.
+    void endWithoutSending();
 
     QHash<QString, QWidget *> m_controls;
     std::unique_ptr<ReadingDisplay> m_display;
     IntervalList *m_intervals = nullptr;
     OptionPanel *m_options = nullptr;
+    WindowGoneWatcher m_windowGone;
 };
 
 // Style and fonts the window's fixed geometry was drawn for.

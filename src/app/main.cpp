@@ -1,5 +1,6 @@
 // Frequency Tallyo: the control panel for a bench frequency counter on a
 // serial line.
+#include "commandline.h"
 #include "form1.h"
 #include "spreadsheetloader.h"
 
@@ -7,11 +8,18 @@
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
+    tallyo::PortMap portMap;
+    if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap))
+        return *exitCode;
+
     QApplication app(argc, argv);
+    // Lets the desktop match the window to its menu entry and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.frequencytallyo.FrequencyTallyo"));
     tallyo::applyAppearance();
 
     tallyo::Form1Dependencies deps;
-    deps.portMap = tallyo::systemPortMap();
+    deps.portMap = std::move(portMap);
     deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
     tallyo::Form1 window(std::move(deps));
     window.Form_Load();

@@ -1,5 +1,7 @@
 #include "mscomm.h"
 
+#include "permissionhint.h"
+
 #include <QStringList>
 
 namespace tallyo {
@@ -135,7 +137,12 @@ SerialError MSComm::deviceError(const QString &what, int otherNumber) const
             reason = QStringLiteral("the system refused");
         break;
     }
-    return SerialError(number, QStringLiteral("%1: %2: %3.").arg(portLabel(), what, reason));
+    QString text = QStringLiteral("%1: %2: %3.").arg(portLabel(), what, reason);
+    if (number == SerialErrorNumber::Permission) {
+        if (const QString remedy = permissionRemedy(m_device->isOpen() ? m_openedDevice : device()); !remedy.isEmpty())
+            text += QLatin1Char(' ') + remedy;
+    }
+    return SerialError(number, text);
 }
 
 void MSComm::setPortOpen(bool open)

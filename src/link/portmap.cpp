@@ -1,11 +1,16 @@
 #include "portmap.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #ifndef Q_OS_WIN
 #include <QSerialPortInfo>
 #endif
+#include <QSettings>
+#include <QStandardPaths>
 #include <algorithm>
 #include <memory>
+#include <set>
 
 namespace tallyo {
 
@@ -22,6 +27,54 @@ bool deviceNameLess(const QString &a, const QString &b)
     };
     return split(a) < split(b);
 }
+
+// The file a path leads to through any links; the path itself when it leads
+// nowhere (yet).
+QString resolved(const QString &path)
+{
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? path : real;
+}
+
+// Listed devices and the numbers they hold for this run.
+struct Assignment {
+    std::function<QStringList()> list;
+    std::chrono::milliseconds maxAge;
+    PortBindings bindings;
+    QElapsedTimer age;
+    std::map<int, QString> held;
+
+    void relist()
+    {
+        const QStringList listed = list();
+        age.start();
+        std::erase_if(held, [&](const auto &entry) { return !listed.contains(entry.second); });
+        std::set<QString> taken;
+        for (const auto &[number, binding] : bindings)
+            taken.insert(resolved(binding.device));
+        for (const auto &[number, device] : held)
+            taken.insert(resolved(device));
+        int next = 1;
+        for (const QString &device : listed) {
+            if (!taken.insert(resolved(device)).second)
+                continue;
+            while (bindings.count(next) || held.count(next))
+                ++next;
+            held[next] = device;
+        }
+    }
+
+    QString device(int n)
+    {
+        if (auto bound = bindings.find(n); bound != bindings.end())
+            return bound->second.device;
+        const bool stale = !age.isValid() || std::chrono::milliseconds(age.elapsed()) >= maxAge;
+        if (stale || !held.count(n))
+            relist();
+        auto it = held.find(n);
+        return it == held.end() ? QString() : it->second;
+    }
+};
 } // namespace
 
 QStringList listedSerialDevices()
@@ -36,30 +89,25 @@ QStringList listedSerialDevices()
     return devices;
 }
 
-PortMap systemPortMap()
+PortMap systemPortMap(PortBindings bindings)
 {
 #ifdef Q_OS_WIN
-    return [](int n) { return QStringLiteral("COM%1").arg(n); };
+    return [bindings = std::move(bindings)](int n) {
+        auto bound = bindings.find(n);
+        return bound != bindings.end() ? bound->second.device : QStringLiteral("COM%1").arg(n);
+    };
 #else
-    return listedPortMap(listedSerialDevices, std::chrono::seconds(2));
+    return listedPortMap(listedSerialDevices, std::chrono::seconds(2), std::move(bindings));
 #endif
 }
 
-PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge)
+PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge, PortBindings bindings)
 {
-    struct Kept {
-        QStringList devices;
-        QElapsedTimer age;
-    };
-    auto kept = std::make_shared<Kept>();
-    return [list = std::move(list), maxAge, kept](int n) {
-        const bool stale = !kept->age.isValid() || std::chrono::milliseconds(kept->age.elapsed()) >= maxAge;
-        if (stale || n > kept->devices.size()) {
-            kept->devices = list();
-            kept->age.start();
-        }
-        return n >= 1 && n <= kept->devices.size() ? kept->devices.at(n - 1) : QString();
-    };
+    auto assignment = std::make_shared<Assignment>();
+    assignment->list = std::move(list);
+    assignment->maxAge = maxAge;
+    assignment->bindings = std::move(bindings);
+    return [assignment](int n) { return assignment->device(n); };
 }
 
 PortMap fixedPortMap(const QStringList &devices)
@@ -67,6 +115,89 @@ PortMap fixedPortMap(const QStringList &devices)
     return [devices](int n) {
         return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString();
     };
+}
+
+QString normalizedDevice(const QString &device)
+{
+#ifdef Q_OS_WIN
+    return device;
+#else
+    return device.contains(QLatin1Char('/')) || device.isEmpty() ? device : QStringLiteral("/dev/") + device;
+#endif
+}
+
+PortBindings readPortBindingsFile(const QString &path, QStringList *problems)
+{
+    PortBindings bindings;
+    if (!QFileInfo::exists(path))
+        return bindings;
+    QSettings file(path, QSettings::IniFormat);
+    if (file.status() != QSettings::NoError) {
+        problems->append(QStringLiteral("%1: cannot be read as an INI file; no port is bound by it.").arg(path));
+        return bindings;
+    }
+    const QStringList keys = file.allKeys();
+    for (const QString &key : keys) {
+        bool isNumber = false;
+        const int n = key.toInt(&isNumber);
+        // A device name with a comma comes back as a list: it is still one name.
+        const QVariant value = file.value(key);
+        const QString device = value.typeId() == QMetaType::QStringList
+            ? value.toStringList().join(QLatin1Char(','))
+            : value.toString().trimmed();
+        if (!isNumber || n < kFirstPortNumber || n > kLastPortNumber)
+            problems->append(QStringLiteral("%1: \"%2\" is not a port number %3 to %4; left out.")
+                                 .arg(path, key).arg(kFirstPortNumber).arg(kLastPortNumber));
+        else if (device.isEmpty())
+            problems->append(QStringLiteral("%1: port %2 names no device; left out.").arg(path).arg(n));
+        else
+            bindings[n] = PortBinding{normalizedDevice(device), path};
+    }
+    return bindings;
+}
+
+QString portBindingsFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/frequency-tallyo/ports.conf");
+}
+
+std::map<QString, QString> stableDeviceNames(const QString &directory)
+{
+    std::map<QString, QString> names;
+    const QFileInfoList links = QDir(directory).entryInfoList(QDir::System | QDir::Files, QDir::Name);
+    for (const QFileInfo &link : links) {
+        const QString target = link.canonicalFilePath();
+        if (!target.isEmpty())
+            names.emplace(target, link.absoluteFilePath());
+    }
+    return names;
+}
+
+QStringList describePorts(const PortMap &map, const PortBindings &bindings,
+                          const std::map<QString, QString> &stableNames)
+{
+    QStringList lines;
+    for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
+        const QString device = map(n);
+        QString line = QStringLiteral("%1: %2").arg(n).arg(device.isEmpty() ? QStringLiteral("no device") : device);
+        const QString target = resolved(device);
+        if (auto stable = stableNames.find(target); stable != stableNames.end() && stable->second != device)
+            line += QStringLiteral(" (%1)").arg(stable->second);
+        else if (target != device)
+            line += QStringLiteral(" (now %1)").arg(target);
+        if (auto bound = bindings.find(n); bound != bindings.end()) {
+            line += bound->second.origin.startsWith(QLatin1Char('-'))
+                ? QStringLiteral(", bound by %1").arg(bound->second.origin)
+                : QStringLiteral(", bound in %1").arg(bound->second.origin);
+#ifndef Q_OS_WIN
+            if (!QFileInfo::exists(device))
+                line += QStringLiteral(", missing now");
+#endif
+        }
+        lines << line;
+    }
+    return lines;
 }
 
 } // namespace tallyo

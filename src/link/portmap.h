@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <chrono>
 #include <functional>
+#include <map>
 
 namespace tallyo {
 
@@ -13,9 +14,26 @@ namespace tallyo {
 // simulated counters.
 using PortMap = std::function<QString(int portNumber)>;
 
-// Windows: port n is COMn. Elsewhere: port n is the n-th serial port the
-// machine lists (UARTs, USB and ACM adapters), sorted by device name.
-PortMap systemPortMap();
+// A device the user tied to a port number, and where they did it ("--port",
+// or the settings file's path), so a listing can say why.
+struct PortBinding {
+    QString device;
+    QString origin;
+};
+using PortBindings = std::map<int, PortBinding>;
+
+// The lowest and highest number a user may bind (the window's port buttons).
+inline constexpr int kFirstPortNumber = 1;
+inline constexpr int kLastPortNumber = 6;
+
+// Bound numbers reach their device whether or not it exists yet (opening a
+// missing one fails with its path). Every other number follows the machine:
+// on Windows port n is COMn; elsewhere the serial ports the machine lists
+// (UARTs, USB and ACM adapters, sorted by device name), less those a binding
+// names, take the unbound numbers in order. Within one run a number that has
+// reached a listed device keeps it while the device is listed: an adapter
+// plugged in later takes a free number and never moves the others.
+PortMap systemPortMap(PortBindings bindings = {});
 
 // The devices the machine lists, in the order systemPortMap() numbers them.
 QStringList listedSerialDevices();
@@ -23,10 +41,34 @@ QStringList listedSerialDevices();
 // A fixed map, port n -> devices[n-1].
 PortMap fixedPortMap(const QStringList &devices);
 
-// Port n -> the n-th device `list` gives. Listing the machine's ports takes
-// milliseconds, and every click that talks to the counter opens the port
-// afresh, so the list is kept for `maxAge`; a number beyond the kept list
-// asks again at once (an adapter plugged in a moment ago).
-PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge);
+// systemPortMap()'s rule over the devices `list` gives. Listing the
+// machine's ports takes milliseconds, and every click that talks to the
+// counter opens the port afresh, so the list is kept for `maxAge`; a number
+// with no device asks again at once (an adapter plugged in a moment ago).
+PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge,
+                      PortBindings bindings = {});
+
+// "ttyUSB0" -> "/dev/ttyUSB0" (as the serial port itself reads a bare name);
+// paths and Windows names stay as they are.
+QString normalizedDevice(const QString &device);
+
+// The port map the user keeps: "N=DEVICE" lines of an INI file. Lines that
+// are not a port number 1 to 6 with a device are left out, each with a
+// sentence in `problems`. A missing file binds nothing.
+PortBindings readPortBindingsFile(const QString &path, QStringList *problems);
+
+// ~/.config/frequency-tallyo/ports.conf (following XDG_CONFIG_HOME).
+QString portBindingsFilePath();
+
+// The stable names udev gives serial adapters (/dev/serial/by-id/...), keyed
+// by the device each one leads to.
+std::map<QString, QString> stableDeviceNames(const QString &directory = QStringLiteral("/dev/serial/by-id"));
+
+// One line per port number 1 to 6: the device it reaches now, a stable name
+// where one exists, and the binding behind it, e.g.
+//   "1: /dev/ttyUSB0 (/dev/serial/by-id/usb-FTDI_FT232R-if00-port0)"
+//   "2: /dev/rfcomm0, bound in /home/ann/.config/frequency-tallyo/ports.conf, missing now"
+QStringList describePorts(const PortMap &map, const PortBindings &bindings,
+                          const std::map<QString, QString> &stableNames);
 
 } // namespace tallyo

@@ -2,7 +2,14 @@
 
 #include <QLineEdit>
 
+#include <limits>
+
 namespace tallyo {
+
+ReadingDisplay::ReadingDisplay(QLineEdit *box) : m_box(box)
+{
+    m_box->setMaxLength(std::numeric_limits<int>::max());
+}
 
 void ReadingDisplay::show(const QString &reading)
 {

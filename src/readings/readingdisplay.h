@@ -10,7 +10,8 @@ namespace tallyo {
 
 class ReadingDisplay {
 public:
-    explicit ReadingDisplay(QLineEdit *box) : m_box(box) {}
+    // The box takes a reply of any length.
+    explicit ReadingDisplay(QLineEdit *box);
 
     void show(const QString &reading);
     void clear();

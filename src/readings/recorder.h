@@ -1,17 +1,38 @@
 // "Data to Excel" and "Stop Record": record readings into a new workbook of a
 // spreadsheet application, one per row down column A, pausing after each by
 // the chosen interval, until stopped.
+//
+// The spreadsheet never holds the recording up: readings are handed over at
+// the line's pace and reach the sheet when the application takes them, each
+// once, at its own row. What the application never takes (it was closed, it
+// crashed, it did not take them within the limit after the stop, or the
+// program ends) is saved to a file in the user's documents folder, which the
+// message names. Every wait on the application runs in the event loop, as the
+// counter's waits do.
 #pragma once
 
 #include "counterlink.h"
 #include "programlife.h"
 #include "spreadsheet.h"
 
+#include <QDateTime>
 #include <QObject>
+#include <chrono>
 #include <functional>
 #include <memory>
 
 namespace tallyo {
+
+struct RecorderOptions {
+    // After "Stop Record" (or a failure of the line), how long the application
+    // may take to write the readings still waiting for it.
+    std::chrono::milliseconds settleLimit{30'000};
+    // When the program ends, how long it may wait for them.
+    std::chrono::milliseconds exitSettleLimit{400};
+    // Where readings that never reached the sheet are saved; empty: the
+    // user's documents folder.
+    QString unwrittenFolder;
+};
 
 class Recorder : public QObject {
     Q_OBJECT
@@ -20,31 +41,56 @@ public:
     // anew every turn (-1: typed text, no pause). stopRecord: the window's
     // flag, cleared when a recording starts and read at the end of each turn.
     Recorder(CounterLink &link, SpreadsheetFactory factory, std::function<int()> intervalPosition,
-             bool &stopRecord, ProgramLife &life, QObject *parent = nullptr);
+             bool &stopRecord, ProgramLife &life, RecorderOptions options = {}, QObject *parent = nullptr);
+    ~Recorder() override;
 
     // Runs one recording; returns when it has ended. Other handlers (Stop,
-    // another recording) run nested inside its waits.
+    // another recording) run nested inside its waits. A recording ended by a
+    // failure throws the one message that says so.
     void record();
     // Sets the stop flag and nothing else.
     void stop() { m_stopRecord = true; }
+    // Recordings running now (nested ones included).
+    int running() const { return m_running; }
 
-    // The application of the latest recording; empty until the first.
-    std::unique_ptr<SpreadsheetApp> excelApp;
+    // The application of the latest recording; empty until the first. An
+    // earlier recording that resumes after a nested one keeps writing into
+    // its own application.
+    std::shared_ptr<SpreadsheetApp> excelApp;
 
 signals:
     // A recording has started writing into a new workbook / has ended.
     void started();
     void ended();
+    // A spreadsheet application's state changed (from any thread, queued here).
+    void sheetChanged();
 
 private:
-    std::unique_ptr<SpreadsheetApp> startSpreadsheet();
-    void takeReadings();
+    enum class Settled { Yes, Failed, TimedOut };
+
+    std::shared_ptr<SpreadsheetApp> startSpreadsheet();
+    void takeReadings(SpreadsheetApp &app);
+    // Waits in the event loop until the application has written everything
+    // handed to it, has failed, or `limit` has passed.
+    Settled waitUntilSettled(SpreadsheetApp &app, std::chrono::milliseconds limit);
+    // Ends a recording whose readings may still be on their way: waits for
+    // them, and throws the message when they did not all reach the sheet.
+    void finish(SpreadsheetApp &app);
+    // The program is ending: a moment for the sheet, then what is left goes
+    // to a file.
+    void finishForExit(SpreadsheetApp &app);
+    // Throws `error`'s message, saying that the recording has ended and where
+    // the readings that did not reach the sheet went.
+    [[noreturn]] void failWithUnwritten(SpreadsheetApp &app, const SpreadsheetError &error);
+    QString saveUnwritten(const std::vector<SheetCell> &cells, QString *error);
 
     CounterLink &m_link;
     SpreadsheetFactory m_factory;
     std::function<int()> m_intervalPosition;
     bool &m_stopRecord;
     ProgramLife &m_life;
+    RecorderOptions m_options;
+    int m_running = 0;
 };
 
 } // namespace tallyo

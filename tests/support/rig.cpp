@@ -3,48 +3,107 @@
 #include "layout.h"
 
 #include <QAbstractButton>
+#include <QDir>
+#include <QFile>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 
 namespace tallyo::test {
 
-namespace {
-class FakeApp : public SpreadsheetApp {
+class FakeSheets::App : public SpreadsheetApp {
 public:
-    FakeApp(FakeSheets &sheets, int id) : m_sheets(sheets), m_id(id) {}
-    void setVisible(bool) override { record("visible"); }
-    void addWorkbook() override { record("add"); }
-    void setCellFormula(int row, int column, const std::string &text) override
+    App(FakeSheets &sheets, int id) : m_sheets(sheets), m_id(id) { m_sheets.m_apps.push_back(this); }
+    ~App() override { std::erase(m_sheets.m_apps, this); }
+
+    void setVisible(bool) override { take({m_id, "visible"}); }
+    void addWorkbook() override { take({m_id, "add"}); }
+    void setCellFormula(long long row, int column, const std::string &text) override
     {
         ++m_formulas;
-        if (m_sheets.failFormulaAt && m_formulas == m_sheets.failFormulaAt)
-            throw SpreadsheetError(SpreadsheetErrorNumber::DocumentGone, "The workbook was closed.");
-        m_sheets.calls.push_back({m_id, "formula", row, column, text});
+        if (m_sheets.failFormulaAt && m_formulas == m_sheets.failFormulaAt && !m_failure)
+            m_failure = SpreadsheetError(SpreadsheetErrorNumber::DocumentGone, "The workbook was closed.");
+        take({m_id, "formula", row, column, text});
     }
-    void autoFitColumns(const std::string &range) override { record("autofit", range); }
-    void setSelectionNumberFormat(const std::string &code) override { record("format", code); }
-    int lastRow() const override { return m_sheets.lastRow; }
-    void finish() override { record("finish"); }
+    void autoFitColumns(const std::string &range) override { take({m_id, "autofit", 0, 0, range}); }
+    void setSelectionNumberFormat(const std::string &code) override { take({m_id, "format", 0, 0, code}); }
+    long long lastRow() const override { return m_sheets.lastRow; }
+
+    bool started() const override { return !m_sheets.neverStarts; }
+    bool settled() const override { return m_waiting.empty() && !m_failure; }
+    std::optional<SpreadsheetError> failure() const override { return m_failure; }
+    std::vector<SheetCell> unwritten() const override
+    {
+        std::vector<SheetCell> cells;
+        for (const SheetCall &c : m_waiting)
+            if (c.call == "formula")
+                cells.push_back({c.row, c.column, c.text});
+        return cells;
+    }
+    void setChangeNotifier(std::function<void()> notify) override { m_notify = std::move(notify); }
+    void abandon() override
+    {
+        ++m_sheets.abandoned;
+        if (!m_failure)
+            m_failure = SpreadsheetError(SpreadsheetErrorNumber::Abandoned, "Given up.");
+        changed();
+    }
+
+    // Hands what waits to the sheet, as far as the application takes it.
+    void flush()
+    {
+        while (!m_failure && !m_sheets.m_busy && !m_waiting.empty()) {
+            m_sheets.calls.push_back(m_waiting.front());
+            m_waiting.erase(m_waiting.begin());
+        }
+        changed();
+    }
 
 private:
-    void record(const char *call, const std::string &text = {})
+    void take(SheetCall call)
     {
-        m_sheets.calls.push_back({m_id, call, 0, 0, text});
+        m_waiting.push_back(std::move(call));
+        flush();
     }
+    void changed()
+    {
+        if (m_notify)
+            m_notify();
+    }
+
     FakeSheets &m_sheets;
     int m_id;
     int m_formulas = 0;
+    std::vector<SheetCall> m_waiting;
+    std::optional<SpreadsheetError> m_failure;
+    std::function<void()> m_notify;
 };
-} // namespace
+
+FakeSheets::FakeSheets() = default;
+FakeSheets::~FakeSheets() = default;
 
 SpreadsheetFactory FakeSheets::factory()
 {
     return [this]() -> std::unique_ptr<SpreadsheetApp> {
         if (failCreate)
             throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled, "No spreadsheet application is installed.");
-        return std::make_unique<FakeApp>(*this, ++created);
+        return std::make_unique<App>(*this, ++created);
     };
+}
+
+void FakeSheets::setBusy(bool busy)
+{
+    m_busy = busy;
+    for (App *app : std::vector<App *>(m_apps))
+        app->flush();
+}
+
+size_t FakeSheets::unwrittenCount() const
+{
+    size_t count = 0;
+    for (const App *app : m_apps)
+        count += app->unwritten().size();
+    return count;
 }
 
 std::vector<SheetCall> FakeSheets::formulas() const
@@ -64,6 +123,29 @@ Rig::Rig(int counters, sim::CounterSim::Options options)
     }
     while (devices.size() < 6)
         devices << QString();
+    recorder.unwrittenFolder = m_savedFolder.path();
+}
+
+std::vector<std::pair<long long, std::string>> Rig::savedRows() const
+{
+    std::vector<std::pair<long long, std::string>> rows;
+    QDir folder(m_savedFolder.path());
+    for (const QString &name : folder.entryList({QStringLiteral("*.csv")}, QDir::Files, QDir::Time | QDir::Reversed)) {
+        QFile file(folder.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        for (const QByteArray &line : lines.mid(1)) {   // after the heading
+            const qsizetype comma = line.indexOf(',');
+            if (comma < 0)
+                continue;
+            QByteArray text = line.mid(comma + 1);
+            if (text.startsWith('"') && text.endsWith('"'))
+                text = text.mid(1, text.size() - 2).replace("\"\"", "\"");
+            rows.emplace_back(line.left(comma).toLongLong(), text.toStdString());
+        }
+    }
+    return rows;
 }
 
 Rig::~Rig()
@@ -79,6 +161,7 @@ Form1 &Rig::form()
         deps.portMap = [this](int n) { return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString(); };
         deps.clock = &clock;
         deps.spreadsheetFactory = spreadsheetFactory ? spreadsheetFactory : sheets.factory();
+        deps.recorder = recorder;
         deps.showMessage = [this](const QString &text) { messages << text; };
         deps.quit = [this] { ++quits; };
         m_form = std::make_unique<Form1>(std::move(deps));

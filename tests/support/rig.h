@@ -8,6 +8,7 @@
 #include "wallclock.h"
 
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
 #include <string>
@@ -32,11 +33,11 @@ private:
     qint64 m_ms;
 };
 
-// One recorded spreadsheet call.
+// One spreadsheet call that reached the sheet.
 struct SheetCall {
     int app;            // which application (1 = first created)
-    std::string call;   // "visible", "add", "formula", "autofit", "format", "finish"
-    int row = 0;
+    std::string call;   // "visible", "add", "formula", "autofit", "format"
+    long long row = 0;
     int column = 0;
     std::string text;
 };
@@ -45,15 +46,33 @@ struct SheetCall {
 // the recording's logic; the real applications are tested on their own.
 class FakeSheets {
 public:
+    FakeSheets();
+    ~FakeSheets();
     SpreadsheetFactory factory();
     std::vector<SheetCall> calls;
     int created = 0;
-    int lastRow = 1'048'576;
+    long long lastRow = 1'048'576;
+    // The application cannot be created / never comes up.
     bool failCreate = false;
-    // Fail the n-th formula call (1-based; 0: never) as a closed workbook would.
+    bool neverStarts = false;
+    // The workbook is closed when the n-th formula of an application arrives
+    // (1-based; 0: never): that cell and every later one stay unwritten.
     int failFormulaAt = 0;
+    // While busy, the applications take nothing: calls wait, in order.
+    void setBusy(bool busy);
+    bool busy() const { return m_busy; }
     // Formulas written, in order, as (app, row, text).
     std::vector<SheetCall> formulas() const;
+    // Cells handed over that are not in a sheet, of every application.
+    size_t unwrittenCount() const;
+    // Applications given up by the recording.
+    int abandoned = 0;
+
+private:
+    class App;
+    friend class App;
+    std::vector<App *> m_apps;
+    bool m_busy = false;
 };
 
 class Rig {
@@ -69,6 +88,11 @@ public:
     FakeSheets sheets;
     // The spreadsheet the window records into; empty: the stand-in `sheets`.
     SpreadsheetFactory spreadsheetFactory;
+    // The recording's limits; readings that miss the sheet are saved in a
+    // folder of the rig's own.
+    RecorderOptions recorder;
+    // The rows saved there (row, reading), file after file, in order.
+    std::vector<std::pair<long long, std::string>> savedRows() const;
     QStringList messages;
     int quits = 0;
 
@@ -82,6 +106,7 @@ public:
     std::vector<std::string> commands(int port) const { return m_counters.at(size_t(port - 1))->commands(); }
 
 private:
+    QTemporaryDir m_savedFolder;
     std::vector<std::unique_ptr<sim::CounterSim>> m_counters;
     std::unique_ptr<Form1> m_form;
 };

@@ -120,7 +120,8 @@ private:
 
 class Excel final : public SheetBackend {
 public:
-    explicit Excel(const SheetBackendOptions &options) : m_callTimeout(options.callTimeout)
+    // (Kept starting here until this backend moves to start() and cancel().)
+    explicit Excel(const SheetBackendOptions &) : m_callTimeout(std::chrono::seconds(30))
     {
         const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         m_comInitialized = SUCCEEDED(init);
@@ -153,7 +154,9 @@ public:
     }
 
     std::string applicationName() const override { return "Microsoft Excel"; }
-    int lastRow() const override { return ExcelLastRow; }
+    long long lastRow() const override { return ExcelLastRow; }
+    void start() override {}
+    void cancel() override {}
 
     void setVisible(bool visible) override
     {
@@ -175,13 +178,13 @@ public:
         m_sheetsOwedFit.clear();
     }
 
-    void setCellFormulas(int firstRow, int column, const std::vector<std::string> &texts) override
+    void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts) override
     {
         const char *step = "write a reading";
         Variant sheet = activeSheet(step);
         Variant columnNumber(static_cast<long>(column));
         for (std::size_t i = 0; i < texts.size(); ++i) {
-            Variant row(static_cast<long>(firstRow + static_cast<int>(i)));
+            Variant row(static_cast<long>(firstRow + static_cast<long long>(i)));
             Variant cell = get(sheet.object(), L"Cells", {&row, &columnNumber}, step);
             put(required(cell, step), L"Formula", Variant(wide(texts[i])), step);
         }
