@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 constexpr char kReply[] = "   1234567.8901234 MHz\r";
-const std::string kStored = storedByCalc("1234567.8901234 MHz\r");
+const std::string kStored = withoutLineEnd("1234567.8901234 MHz\r"); // [sheet layer: the CR is no longer written]
 
 // Runs `action` on the event loop's turns (inside the recording's waits)
 // until it returns true.
@@ -62,7 +62,11 @@ void TestCalcWindow::initTestCase()
     if (!unavailable.isEmpty())
         QSKIP(qPrintable(unavailable));
     m_office = std::make_unique<CalcTestOffice>();
-    m_office->factory()();   // start the office, so it can be looked at from the first test on
+    // Start the office, so it can be looked at from the first test on.
+    // [sheet layer: the factory returns at once; its application starts on its own thread]
+    const auto app = m_office->factory()();
+    QTRY_VERIFY_WITH_TIMEOUT(app->started() || app->failure(), 120'000);
+    QVERIFY2(app->started(), app->failure() ? app->failure()->what() : "not started");
 }
 
 std::unique_ptr<Rig> TestCalcWindow::newRig()

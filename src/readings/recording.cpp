@@ -6,10 +6,37 @@
 
 #include <QEventLoop>
 #include <QScopeGuard>
-#include <QThread>
 #include <exception>
 
 namespace tallyo {
+
+namespace {
+
+// [sheet layer: stop-gap until the recording is redone on the queued
+// interface] Waits in the event loop until `done` holds, woken by every
+// change of the application's state; throws ProgramEnding when the program ends.
+template <class Done>
+void waitForSheet(SpreadsheetApp &app, ProgramLife &life, Done done)
+{
+    QEventLoop loop;
+    app.setChangeNotifier([&loop] { QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection); });
+    QObject::connect(&life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
+    while (!done() && !life.ending())
+        loop.exec();
+    app.setChangeNotifier({});
+    if (life.ending())
+        throw ProgramEnding{};
+}
+
+// Every call made so far has had its effect; throws the application's failure.
+void finish(SpreadsheetApp &app, ProgramLife &life)
+{
+    waitForSheet(app, life, [&] { return app.settled() || app.failure().has_value(); });
+    if (const auto failure = app.failure())
+        throw *failure;
+}
+
+} // namespace
 
 void Form1::Command5_Click()
 {
@@ -25,7 +52,7 @@ void Form1::Command4_Click()
         // A recording nested in another hands over its application: what the
         // other one has written so far must reach its sheet first.
         try {
-            excelApp->finish();
+            finish(*excelApp, m_life);
         } catch (const SpreadsheetError &) {
             // That workbook is gone (the user closed it): nothing more can
             // reach it, and the new recording goes on regardless.
@@ -45,28 +72,12 @@ std::unique_ptr<SpreadsheetApp> Form1::startSpreadsheet()
     if (!m_deps.spreadsheetFactory)
         throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled,
                                "No spreadsheet application is available to record into.");
-    std::unique_ptr<SpreadsheetApp> app;
-    std::exception_ptr failure;
-    QEventLoop loop;
-    std::unique_ptr<QThread> worker(QThread::create([&] {
-        try {
-            app = m_deps.spreadsheetFactory();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    }));
-    connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
-    worker->start();
-    while (!worker->isFinished() && !m_life.ending())
-        loop.exec();
-    worker->wait();   // the factory has its own deadline
-    if (m_life.ending())
-        throw ProgramEnding{};
-    if (failure)
-        std::rethrow_exception(failure);
+    std::unique_ptr<SpreadsheetApp> app = m_deps.spreadsheetFactory(); // returns at once
     if (!app)
         throw SpreadsheetError(SpreadsheetErrorNumber::StartFailed, "The spreadsheet application did not start.");
+    waitForSheet(*app, m_life, [&] { return app->started() || app->failure().has_value(); });
+    if (const auto failure = app->failure())
+        throw *failure;
     return app;
 }
 
@@ -79,18 +90,20 @@ void Form1::record()
         for (;;) {
             ++row;
             if (row > excelApp->lastRow()) {
-                excelApp->finish();
+                finish(*excelApp, m_life);
                 throw SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
                                        "The worksheet is full: its last row, " + std::to_string(row - 1)
                                            + ", holds the last reading. The recording has stopped.");
             }
             RequestReading();
-            excelApp->setCellFormula(int(row), 1, currentReading.toStdString());
+            excelApp->setCellFormula(row, 1, currentReading.toStdString());
             excelApp->autoFitColumns("A:AY");
             excelApp->setSelectionNumberFormat("0");
             const int position = intervalPosition();
             if (intervalHasPause(position))
                 Delay(kReadingIntervals[size_t(position)].seconds);
+            if (const auto failure = excelApp->failure())
+                throw *failure;
             if (stopRecord)
                 break;
         }
@@ -100,13 +113,13 @@ void Form1::record()
         // Ended by the counter's line or by the program ending: every reading
         // handed over so far must still reach the sheet.
         try {
-            excelApp->finish();
+            finish(*excelApp, m_life);
         } catch (const SpreadsheetError &) {
             // The first failure is the one the user needs to hear about.
         }
         throw;
     }
-    excelApp->finish();
+    finish(*excelApp, m_life);
 }
 
 } // namespace tallyo

@@ -1,5 +1,7 @@
 #include "calc_testoffice.h"
 
+#include "sheetmodules.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -61,7 +63,7 @@ bool waitForEnd(qint64 pid, std::chrono::milliseconds timeout)
 
 void *moduleSymbol(const char *name)
 {
-    return resolveSpreadsheetModuleSymbol(calcModuleDirectory().toStdString(), name);
+    return resolveSheetModuleSymbol(calcModuleDirectory().toStdString(), "calc", name);
 }
 
 } // namespace
@@ -70,13 +72,23 @@ QString calcModuleDirectory()
 {
     const QByteArray build = qgetenv("TALLYO_BUILD_DIR");
     if (!build.isEmpty())
-        return QDir(QString::fromLocal8Bit(build)).absoluteFilePath(QStringLiteral("src"));
-    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("../src"));
+        return QDir(QString::fromLocal8Bit(build)).absoluteFilePath(QStringLiteral("tests/calc-module"));
+    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("calc-module"));
+}
+
+bool calcRequired()
+{
+#ifdef TALLYO_REQUIRE_CALC
+    return true;
+#else
+    return false;
+#endif
 }
 
 QString calcUnavailableReason()
 {
-    const QString module = QDir(calcModuleDirectory()).absoluteFilePath(QString::fromStdString(spreadsheetModuleFileName()));
+    const QString module = QDir(calcModuleDirectory()).absoluteFilePath(
+        QString::fromStdString(sheetModuleFileName(*findSheetModule("calc"))));
     if (!QFileInfo::exists(module))
         return module + QStringLiteral(" was not built (LibreOffice SDK missing?)");
     if (!QFileInfo::exists(QStringLiteral("/usr/lib/libreoffice/program/soffice")))
@@ -89,7 +101,7 @@ QString calcUnavailableReason()
     return {};
 }
 
-CalcTestOffice::CalcTestOffice(std::chrono::milliseconds callTimeout) : m_callTimeout(callTimeout)
+CalcTestOffice::CalcTestOffice()
 {
     static std::atomic<int> serial{0};
     m_pipe = "tallyo_test_" + std::to_string(::getpid()) + "_" + std::to_string(++serial);
@@ -100,15 +112,21 @@ CalcTestOffice::~CalcTestOffice()
     stop();
 }
 
-SheetBackendOptions CalcTestOffice::backendOptions() const
+CalcOptions CalcTestOffice::calcOptions() const
 {
-    SheetBackendOptions options;
+    CalcOptions options;
     // With a display (the test runs under Xvfb) the office shows its windows,
     // as it does for a user.
     options.headless = qEnvironmentVariableIsEmpty("DISPLAY");
     options.profileUrl = QUrl::fromLocalFile(m_folder.filePath(QStringLiteral("profile"))).toString().toStdString();
     options.pipeName = m_pipe;
-    options.callTimeout = m_callTimeout;
+    return options;
+}
+
+SheetBackendOptions CalcTestOffice::backendOptions() const
+{
+    SheetBackendOptions options;
+    calcOptions().applyTo(options);
     return options;
 }
 
@@ -116,6 +134,7 @@ SpreadsheetLoaderOptions CalcTestOffice::loaderOptions(QueueSettings queue) cons
 {
     SpreadsheetLoaderOptions options;
     options.moduleDirectory = calcModuleDirectory().toStdString();
+    options.backends = {"calc"};
     options.backend = backendOptions();
     options.queue = queue;
     return options;
@@ -129,7 +148,9 @@ SpreadsheetFactory CalcTestOffice::factory(QueueSettings queue) const
 std::unique_ptr<SheetBackend> CalcTestOffice::directBackend() const
 {
     const auto create = reinterpret_cast<SheetBackendCreateFunction>(moduleSymbol(SheetBackendCreateSymbol));
-    return std::unique_ptr<SheetBackend>(create(backendOptions()));
+    std::unique_ptr<SheetBackend> backend(create(backendOptions()));
+    backend->start();
+    return backend;
 }
 
 CalcProbe &CalcTestOffice::inspector()
@@ -199,19 +220,12 @@ std::string newWorkbook(const std::vector<std::string> &before, const std::vecto
     return added.size() == 1 ? added.front() : std::string();
 }
 
-std::string storedByCalc(const std::string &text)
+std::string withoutLineEnd(const std::string &text)
 {
-    std::string stored;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r') {
-            stored += '\n';
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            stored += text[i];
-        }
-    }
-    return stored;
+    std::size_t end = text.size();
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n'))
+        --end;
+    return text.substr(0, end);
 }
 
 } // namespace tallyo::test

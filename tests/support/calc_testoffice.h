@@ -6,6 +6,7 @@
 // object goes (an office outlives the program that started it).
 #pragma once
 
+#include "calcoptions.h"
 #include "calcprobe.h"
 #include "sheetbackend.h"
 #include "spreadsheetloader.h"
@@ -20,22 +21,28 @@
 
 namespace tallyo::test {
 
-// Where the tests find libtallyo-calc.so: $TALLYO_BUILD_DIR/src.
+// Where the tests find their build of the Calc module, the one with the
+// probe: $TALLYO_BUILD_DIR/tests/calc-module.
 QString calcModuleDirectory();
 // Empty when LibreOffice Calc can be driven here, else why not (for QSKIP).
 QString calcUnavailableReason();
+// The build was configured with TALLYO_REQUIRE_CALC: a Calc suite that
+// cannot run fails instead of skipping.
+bool calcRequired();
 
 class CalcTestOffice {
 public:
-    explicit CalcTestOffice(std::chrono::milliseconds callTimeout = std::chrono::seconds(30));
+    CalcTestOffice();
     ~CalcTestOffice();
     CalcTestOffice(const CalcTestOffice &) = delete;
     CalcTestOffice &operator=(const CalcTestOffice &) = delete;
 
+    CalcOptions calcOptions() const;
     SheetBackendOptions backendOptions() const;
     SpreadsheetLoaderOptions loaderOptions(QueueSettings queue = {}) const;
     SpreadsheetFactory factory(QueueSettings queue = {}) const;
-    // The module's backend without the queue: calls block, on the caller's thread.
+    // The module's backend without the queue, started: calls block, on the
+    // caller's thread.
     std::unique_ptr<SheetBackend> directBackend() const;
 
     // A second user of the office, which must be running.
@@ -55,16 +62,13 @@ private:
 
     QTemporaryDir m_folder;
     std::string m_pipe;
-    std::chrono::milliseconds m_callTimeout;
     std::unique_ptr<CalcProbe> m_inspector;
 };
 
 // The one title in `after` that is not in `before`; empty unless exactly one.
 std::string newWorkbook(const std::vector<std::string> &before, const std::vector<std::string> &after);
 
-// What Calc keeps of a text it takes as a cell's formula: it has no way to
-// hold a CR in a cell, and turns every line end into a paragraph break,
-// which reads back as LF.
-std::string storedByCalc(const std::string &text);
+// A reading as the Calc module writes it: without its closing CR/LF.
+std::string withoutLineEnd(const std::string &text);
 
 } // namespace tallyo::test

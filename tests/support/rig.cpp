@@ -13,17 +13,27 @@ public:
     FakeApp(FakeSheets &sheets, int id) : m_sheets(sheets), m_id(id) {}
     void setVisible(bool) override { record("visible"); }
     void addWorkbook() override { record("add"); }
-    void setCellFormula(int row, int column, const std::string &text) override
+    void setCellFormula(long long row, int column, const std::string &text) override
     {
         ++m_formulas;
-        if (m_sheets.failFormulaAt && m_formulas == m_sheets.failFormulaAt)
-            throw SpreadsheetError(SpreadsheetErrorNumber::DocumentGone, "The workbook was closed.");
-        m_sheets.calls.push_back({m_id, "formula", row, column, text});
+        if (m_failure) // [sheet layer: stop-gap] cells after a failure are kept, not written
+            return;
+        if (m_sheets.failFormulaAt && m_formulas == m_sheets.failFormulaAt) {
+            m_failure = SpreadsheetError(SpreadsheetErrorNumber::DocumentGone, "The workbook was closed.");
+            return;
+        }
+        m_sheets.calls.push_back({m_id, "formula", int(row), column, text});
     }
     void autoFitColumns(const std::string &range) override { record("autofit", range); }
     void setSelectionNumberFormat(const std::string &code) override { record("format", code); }
-    int lastRow() const override { return m_sheets.lastRow; }
-    void finish() override { record("finish"); }
+    long long lastRow() const override { return m_sheets.lastRow; }
+    // [sheet layer: stop-gap] every call takes effect at once.
+    bool started() const override { return true; }
+    bool settled() const override { return !m_failure; }
+    std::optional<SpreadsheetError> failure() const override { return m_failure; }
+    std::vector<SheetCell> unwritten() const override { return {}; }
+    void setChangeNotifier(std::function<void()>) override {}
+    void abandon() override {}
 
 private:
     void record(const char *call, const std::string &text = {})
@@ -33,6 +43,7 @@ private:
     FakeSheets &m_sheets;
     int m_id;
     int m_formulas = 0;
+    std::optional<SpreadsheetError> m_failure;
 };
 } // namespace
 

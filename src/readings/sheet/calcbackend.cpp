@@ -26,6 +26,7 @@
 #include <com/sun/star/table/XCell.hpp>
 #include <com/sun/star/table/XColumnRowRange.hpp>
 #include <com/sun/star/table/XTableColumns.hpp>
+#include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/util/XNumberFormats.hpp>
 #include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <com/sun/star/view/XSelectionSupplier.hpp>
@@ -44,7 +45,7 @@ constexpr int CalcLastRow = 1'048'576;
 
 class CalcBackend final : public SheetBackend {
 public:
-    explicit CalcBackend(const SheetBackendOptions &options) : m_office(options, CalcOffice::Start::IfNeeded)
+    explicit CalcBackend(const SheetBackendOptions &options) : m_office(options)
     {
         m_office.onLinkLost([this] {
             m_document.forget();
@@ -56,7 +57,7 @@ public:
     ~CalcBackend() override
     {
         // Leave the workbook to the user: no close, no save.
-        if (m_office.linkUp()) {
+        if (m_office.linkUp()) { // (not after cancel())
             try {
                 m_office.run("let go of the workbook", [&] { m_document.release(); });
             } catch (const SpreadsheetError &) {
@@ -67,7 +68,10 @@ public:
     }
 
     std::string applicationName() const override { return "LibreOffice Calc"; }
-    int lastRow() const override { return CalcLastRow; }
+    long long lastRow() const override { return CalcLastRow; }
+
+    void start() override { m_office.connect(CalcOffice::Start::IfNeeded); }
+    void cancel() override { m_office.cancel(); }
 
     void setVisible(bool visible) override
     {
@@ -92,6 +96,7 @@ public:
             const Reference<css::lang::XComponent> component = present(
                 m_office.desktop()->loadComponentFromURL("private:factory/scalc", "_blank", 0, arguments));
             const Reference<css::frame::XModel> newModel(component, UNO_QUERY_THROW);
+            m_office.noteWorkbookOpened();
             m_document.watch(newModel);
             m_sheetsOwedFit.clear();
             m_formatKeys.clear();
@@ -103,28 +108,47 @@ public:
         });
     }
 
-    void setCellFormulas(int firstRow, int column, const std::vector<std::string> &texts) override
+    // Calc turns a line end inside a cell into a second line: the reading is
+    // written without the counter's closing CR (a number then stays a number).
+    // A text beginning with "=" is never a reading: it goes in as plain text,
+    // so nothing from the line is evaluated. Everything else is the formula.
+    void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts) override
     {
-        if (texts.empty())
-            return;
-        m_office.run("write a reading", [&] {
-            const Reference<css::sheet::XSpreadsheet> sheet = activeSheet();
-            if (texts.size() == 1) {
-                present(sheet->getCellByPosition(column - 1, firstRow - 1))->setFormula(toUno(texts.front()));
-            } else {
-                Sequence<Sequence<rtl::OUString>> rows(static_cast<sal_Int32>(texts.size()));
-                for (std::size_t i = 0; i < texts.size(); ++i) {
-                    Sequence<rtl::OUString> row(1);
-                    row.getArray()[0] = toUno(texts[i]);
-                    rows.getArray()[i] = row;
+        std::size_t done = 0; // leading cells in the sheet
+        try {
+            m_office.run("write a reading", [&] {
+                const Reference<css::sheet::XSpreadsheet> sheet = activeSheet();
+                const auto row = [&](std::size_t i) { return static_cast<sal_Int32>(firstRow - 1 + static_cast<long long>(i)); };
+                while (done < texts.size()) {
+                    if (isPlainText(texts[done])) {
+                        Reference<css::text::XText>(present(sheet->getCellByPosition(column - 1, row(done))), UNO_QUERY_THROW)
+                            ->setString(toUno(withoutLineEnd(texts[done])));
+                        ++done;
+                        continue;
+                    }
+                    std::size_t end = done + 1;
+                    while (end < texts.size() && !isPlainText(texts[end]))
+                        ++end;
+                    if (end - done == 1) {
+                        present(sheet->getCellByPosition(column - 1, row(done)))->setFormula(toUno(withoutLineEnd(texts[done])));
+                    } else {
+                        Sequence<Sequence<rtl::OUString>> rows(static_cast<sal_Int32>(end - done));
+                        for (std::size_t i = done; i < end; ++i) {
+                            Sequence<rtl::OUString> one(1);
+                            one.getArray()[0] = toUno(withoutLineEnd(texts[i]));
+                            rows.getArray()[i - done] = one;
+                        }
+                        Reference<css::sheet::XCellRangeFormula>(
+                            sheet->getCellRangeByPosition(column - 1, row(done), column - 1, row(end - 1)), UNO_QUERY_THROW)
+                            ->setFormulaArray(rows);
+                    }
+                    done = end;
                 }
-                const int lastRow = firstRow + static_cast<int>(texts.size()) - 1;
-                Reference<css::sheet::XCellRangeFormula>(
-                    sheet->getCellRangeByPosition(column - 1, firstRow - 1, column - 1, lastRow - 1), UNO_QUERY_THROW)
-                    ->setFormulaArray(rows);
-            }
-            noteWritten(sheet);
-        }, &m_document);
+                noteWritten(sheet);
+            }, &m_document);
+        } catch (const SpreadsheetError &e) {
+            throw SpreadsheetError(e.number, e.what(), done);
+        }
     }
 
     void autoFitColumns(int firstColumn, int lastColumn) override
@@ -166,6 +190,16 @@ public:
     }
 
 private:
+    static std::string withoutLineEnd(const std::string &text)
+    {
+        std::size_t end = text.size();
+        while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n'))
+            --end;
+        return text.substr(0, end);
+    }
+
+    static bool isPlainText(const std::string &text) { return text.starts_with('='); }
+
     const Reference<css::frame::XModel> &model() const
     {
         if (!m_document.isSet())

@@ -1,5 +1,7 @@
 #include "calcoffice.h"
 
+#include "calcoptions.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +29,14 @@
 extern char **environ;
 
 namespace tallyo::calc {
+
+// How a started soffice ended, learnt by a thread that reaps it. The office
+// runs in a process group of its own, led by pid.
+struct ChildState {
+    pid_t pid = -1;
+    std::atomic<bool> ended{false};
+    std::atomic<int> status{0};
+};
 
 namespace {
 
@@ -116,22 +126,16 @@ private:
     sigset_t m_previous;
 };
 
-// How a started soffice ended, learnt by a thread that reaps it.
-struct ChildState {
-    std::atomic<bool> ended{false};
-    std::atomic<int> status{0};
-};
-
 std::shared_ptr<ChildState> startOffice(const std::string &programDirectory, const std::string &accept,
-                                        const SheetBackendOptions &options)
+                                        bool headless, const std::string &profileUrl)
 {
     const std::string executable = programDirectory + "/soffice";
     std::vector<std::string> arguments = {executable, "--accept=" + accept, "--norestore", "--nologo",
                                           "--nodefault", "--nolockcheck"};
-    if (options.headless)
+    if (headless)
         arguments.push_back("--headless");
-    if (!options.profileUrl.empty())
-        arguments.push_back("-env:UserInstallation=" + options.profileUrl);
+    if (!profileUrl.empty())
+        arguments.push_back("-env:UserInstallation=" + profileUrl);
     std::vector<char *> argv;
     for (std::string &argument : arguments)
         argv.push_back(argument.data());
@@ -162,6 +166,7 @@ std::shared_ptr<ChildState> startOffice(const std::string &programDirectory, con
     }
 
     auto state = std::make_shared<ChildState>();
+    state->pid = pid;
     std::thread([pid, state] {
         int status = 0;
         pid_t waited;
@@ -290,8 +295,11 @@ bool WatchedDocument::stillOpen() const
 
 namespace {
 
-std::mutex linksMutex;
-std::map<std::string, std::weak_ptr<OfficeLink>> links;
+// Never destroyed: threads of abandoned calls may still reach them at exit.
+std::mutex &linksMutex = *new std::mutex;
+auto &links = *new std::map<std::string, std::weak_ptr<OfficeLink>>;
+// Offices this process started that hold no workbook yet, by pipe.
+auto &emptyOffices = *new std::map<std::string, pid_t>;
 
 } // namespace
 
@@ -399,41 +407,69 @@ void OfficeLink::cut()
 
 // ---------------------------------------------------------------- CalcOffice
 
-CalcOffice::CalcOffice(const SheetBackendOptions &options, Start start)
-    : m_callTimeout(options.callTimeout), m_watchdog([this] {
-          m_stalled = true;
+CalcOffice::CalcOffice(const SheetBackendOptions &options)
+    : m_headless(CalcOptions::from(options).headless),
+      m_profileUrl(CalcOptions::from(options).profileUrl),
+      m_pipe(CalcOptions::from(options).pipeName.empty() ? DefaultPipeName : CalcOptions::from(options).pipeName),
+      m_programDirectory(CalcOptions::from(options).officeProgramDirectory.empty()
+                             ? RuntimeProgramDirectory
+                             : CalcOptions::from(options).officeProgramDirectory),
+      m_startTimeout(options.startTimeout), m_startDeadline([this] {
+          m_startTimedOut = true;
           if (const auto current = link())
               current->cut();
       })
 {
-    const std::string programDirectory =
-        options.officeProgramDirectory.empty() ? RuntimeProgramDirectory : options.officeProgramDirectory;
-    const std::string pipe = options.pipeName.empty() ? DefaultPipeName : options.pipeName;
-    const auto deadline = Clock::now() + options.startTimeout;
+}
+
+void CalcOffice::connect(Start start)
+{
+    const auto deadline = Clock::now() + m_startTimeout;
     const auto timedOut = [&] {
         return SpreadsheetError(Error::StartFailed,
-                                "LibreOffice did not start within " + inSeconds(options.startTimeout) + ".");
+                                "LibreOffice did not start within " + inSeconds(m_startTimeout) + ".");
     };
-
-    if (auto existing = OfficeLink::shared(pipe)) {
+    if (m_cancelled)
+        abandoned();
+    if (auto existing = OfficeLink::shared(m_pipe)) {
         setLink(std::move(existing));
+        std::lock_guard lock(m_linkMutex);
+        m_linkShared = true;
         return;
     }
-    Armed armed(m_watchdog, options.startTimeout);
+    struct Armed {
+        explicit Armed(CalcOffice &office) : office(office) { office.m_startDeadline.arm(office.m_startTimeout); }
+        ~Armed() { office.m_startDeadline.disarm(); }
+        CalcOffice &office;
+    } armed(*this);
     try {
-        if (!tryOpen(pipe)) {
-            if (m_stalled)
+        if (!tryOpen(m_pipe)) {
+            if (m_cancelled)
+                abandoned();
+            if (m_startTimedOut)
                 throw timedOut();
             if (start == Start::Never)
-                throw SpreadsheetError(Error::ApplicationGone, "No LibreOffice accepts automation on the pipe " + pipe + ".");
-            if (!isFile(programDirectory + "/soffice"))
+                throw SpreadsheetError(Error::ApplicationGone, "No LibreOffice accepts automation on the pipe " + m_pipe + ".");
+            if (!isFile(m_programDirectory + "/soffice"))
                 throw SpreadsheetError(Error::NotInstalled,
-                                       "LibreOffice Calc is not installed: " + programDirectory + "/soffice is missing.");
-            if (!isFile(programDirectory + "/libsclo.so"))
+                                       "LibreOffice Calc is not installed: " + m_programDirectory + "/soffice is missing.");
+            if (!isFile(m_programDirectory + "/libsclo.so"))
                 throw SpreadsheetError(Error::NotInstalled,
                                        "LibreOffice is installed without Calc, its spreadsheet (package libreoffice-calc).");
-            const auto child = startOffice(programDirectory, "pipe,name=" + pipe + ";urp;", options);
-            while (!tryOpen(pipe)) {
+            const auto child = startOffice(m_programDirectory, "pipe,name=" + m_pipe + ";urp;", m_headless, m_profileUrl);
+            {
+                std::lock_guard lock(m_linkMutex);
+                m_launched = child;
+            }
+            {
+                std::lock_guard lock(linksMutex);
+                emptyOffices[m_pipe] = child->pid;
+            }
+            if (m_cancelled) // cancel() came while it was being launched
+                endLaunchedOfficeIfEmpty();
+            while (!tryOpen(m_pipe)) {
+                if (m_cancelled)
+                    abandoned();
                 // An soffice that ends at once with 0 has handed its arguments
                 // to the office already running on the profile: wait for that.
                 if (child->ended) {
@@ -446,18 +482,25 @@ CalcOffice::CalcOffice(const SheetBackendOptions &options, Start start)
                                                    + ").");
                     }
                 }
-                if (Clock::now() + ConnectRetry > deadline || m_stalled)
+                if (Clock::now() + ConnectRetry > deadline || m_startTimedOut)
                     throw timedOut();
                 std::this_thread::sleep_for(ConnectRetry);
             }
         }
-        setLink(OfficeLink::share(pipe, link()));
+        if (m_cancelled)
+            abandoned();
+        auto shared = OfficeLink::share(m_pipe, link());
+        setLink(std::move(shared));
+        std::lock_guard lock(m_linkMutex);
+        m_linkShared = true;
     } catch (const SpreadsheetError &) {
         setLink(nullptr);
         throw;
     } catch (const css::uno::Exception &e) {
         setLink(nullptr);
-        if (m_stalled)
+        if (m_cancelled)
+            abandoned();
+        if (m_startTimedOut)
             throw timedOut();
         throw SpreadsheetError(Error::StartFailed, "LibreOffice could not be reached: " + fromUno(e.Message));
     }
@@ -466,6 +509,44 @@ CalcOffice::CalcOffice(const SheetBackendOptions &options, Start start)
 CalcOffice::~CalcOffice()
 {
     setLink(nullptr); // the last user of a link cuts it
+}
+
+void CalcOffice::cancel()
+{
+    m_cancelled = true;
+    endLaunchedOfficeIfEmpty();
+    std::shared_ptr<OfficeLink> current;
+    {
+        std::lock_guard lock(m_linkMutex);
+        // A link others in this process use stays: their calls are not ours to end.
+        if (m_link && (!m_linkShared || m_link.use_count() == 1))
+            current = m_link;
+    }
+    if (current) // cutting waits for the link's threads: not on the caller's
+        std::thread([current] { current->cut(); }).detach();
+}
+
+void CalcOffice::noteWorkbookOpened()
+{
+    std::lock_guard lock(linksMutex);
+    emptyOffices.erase(m_pipe);
+}
+
+void CalcOffice::endLaunchedOfficeIfEmpty()
+{
+    std::shared_ptr<ChildState> launched;
+    {
+        std::lock_guard lock(m_linkMutex);
+        launched = m_launched;
+    }
+    if (!launched || launched->ended)
+        return;
+    std::lock_guard lock(linksMutex);
+    const auto it = emptyOffices.find(m_pipe);
+    if (it == emptyOffices.end() || it->second != launched->pid)
+        return;
+    emptyOffices.erase(it);
+    ::kill(-launched->pid, SIGKILL); // soffice and the office it runs: their own process group
 }
 
 std::shared_ptr<OfficeLink> CalcOffice::link() const
@@ -480,6 +561,7 @@ void CalcOffice::setLink(std::shared_ptr<OfficeLink> link)
     {
         std::lock_guard lock(m_linkMutex);
         previous = std::exchange(m_link, std::move(link));
+        m_linkShared = false;
     }
     // previous, if it was the last reference, is cut here: outside the lock
 }
@@ -487,28 +569,33 @@ void CalcOffice::setLink(std::shared_ptr<OfficeLink> link)
 bool CalcOffice::tryOpen(const std::string &pipe)
 {
     auto link = std::make_shared<OfficeLink>();
-    setLink(link); // reachable by the watchdog while it opens
+    setLink(link); // reachable by cancel() and the start deadline while it opens
+    if (m_cancelled || m_startTimedOut) {
+        setLink(nullptr);
+        return false;
+    }
     if (link->open(pipe))
         return true;
     setLink(nullptr);
     return false;
 }
 
+void CalcOffice::abandoned()
+{
+    throw SpreadsheetError(Error::Abandoned, "LibreOffice Calc was given up: nothing more was sent to it.");
+}
+
 void CalcOffice::officeGone()
 {
     if (m_dropReferences)
         m_dropReferences();
-    if (m_stalled) {
-        throw SpreadsheetError(Error::ApplicationGone, "LibreOffice stopped responding: it has not answered for "
-                                                           + inSeconds(m_callTimeout) + ".");
-    }
     throw SpreadsheetError(Error::ApplicationGone, "LibreOffice was closed, or stopped working, during the recording.");
 }
 
 void CalcOffice::fail(const char *step, const rtl::OUString &message, const WatchedDocument *document)
 {
-    if (m_stalled)
-        officeGone();
+    if (m_cancelled)
+        abandoned();
     if (document && document->closeNoticed())
         throw SpreadsheetError(Error::DocumentGone, "The workbook was closed during the recording.");
     bool officeAnswers = linkUp();

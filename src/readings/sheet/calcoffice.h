@@ -2,10 +2,10 @@
 //
 // CalcOffice starts soffice when nothing accepts on the pipe yet (with a
 // deadline: the stock cppu::bootstrap() waits forever for an office that
-// failed), connects over a URP bridge of its own, and runs every automation
-// step under a deadline: an office that does not answer one step within the
-// call timeout has its bridge cut, which ends the waiting call. Every UNO
-// failure leaves a step as a SpreadsheetError a user can read.
+// failed), connects over a URP bridge, and runs the automation steps there,
+// each for as long as the office takes: a busy or frozen office only delays
+// them. Cutting the bridge (cancel()) ends a waiting step. Every UNO failure
+// leaves a step as a SpreadsheetError a user can read.
 #pragma once
 
 #include "sheetbackend.h"
@@ -145,73 +145,97 @@ private:
     Reference<css::frame::XDesktop2> m_desktop;
 };
 
-// One user's way to an office: starts it when needed, and bounds every step
-// it runs there with the call timeout.
+struct ChildState;
+
+// One user's way to an office: starts it when needed, and runs the steps of
+// the calls there. A step waits as long as the office takes; cancel() (from
+// any thread) ends the waiting when the link is this object's alone, and
+// every later step at once.
 class CalcOffice {
 public:
     enum class Start { IfNeeded, Never };
 
-    // Connects to the office accepting on the pipe of options, starting it
-    // first when Start::IfNeeded and nothing accepts yet. Throws
-    // SpreadsheetError: NotInstalled, StartFailed, or ApplicationGone for
-    // Start::Never with nothing to attach to.
-    CalcOffice(const SheetBackendOptions &options, Start start);
+    // Makes no call: connect() does.
+    explicit CalcOffice(const SheetBackendOptions &options);
     // Lets go of the link; the office and every document in it stay as they are.
     ~CalcOffice();
     CalcOffice(const CalcOffice &) = delete;
     CalcOffice &operator=(const CalcOffice &) = delete;
 
-    // (The link changes only while the constructor runs.)
-    Reference<css::frame::XDesktop2> desktop() const { return present(m_link->desktop()); }
-    // False once the link is known to be cut (office gone, or stopped answering).
-    bool linkUp() const { return !m_stalled && m_link && m_link->up(); }
+    // Connects to the office accepting on the pipe of the options, starting it
+    // first when Start::IfNeeded and nothing accepts yet. Throws
+    // SpreadsheetError: NotInstalled, StartFailed, Abandoned (cancel()), or
+    // ApplicationGone for Start::Never with nothing to attach to.
+    void connect(Start start);
+    // Returns at once: every step from now on throws Abandoned; a step under
+    // way ends too, unless another user in this process shares the link. An
+    // office that connect() started and that holds no workbook yet is ended.
+    void cancel();
+    // A workbook was opened in the office: from now on it holds the user's
+    // data, and cancel() leaves it running.
+    void noteWorkbookOpened();
+
+    Reference<css::frame::XDesktop2> desktop() const { return present(link()->desktop()); }
+    // False once the link is known to be cut (office gone, or cancel()).
+    bool linkUp() const
+    {
+        const auto current = link();
+        return !m_cancelled && current && current->up();
+    }
     // Called (on the caller's thread) when a step finds the office gone, so
     // the owner drops its references to objects of the dead link: UNO would
     // hand them out again to the next link to the same office.
     void onLinkLost(std::function<void()> dropReferences) { m_dropReferences = std::move(dropReferences); }
 
-    // Runs one automation step under the call deadline. UNO failures leave as
-    // SpreadsheetError; `document`, when given, tells a workbook the user
-    // closed from other failures.
+    // Runs one automation step. UNO failures leave as SpreadsheetError;
+    // `document`, when given, tells a workbook the user closed from other failures.
     template <class F>
     auto run(const char *step, F &&function, const WatchedDocument *document = nullptr) -> decltype(function())
     {
+        if (m_cancelled)
+            abandoned();
         if (!linkUp())
             officeGone();
-        Armed armed(m_watchdog, m_callTimeout);
         try {
             return function();
         } catch (const SpreadsheetError &) {
+            if (m_cancelled)
+                abandoned();
             throw;
         } catch (const css::lang::DisposedException &e) { // before its base class
             fail(step, e.Message, document);
         } catch (const css::uno::RuntimeException &e) {
             fail(step, e.Message, document);
         } catch (const css::uno::Exception &e) {
+            if (m_cancelled)
+                abandoned();
             throw SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
                                    "LibreOffice Calc could not " + std::string(step) + ": " + fromUno(e.Message));
         }
     }
 
 private:
-    struct Armed {
-        Armed(Watchdog &watchdog, std::chrono::milliseconds timeout) : watchdog(watchdog) { watchdog.arm(timeout); }
-        ~Armed() { watchdog.disarm(); }
-        Watchdog &watchdog;
-    };
-
     std::shared_ptr<OfficeLink> link() const;
     void setLink(std::shared_ptr<OfficeLink> link);
     bool tryOpen(const std::string &pipe);
+    void endLaunchedOfficeIfEmpty();
+    [[noreturn]] void abandoned();
     [[noreturn]] void officeGone();
     [[noreturn]] void fail(const char *step, const rtl::OUString &message, const WatchedDocument *document);
 
-    std::chrono::milliseconds m_callTimeout;
-    std::atomic<bool> m_stalled{false};
+    const bool m_headless;
+    const std::string m_profileUrl;
+    const std::string m_pipe;
+    const std::string m_programDirectory;
+    const std::chrono::milliseconds m_startTimeout;
+    std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_startTimedOut{false};
     std::function<void()> m_dropReferences;
-    mutable std::mutex m_linkMutex; // the watchdog cuts m_link from its thread
+    mutable std::mutex m_linkMutex; // cancel() and the start deadline reach m_link from other threads
     std::shared_ptr<OfficeLink> m_link;
-    Watchdog m_watchdog; // last: stopped first
+    bool m_linkShared = false;      // offered to other users in this process
+    std::shared_ptr<ChildState> m_launched; // the soffice connect() started, if any
+    Watchdog m_startDeadline;       // last: stopped first
 };
 
 } // namespace tallyo::calc

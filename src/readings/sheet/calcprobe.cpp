@@ -56,7 +56,10 @@ std::string a1Name(const css::table::CellRangeAddress &address)
 
 class Inspector final : public CalcProbe {
 public:
-    explicit Inspector(const SheetBackendOptions &options) : m_office(options, CalcOffice::Start::Never) {}
+    explicit Inspector(const SheetBackendOptions &options) : m_office(options)
+    {
+        m_office.connect(CalcOffice::Start::Never);
+    }
 
     std::vector<std::string> documentTitles() override
     {
@@ -82,8 +85,10 @@ public:
             for (sal_Int32 i = 0; i < formulas.getLength(); ++i) {
                 Cell cell{fromUno(formulas[i][0]), CellKind::Empty};
                 const Any &value = data[i][0];
-                if (cell.formula.starts_with('='))
-                    cell.kind = CellKind::Formula;
+                if (cell.formula.starts_with('=')) // a formula, or a text that reads like one
+                    cell.kind = present(range->getCellByPosition(0, i))->getType() == css::table::CellContentType_FORMULA
+                                    ? CellKind::Formula
+                                    : CellKind::Text;
                 else if (value.getValueTypeClass() == css::uno::TypeClass_DOUBLE)
                     cell.kind = CellKind::Value;
                 else if (!cell.formula.empty())

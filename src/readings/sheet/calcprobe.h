@@ -1,10 +1,12 @@
 // A second user of a running LibreOffice, for tests: looks at the workbooks a
 // recording made, and acts on them the way a person at the office would.
 //
-// Exported by libtallyo-calc.so as tallyo_calc_probe_create. It attaches to
-// the office accepting on options.pipeName and never starts one. Workbooks are
-// named by their window title ("Untitled 1"); sheets, rows and columns count
-// from 1. Every call throws SpreadsheetError on failure.
+// Exported as tallyo_calc_probe_create only by the tests' build of the Calc
+// module (target tallyo-calc-test: the same sources plus this probe), never
+// by the shipped libtallyo-calc.so. It attaches to the office accepting on
+// the pipe of the options and never starts one. Workbooks are named by their
+// window title ("Untitled 1"); sheets, rows and columns count from 1. Every
+// call throws SpreadsheetError on failure.
 //
 // Plain C++ only: no Qt or UNO types.
 #pragma once

@@ -7,45 +7,41 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <optional>
+#include <thread>
 #include <utility>
-#include <vector>
 
 namespace tallyo {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+namespace Error = SpreadsheetErrorNumber;
 
+// The largest sheet either application has, until the backend tells its own.
+constexpr long long LargestSheetRow = 1'048'576;
 // Rows handed to the application in one round trip, and calls taken off the
 // queue at once: both only bound the size of single operations.
 constexpr std::size_t MaxRowsPerWrite = 4096;
 constexpr std::size_t MaxCallsPerBatch = 8192;
-// How long the destructor waits for a call the application is busy with.
-constexpr std::chrono::seconds ExitWait{2};
 
-std::string inSeconds(std::chrono::milliseconds duration)
-{
-    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(duration).count();
-    if (duration.count() % 1000 == 0)
-        return std::to_string(whole) + (whole == 1 ? " second" : " seconds");
-    return std::to_string(duration.count()) + " ms";
-}
-
-// The exception in flight, as the SpreadsheetError the caller is shown.
-std::exception_ptr asSpreadsheetError(const std::string &applicationName)
+// The exception in flight, as a SpreadsheetError the user can be shown.
+SpreadsheetError asSpreadsheetError(const std::string &applicationName)
 {
     try {
         throw;
-    } catch (const SpreadsheetError &) {
-        return std::current_exception();
+    } catch (const SpreadsheetError &e) {
+        return e;
     } catch (const std::exception &e) {
-        return std::make_exception_ptr(SpreadsheetError(
-            SpreadsheetErrorNumber::CallFailed, applicationName + " failed: " + e.what()));
+        return SpreadsheetError(Error::CallFailed, applicationName + " failed: " + e.what());
     } catch (...) {
-        return std::make_exception_ptr(SpreadsheetError(
-            SpreadsheetErrorNumber::CallFailed, applicationName + " failed for an unknown reason."));
+        return SpreadsheetError(Error::CallFailed, applicationName + " failed for an unknown reason.");
     }
+}
+
+SpreadsheetError abandonedError(const std::string &applicationName)
+{
+    return SpreadsheetError(Error::Abandoned,
+                            applicationName + " was given up: nothing more was sent to it.");
 }
 
 } // namespace
@@ -53,8 +49,9 @@ std::exception_ptr asSpreadsheetError(const std::string &applicationName)
 struct QueuedSpreadsheet::Call {
     enum class Kind { Visible, AddWorkbook, Cell, AutoFit, NumberFormat };
     Kind kind;
-    int row = 0;         // Cell: row. AutoFit: first column.
-    int column = 0;      // Cell: column. AutoFit: last column.
+    long long row = 0;   // Cell
+    int column = 0;      // Cell: the column. AutoFit: the first column.
+    int lastColumn = 0;  // AutoFit
     bool visible = false;
     std::string text;    // Cell: the formula. NumberFormat: the format code.
 };
@@ -63,197 +60,379 @@ struct QueuedSpreadsheet::Shared {
     explicit Shared(const QueueSettings &settings) : settings(settings) {}
 
     const QueueSettings settings;
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::condition_variable workerWake;
-    std::condition_variable callerWake;
+    std::condition_variable quietWake; // cancels and notifications in flight ending
 
     // Everything below is guarded by mutex.
+    // Every call not carried out yet, oldest first; the worker holds copies
+    // of the first `taken` and takes each off once it has had its effect.
     std::deque<Call> queue;
-    bool inHand = false;        // the worker is carrying out calls it took off the queue
-    bool refreshOwed = false;   // an AutoFit or number format still waits for its turn
-    bool flushRequested = false;
-    bool inCall = false;        // the worker waits on the application ...
-    Clock::time_point callStarted; // ... since then
-    int callersWaiting = 0;
-    bool stopping = false;
-    bool created = false;
-    bool workerDone = false;
-    std::exception_ptr failure;   // for the caller, once
-    std::exception_ptr deadError; // the application stopped answering: every call throws it
-    // Set once before the constructor returns.
+    std::size_t taken = 0;
+    Clock::time_point lastCall{};
+    bool refreshOwed = false;   // an AutoFit or number format waits for its turn
+    bool started = false;
+    bool abandoned = false;     // nothing more reaches the application
+    bool stopping = false;      // the object is gone: the worker ends when idle
+    std::optional<SpreadsheetError> failure;
+    std::vector<SheetCell> lost; // after a failure: the cells that will never be written
     std::string applicationName = "The spreadsheet application";
-    int lastRow = 0;
+    long long lastRow = LargestSheetRow;
 
-    void throwIfFailed()
+    SheetBackend *backend = nullptr; // for cancel(), while the worker has one
+    int cancelsInFlight = 0;
+    std::function<void()> notifier;
+    std::vector<std::thread::id> notifying;
+
+    // Runs the change notifier with no lock held.
+    void notify()
     {
-        if (deadError)
-            std::rethrow_exception(deadError);
-        if (failure)
-            std::rethrow_exception(std::exchange(failure, nullptr));
+        std::unique_lock lock(mutex);
+        if (!notifier)
+            return;
+        const auto call = notifier;
+        notifying.push_back(std::this_thread::get_id());
+        lock.unlock();
+        call();
+        lock.lock();
+        notifying.erase(std::find(notifying.begin(), notifying.end(), std::this_thread::get_id()));
+        quietWake.notify_all();
     }
 
-    // Waits (lock held) until done() holds, throwing a failure of the worker
-    // when there is one, and ApplicationGone when one call of the worker takes
-    // longer than the stall timeout.
-    template <class Done>
-    void waitForWorker(std::unique_lock<std::mutex> &lock, Done done)
+    // (lock held) Lets a notification under way on another thread end (it is
+    // short), so that the notifier it runs may be let go of.
+    void waitForOtherNotifications(std::unique_lock<std::mutex> &lock)
     {
-        for (;;) {
-            throwIfFailed();
-            if (done())
-                return;
-            const auto deadline = callStarted + settings.stallTimeout;
-            if (!inCall || Clock::now() < deadline) {
-                ++callersWaiting;
-                if (inCall)
-                    callerWake.wait_until(lock, deadline);
-                else
-                    callerWake.wait(lock); // woken when a call starts
-                --callersWaiting;
+        quietWake.wait(lock, [&] {
+            return std::all_of(notifying.begin(), notifying.end(),
+                               [](std::thread::id id) { return id == std::this_thread::get_id(); });
+        });
+    }
+
+    // (lock held) The cells in the queue, skipping the first `skip` of them.
+    std::vector<SheetCell> queuedCells(std::size_t skip) const
+    {
+        std::vector<SheetCell> cells;
+        for (const Call &call : queue) {
+            if (call.kind != Call::Kind::Cell)
                 continue;
-            }
-            deadError = std::make_exception_ptr(SpreadsheetError(
-                SpreadsheetErrorNumber::ApplicationGone,
-                applicationName + " stopped responding: it has not answered for "
-                    + inSeconds(settings.stallTimeout) + "."));
-            stopping = true;
-            queue.clear();
-            workerWake.notify_all();
+            if (skip > 0)
+                --skip;
+            else
+                cells.push_back({call.row, call.column, call.text});
         }
+        return cells;
+    }
+
+    // (lock held) Sending ends for good: `error` becomes the failure unless
+    // one is set, and what is queued becomes lost, except the first
+    // `cellsLanded` cells, which are in the sheet.
+    void fail(const SpreadsheetError &error, std::size_t cellsLanded)
+    {
+        if (failure) { // abandoned while the call was under way: its cells were counted lost
+            lost.erase(lost.begin(), lost.begin() + std::ptrdiff_t(std::min(cellsLanded, lost.size())));
+            return;
+        }
+        failure = error;
+        lost = queuedCells(cellsLanded);
+        queue.clear();
+        taken = 0;
+        refreshOwed = false;
+        workerWake.notify_all();
+    }
+
+    // Asks the backend, if any, to give up its call; no lock held on entry.
+    void cancelBackend()
+    {
+        std::unique_lock lock(mutex);
+        SheetBackend *current = backend;
+        if (!current)
+            return;
+        ++cancelsInFlight;
+        lock.unlock();
+        current->cancel(); // returns at once
+        lock.lock();
+        --cancelsInFlight;
+        quietWake.notify_all();
     }
 };
 
-// The worker's side: carries out queued calls, merging cell writes and
-// deferring the refresh calls (AutoFit, number format).
+// The worker's side: starts the application, carries out queued calls,
+// merges cell writes and defers the refresh calls (AutoFit, number format).
 class QueuedSpreadsheet::Worker {
 public:
-    Worker(Shared &shared, SheetBackend &backend)
-        : m_shared(shared), m_backend(backend), m_name(backend.applicationName())
+    Worker(std::shared_ptr<Shared> shared, std::vector<BackendFactory> candidates)
+        : m_shared(std::move(shared)), m_candidates(std::move(candidates))
     {
     }
 
     void run()
     {
+        std::unique_ptr<SheetBackend> backend = start();
+        if (backend) {
+            m_backend = backend.get();
+            loop();
+        }
+        letGo(std::move(backend));
+    }
+
+private:
+    // Thrown inside the worker once nothing more may reach the application.
+    struct Stop {};
+
+    struct CellRun {
+        long long firstRow = 0;
+        int column = 0;
+        std::vector<std::string> texts;
+        std::size_t lastIndex = 0; // in the batch, of its last cell
+    };
+
+    std::unique_ptr<SheetBackend> start()
+    {
+        std::optional<SpreadsheetError> notInstalled;
+        for (std::size_t i = 0; i < m_candidates.size(); ++i) {
+            std::unique_ptr<SheetBackend> backend;
+            try {
+                backend = m_candidates[i]();
+                if (!backend)
+                    throw SpreadsheetError(Error::NotInstalled, "No spreadsheet application is available.");
+                {
+                    std::lock_guard lock(m_shared->mutex);
+                    if (m_shared->abandoned)
+                        throw Stop{};
+                    m_shared->backend = backend.get();
+                    m_shared->applicationName = backend->applicationName();
+                }
+                backend->start();
+                {
+                    std::lock_guard lock(m_shared->mutex);
+                    if (m_shared->abandoned)
+                        throw Stop{};
+                    m_shared->started = true;
+                    m_shared->lastRow = backend->lastRow();
+                    m_shared->workerWake.notify_all();
+                }
+                m_shared->notify();
+                return backend;
+            } catch (const Stop &) {
+                letGo(std::move(backend));
+                return nullptr;
+            } catch (...) {
+                const SpreadsheetError error = asSpreadsheetError(backend ? backend->applicationName()
+                                                                          : std::string("The spreadsheet application"));
+                letGo(std::move(backend));
+                if (error.number == Error::NotInstalled && i + 1 < m_candidates.size()) {
+                    if (!notInstalled)
+                        notInstalled = error;
+                    continue;
+                }
+                {
+                    std::lock_guard lock(m_shared->mutex);
+                    m_shared->fail(error.number == Error::NotInstalled && notInstalled ? *notInstalled : error, 0);
+                }
+                m_shared->notify();
+                return nullptr;
+            }
+        }
+        {
+            std::lock_guard lock(m_shared->mutex);
+            m_shared->fail(SpreadsheetError(Error::NotInstalled, "No spreadsheet application is known to this program."), 0);
+        }
+        m_shared->notify();
+        return nullptr;
+    }
+
+    // Destroys the backend here, on its own thread, once no cancel() is under way.
+    void letGo(std::unique_ptr<SheetBackend> backend)
+    {
+        {
+            std::unique_lock lock(m_shared->mutex);
+            m_shared->backend = nullptr;
+            m_shared->quietWake.wait(lock, [&] { return m_shared->cancelsInFlight == 0; });
+        }
+        m_backend = nullptr;
+        backend.reset();
+    }
+
+    void loop()
+    {
         std::vector<Call> batch;
         for (;;) {
-            bool flush = false;
             {
-                std::unique_lock lock(m_shared.mutex);
-                m_shared.inHand = false;
-                m_shared.refreshOwed = refreshOwed();
-                m_shared.callerWake.notify_all();
+                std::unique_lock lock(m_shared->mutex);
                 for (;;) {
-                    if (m_shared.stopping)
+                    if (m_shared->failure)
                         return;
-                    if (!m_shared.queue.empty())
+                    if (m_shared->queue.size() > m_shared->taken)
                         break;
                     if (!refreshOwed()) {
-                        m_shared.workerWake.wait(lock);
+                        if (m_shared->stopping)
+                            return;
+                        m_shared->workerWake.wait(lock);
                         continue;
                     }
-                    if (m_shared.flushRequested || Clock::now() >= m_refreshDue)
+                    const auto due = refreshDue(m_shared->lastCall);
+                    if (Clock::now() >= due || m_shared->stopping)
                         break;
-                    m_shared.workerWake.wait_until(lock, m_refreshDue);
+                    m_shared->workerWake.wait_until(lock, due);
                 }
-                const auto count = std::min(m_shared.queue.size(), MaxCallsPerBatch);
-                std::move(m_shared.queue.begin(), m_shared.queue.begin() + count, std::back_inserter(batch));
-                m_shared.queue.erase(m_shared.queue.begin(), m_shared.queue.begin() + count);
-                m_shared.inHand = true;
-                flush = m_shared.flushRequested;
-                if (count > 0 && m_shared.callersWaiting > 0)
-                    m_shared.callerWake.notify_all(); // room in the queue
+                const std::size_t count = std::min(m_shared->queue.size() - m_shared->taken, MaxCallsPerBatch);
+                const auto from = m_shared->queue.begin() + std::ptrdiff_t(m_shared->taken);
+                batch.assign(from, from + std::ptrdiff_t(count));
+                m_shared->taken += count;
             }
             try {
                 carryOut(batch);
-                if (refreshOwed() && (flush || Clock::now() >= m_refreshDue))
+                if (refreshOwed() && (Clock::now() >= refreshDue(lastCall()) || stopping()))
                     refresh();
-            } catch (const Stopping &) {
+            } catch (const Stop &) {
                 return;
             } catch (...) {
-                const auto error = asSpreadsheetError(m_name);
-                m_fits.clear();
-                m_format.reset();
-                std::lock_guard lock(m_shared.mutex);
-                if (!m_shared.failure)
-                    m_shared.failure = error;
-                m_shared.queue.clear();
+                const SpreadsheetError error = asSpreadsheetError(m_backend->applicationName());
+                {
+                    std::lock_guard lock(m_shared->mutex);
+                    m_shared->fail(error, error.cellsDone);
+                }
+                m_shared->notify();
+                return;
             }
             batch.clear();
         }
     }
 
-private:
-    struct CellRun {
-        int firstRow = 0;
-        int column = 0;
-        std::vector<std::string> texts;
-    };
-
     bool refreshOwed() const { return !m_fits.empty() || m_format.has_value(); }
+
+    bool stopping() const
+    {
+        std::lock_guard lock(m_shared->mutex);
+        return m_shared->stopping;
+    }
+
+    Clock::time_point lastCall() const
+    {
+        std::lock_guard lock(m_shared->mutex);
+        return m_shared->lastCall;
+    }
+
+    // When the owed refresh may run: its interval after the last one, or as
+    // soon as the calls have paused; never sooner than its cost allows.
+    Clock::time_point refreshDue(Clock::time_point lastCall) const
+    {
+        if (!m_lastRefreshEnd)
+            return Clock::time_point::min(); // the first runs at once
+        const auto &settings = m_shared->settings;
+        const auto costly = *m_lastRefreshEnd + m_lastRefreshCost * settings.refreshCostFactor;
+        const auto regular = std::max(*m_lastRefreshEnd + settings.refreshInterval, costly);
+        const auto quiet = std::max(lastCall + settings.quietRefresh, costly);
+        return std::min(regular, quiet);
+    }
 
     void carryOut(std::vector<Call> &batch)
     {
         CellRun run;
-        for (Call &call : batch) {
+        std::size_t confirmed = 0; // calls of the batch taken off the queue
+        auto confirmUpTo = [&](std::size_t end) {
+            std::size_t cells = 0;
+            for (std::size_t i = confirmed; i < end; ++i)
+                cells += batch[i].kind == Call::Kind::Cell;
+            confirm(end - confirmed, cells);
+            confirmed = end;
+        };
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            Call &call = batch[i];
             switch (call.kind) {
             case Call::Kind::Cell:
                 if (!run.texts.empty() && call.column == run.column
-                    && call.row == run.firstRow + static_cast<int>(run.texts.size())
+                    && call.row == run.firstRow + static_cast<long long>(run.texts.size())
                     && run.texts.size() < MaxRowsPerWrite) {
                     run.texts.push_back(std::move(call.text));
                 } else {
-                    write(run);
+                    if (write(run))
+                        confirmUpTo(run.lastIndex + 1);
                     run.firstRow = call.row;
                     run.column = call.column;
                     run.texts.push_back(std::move(call.text));
                 }
+                run.lastIndex = i;
                 break;
             case Call::Kind::AutoFit:
-                if (std::find(m_fits.begin(), m_fits.end(), ColumnSpan{call.row, call.column}) == m_fits.end())
-                    m_fits.push_back({call.row, call.column});
+                if (std::find(m_fits.begin(), m_fits.end(), ColumnSpan{call.column, call.lastColumn}) == m_fits.end())
+                    m_fits.push_back({call.column, call.lastColumn});
                 m_formatAfterFits = false;
+                noteRefreshOwed();
                 break;
             case Call::Kind::NumberFormat:
                 m_format = std::move(call.text);
                 m_formatAfterFits = true;
+                noteRefreshOwed();
                 break;
             case Call::Kind::Visible:
             case Call::Kind::AddWorkbook:
                 // What was asked of the current workbook happens before these.
-                write(run);
+                if (write(run))
+                    confirmUpTo(run.lastIndex + 1);
                 if (refreshOwed())
                     refresh();
                 if (call.kind == Call::Kind::Visible)
-                    invoke([&] { m_backend.setVisible(call.visible); });
+                    invoke([&] { m_backend->setVisible(call.visible); });
                 else
-                    invoke([&] { m_backend.addWorkbook(); });
+                    invoke([&] { m_backend->addWorkbook(); });
+                confirmUpTo(i + 1);
                 break;
             }
         }
         write(run);
+        confirmUpTo(batch.size());
     }
 
-    void write(CellRun &run)
+    // Writes the run, if it holds cells, and empties it; true if it did.
+    bool write(CellRun &run)
     {
         if (run.texts.empty())
-            return;
-        invoke([&] { m_backend.setCellFormulas(run.firstRow, run.column, run.texts); });
+            return false;
+        invoke([&] { m_backend->setCellFormulas(run.firstRow, run.column, run.texts); });
         run.texts.clear();
+        return true;
+    }
+
+    // Takes the first `count` calls off the queue: they have had their effect
+    // (or, for a refresh call, it is owed and tracked here).
+    void confirm(std::size_t count, std::size_t cells)
+    {
+        if (count == 0)
+            return;
+        {
+            std::lock_guard lock(m_shared->mutex);
+            if (m_shared->failure) {
+                // Abandoned meanwhile: the cells of these calls reached the sheet after all.
+                m_shared->fail(*m_shared->failure, cells);
+                throw Stop{};
+            }
+            m_shared->queue.erase(m_shared->queue.begin(), m_shared->queue.begin() + std::ptrdiff_t(count));
+            m_shared->taken -= count;
+        }
+        m_shared->notify();
+    }
+
+    void noteRefreshOwed()
+    {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->refreshOwed = true;
     }
 
     // Carries out the owed AutoFit and number format in the order they were
-    // last asked for, and sets when the next may run.
+    // last asked for.
     void refresh()
     {
         const auto started = Clock::now();
         auto fit = [&] {
             for (const ColumnSpan &span : m_fits)
-                invoke([&] { m_backend.autoFitColumns(span.first, span.last); });
+                invoke([&] { m_backend->autoFitColumns(span.first, span.last); });
             m_fits.clear();
         };
         auto format = [&] {
             if (m_format)
-                invoke([&] { m_backend.setSelectionNumberFormat(*m_format); });
+                invoke([&] { m_backend->setSelectionNumberFormat(*m_format); });
             m_format.reset();
         };
         if (m_formatAfterFits) {
@@ -263,184 +442,171 @@ private:
             format();
             fit();
         }
-        const auto finished = Clock::now();
-        const auto settings = m_shared.settings;
-        m_refreshDue = finished
-            + std::max<Clock::duration>(settings.refreshInterval, (finished - started) * settings.refreshCostFactor);
+        m_lastRefreshEnd = Clock::now();
+        m_lastRefreshCost = *m_lastRefreshEnd - started;
+        {
+            std::lock_guard lock(m_shared->mutex);
+            if (m_shared->failure)
+                throw Stop{};
+            m_shared->refreshOwed = false;
+        }
+        m_shared->notify();
     }
-
-    // Thrown into the worker's loop once the object is being destroyed:
-    // nothing more reaches the application.
-    struct Stopping {};
 
     template <class F>
     void invoke(F &&call)
     {
         {
-            std::lock_guard lock(m_shared.mutex);
-            if (m_shared.stopping)
-                throw Stopping{};
-            m_shared.inCall = true;
-            m_shared.callStarted = Clock::now();
-            if (m_shared.callersWaiting > 0)
-                m_shared.callerWake.notify_all(); // their deadline starts now
+            std::lock_guard lock(m_shared->mutex);
+            if (m_shared->abandoned)
+                throw Stop{};
         }
-        struct Done {
-            Shared &shared;
-            ~Done()
-            {
-                std::lock_guard lock(shared.mutex);
-                shared.inCall = false;
-            }
-        } done{m_shared};
         call();
     }
 
-    Shared &m_shared;
-    SheetBackend &m_backend;
-    const std::string m_name;
+    std::shared_ptr<Shared> m_shared;
+    std::vector<BackendFactory> m_candidates;
+    SheetBackend *m_backend = nullptr;
     std::vector<ColumnSpan> m_fits;
     std::optional<std::string> m_format;
     bool m_formatAfterFits = true;
-    Clock::time_point m_refreshDue{}; // the first refresh runs at once
+    std::optional<Clock::time_point> m_lastRefreshEnd;
+    Clock::duration m_lastRefreshCost{};
 };
 
-void QueuedSpreadsheet::runWorker(std::shared_ptr<Shared> shared, BackendFactory createBackend)
+QueuedSpreadsheet::QueuedSpreadsheet(std::vector<BackendFactory> candidates, QueueSettings settings)
+    : m_shared(std::make_shared<Shared>(settings))
 {
-    std::unique_ptr<SheetBackend> backend;
-    try {
-        backend = createBackend();
-        if (!backend)
-            throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled, "No spreadsheet application is available.");
-        std::lock_guard lock(shared->mutex);
-        shared->applicationName = backend->applicationName();
-        shared->lastRow = backend->lastRow();
-        shared->created = true;
-        shared->callerWake.notify_all();
-    } catch (...) {
-        const auto error = asSpreadsheetError(shared->applicationName);
-        backend.reset();
-        std::lock_guard lock(shared->mutex);
-        shared->failure = error;
-        shared->created = true;
-        shared->workerDone = true;
-        shared->callerWake.notify_all();
-        return;
-    }
-
-    Worker(*shared, *backend).run();
-    backend.reset(); // on this thread, where it was created
-
-    std::lock_guard lock(shared->mutex);
-    shared->workerDone = true;
-    shared->callerWake.notify_all();
+    // The worker holds the shared state and outlives this object when the
+    // application keeps it busy.
+    std::thread([shared = m_shared, candidates = std::move(candidates)]() mutable {
+        Worker(std::move(shared), std::move(candidates)).run();
+    }).detach();
 }
 
 QueuedSpreadsheet::QueuedSpreadsheet(BackendFactory createBackend, QueueSettings settings)
-    : m_shared(std::make_shared<Shared>(settings))
+    : QueuedSpreadsheet(std::vector<BackendFactory>{std::move(createBackend)}, settings)
 {
-    m_worker = std::thread(&QueuedSpreadsheet::runWorker, m_shared, std::move(createBackend));
-    std::unique_lock lock(m_shared->mutex);
-    if (!m_shared->callerWake.wait_for(lock, settings.createTimeout, [this] { return m_shared->created; })) {
-        m_shared->stopping = true;
-        lock.unlock();
-        m_worker.detach();
-        throw SpreadsheetError(SpreadsheetErrorNumber::StartFailed,
-                               "The spreadsheet application did not start within "
-                                   + inSeconds(settings.createTimeout) + ".");
-    }
-    if (m_shared->failure) {
-        const auto failure = m_shared->failure;
-        lock.unlock();
-        m_worker.join();
-        std::rethrow_exception(failure);
-    }
 }
 
 QueuedSpreadsheet::~QueuedSpreadsheet()
 {
-    bool workerDone = false;
+    bool busy = false;
     {
         std::unique_lock lock(m_shared->mutex);
+        m_shared->notifier = nullptr;
+        m_shared->waitForOtherNotifications(lock);
         m_shared->stopping = true;
-        m_shared->queue.clear();
+        busy = !m_shared->failure && (!m_shared->started || !m_shared->queue.empty() || m_shared->refreshOwed);
         m_shared->workerWake.notify_all();
-        if (!m_shared->deadError)
-            m_shared->callerWake.wait_for(lock, ExitWait, [this] { return m_shared->workerDone; });
-        workerDone = m_shared->workerDone;
     }
-    // A worker stuck in the application finishes on its own; it holds the
-    // shared state and its backend.
-    if (workerDone)
-        m_worker.join();
-    else
-        m_worker.detach();
+    if (busy)
+        abandon();
 }
 
 void QueuedSpreadsheet::enqueue(Call call)
 {
-    std::unique_lock lock(m_shared->mutex);
-    m_shared->waitForWorker(lock, [this] { return m_shared->queue.size() < m_shared->settings.maxPendingCalls; });
-    m_shared->queue.push_back(std::move(call));
-    lock.unlock();
-    m_shared->workerWake.notify_one();
+    {
+        std::lock_guard lock(m_shared->mutex);
+        if (m_shared->failure) {
+            // Nothing more is sent; a cell handed over is kept with the others.
+            if (call.kind == Call::Kind::Cell)
+                m_shared->lost.push_back({call.row, call.column, std::move(call.text)});
+            else
+                return;
+        } else {
+            m_shared->queue.push_back(std::move(call));
+            m_shared->lastCall = Clock::now();
+            m_shared->workerWake.notify_one();
+        }
+    }
+    m_shared->notify();
 }
 
 void QueuedSpreadsheet::setVisible(bool visible)
 {
-    enqueue({Call::Kind::Visible, 0, 0, visible, {}});
+    enqueue({Call::Kind::Visible, 0, 0, 0, visible, {}});
 }
 
 void QueuedSpreadsheet::addWorkbook()
 {
-    enqueue({Call::Kind::AddWorkbook, 0, 0, false, {}});
+    enqueue({Call::Kind::AddWorkbook, 0, 0, 0, false, {}});
 }
 
-void QueuedSpreadsheet::setCellFormula(int row, int column, const std::string &text)
+void QueuedSpreadsheet::setCellFormula(long long row, int column, const std::string &text)
 {
-    if (row < 1 || row > m_shared->lastRow || column < 1 || column > MaxSheetColumn) {
-        throw SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
+    const long long last = lastRow();
+    if (row < 1 || row > last || column < 1 || column > MaxSheetColumn) {
+        throw SpreadsheetError(Error::CallFailed,
                                "Cell (row " + std::to_string(row) + ", column " + std::to_string(column)
-                                   + ") lies outside the worksheet, which has rows 1 to "
-                                   + std::to_string(m_shared->lastRow) + " and columns 1 to "
-                                   + std::to_string(MaxSheetColumn) + ".");
+                                   + ") lies outside the worksheet, which has rows 1 to " + std::to_string(last)
+                                   + " and columns 1 to " + std::to_string(MaxSheetColumn) + ".");
     }
-    enqueue({Call::Kind::Cell, row, column, false, text});
+    enqueue({Call::Kind::Cell, row, column, 0, false, text});
 }
 
 void QueuedSpreadsheet::autoFitColumns(const std::string &columnRange)
 {
     const auto span = parseColumnRange(columnRange);
     if (!span)
-        throw SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
+        throw SpreadsheetError(Error::CallFailed,
                                "\"" + columnRange + "\" is not a range of columns such as \"A:AY\".");
-    enqueue({Call::Kind::AutoFit, span->first, span->last, false, {}});
+    enqueue({Call::Kind::AutoFit, 0, span->first, span->last, false, {}});
 }
 
 void QueuedSpreadsheet::setSelectionNumberFormat(const std::string &formatCode)
 {
-    enqueue({Call::Kind::NumberFormat, 0, 0, false, formatCode});
+    enqueue({Call::Kind::NumberFormat, 0, 0, 0, false, formatCode});
 }
 
-int QueuedSpreadsheet::lastRow() const
+long long QueuedSpreadsheet::lastRow() const
 {
+    std::lock_guard lock(m_shared->mutex);
     return m_shared->lastRow;
 }
 
-void QueuedSpreadsheet::finish()
+bool QueuedSpreadsheet::started() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->started;
+}
+
+bool QueuedSpreadsheet::settled() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->started && !m_shared->failure && m_shared->queue.empty() && !m_shared->refreshOwed;
+}
+
+std::optional<SpreadsheetError> QueuedSpreadsheet::failure() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->failure;
+}
+
+std::vector<SheetCell> QueuedSpreadsheet::unwritten() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->failure ? m_shared->lost : m_shared->queuedCells(0);
+}
+
+void QueuedSpreadsheet::setChangeNotifier(std::function<void()> notify)
 {
     std::unique_lock lock(m_shared->mutex);
-    m_shared->flushRequested = true;
-    m_shared->workerWake.notify_one();
-    try {
-        m_shared->waitForWorker(lock, [this] {
-            return m_shared->queue.empty() && !m_shared->inHand && !m_shared->refreshOwed;
-        });
-    } catch (...) {
-        m_shared->flushRequested = false;
-        throw;
+    m_shared->notifier = std::move(notify);
+    m_shared->waitForOtherNotifications(lock);
+}
+
+void QueuedSpreadsheet::abandon()
+{
+    {
+        std::lock_guard lock(m_shared->mutex);
+        if (m_shared->abandoned)
+            return;
+        m_shared->abandoned = true;
+        m_shared->fail(abandonedError(m_shared->applicationName), 0);
     }
-    m_shared->flushRequested = false;
+    m_shared->cancelBackend();
+    m_shared->notify();
 }
 
 } // namespace tallyo

@@ -88,8 +88,9 @@ public:
     // handed over; after a failure, the ones that never will be.
     virtual std::vector<SheetCell> unwritten() const = 0;
     // Called, from any thread and with no lock held, after every change of the
-    // state above. Keep it short (post an event). Not called once this object
-    // is destroyed.
+    // state above. Keep it short (post an event). Once this returns, the
+    // previous notifier is not running on another thread and is not called
+    // again; none is called once this object is destroyed.
     virtual void setChangeNotifier(std::function<void()> notify) = 0;
 
     // Returns at once: nothing more reaches the application, and a call it

@@ -1,28 +1,24 @@
 #include "spreadsheetloader.h"
 
+#include "sheetmodules.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLibrary>
+#include <QStringList>
 
-#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>
 
+#ifndef TALLYO_SHEET_BACKENDS
+#define TALLYO_SHEET_BACKENDS ""
+#endif
+
 namespace tallyo {
 
 namespace {
-
-#ifdef Q_OS_WIN
-constexpr char ModuleFileName[] = "tallyo-excel.dll";
-constexpr char ApplicationName[] = "Microsoft Excel";
-constexpr char InstallHint[] = "Install Microsoft Excel to record readings into a workbook.";
-#else
-constexpr char ModuleFileName[] = "libtallyo-calc.so";
-constexpr char ApplicationName[] = "LibreOffice Calc";
-constexpr char InstallHint[] = "Install LibreOffice Calc (the package libreoffice-calc) to record readings into a workbook.";
-#endif
 
 QString programDirectory()
 {
@@ -35,79 +31,111 @@ QString programDirectory()
 #endif
 }
 
-// The module would not load: almost always the application's own libraries are missing.
-[[noreturn]] void notInstalled(const std::string &why)
+const SheetModule &module(const std::string &name)
 {
+    if (const SheetModule *found = findSheetModule(name))
+        return *found;
     throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled,
-                           std::string(ApplicationName) + " is not installed: " + why + " " + InstallHint);
+                           "This program knows no spreadsheet backend named \"" + name + "\".");
+}
+
+// The module would not load: almost always the application's own libraries are missing.
+[[noreturn]] void notInstalled(const SheetModule &module, const std::string &why)
+{
+    throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled, std::string(module.applicationName)
+                                                                     + " is not installed: " + why + " "
+                                                                     + std::string(module.installHint));
 }
 
 // This program's own module is missing or wrong.
-[[noreturn]] void unusable(const std::string &why)
+[[noreturn]] void unusable(const SheetModule &module, const std::string &why)
 {
     throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled,
-                           std::string(ApplicationName) + " cannot be used: " + why
+                           std::string(module.applicationName) + " cannot be used: " + why
                                + " Reinstall Frequency Tallyo.");
 }
 
 // Loaded modules stay loaded for the life of the process: application
 // threads may outlive the objects that started them, and neither UNO nor COM
 // likes its libraries unloaded.
-QLibrary &loadModule(const std::string &moduleDirectory)
+QLibrary &loadModule(const std::string &moduleDirectory, const SheetModule &module)
 {
-    static std::mutex mutex;
-    static std::map<QString, std::unique_ptr<QLibrary>> loaded;
+    static std::mutex &mutex = *new std::mutex;
+    static auto &loaded = *new std::map<QString, std::unique_ptr<QLibrary>>;
 
     const QString directory = moduleDirectory.empty() ? programDirectory()
                                                       : QString::fromStdString(moduleDirectory);
-    const QString path = QDir(directory).absoluteFilePath(QString::fromLatin1(ModuleFileName));
+    const QString path = QDir(directory).absoluteFilePath(QString::fromStdString(sheetModuleFileName(module)));
 
     std::lock_guard lock(mutex);
     if (auto it = loaded.find(path); it != loaded.end())
         return *it->second;
     if (!QFileInfo::exists(path))
-        unusable("this program's module " + QDir::toNativeSeparators(path).toStdString() + " is missing.");
+        unusable(module, "this program's module " + QDir::toNativeSeparators(path).toStdString() + " is missing.");
 
     auto library = std::make_unique<QLibrary>(path);
     library->setLoadHints(QLibrary::ResolveAllSymbolsHint);
     if (!library->load())
-        notInstalled(library->errorString().toStdString() + ".");
+        notInstalled(module, library->errorString().toStdString() + ".");
     const auto abi = reinterpret_cast<SheetModuleAbiFunction>(library->resolve(SheetModuleAbiSymbol));
     if (!abi || abi() != SheetModuleAbi)
-        unusable("this program's module " + QDir::toNativeSeparators(path).toStdString()
-                 + " belongs to a different version of the program.");
+        unusable(module, "this program's module " + QDir::toNativeSeparators(path).toStdString()
+                             + " belongs to a different version of the program.");
     return *loaded.emplace(path, std::move(library)).first->second;
 }
 
 } // namespace
 
-std::string spreadsheetModuleFileName()
+const SheetModule *findSheetModule(std::string_view name)
 {
-    return ModuleFileName;
+    for (const SheetModule &module : SheetModules) {
+        if (module.name == name)
+            return &module;
+    }
+    return nullptr;
 }
 
-void *resolveSpreadsheetModuleSymbol(const std::string &moduleDirectory, const char *symbol)
+std::string sheetModuleFileName(const SheetModule &module)
 {
-    QLibrary &library = loadModule(moduleDirectory);
+#ifdef Q_OS_WIN
+    return std::string(module.baseName) + ".dll";
+#else
+    return "lib" + std::string(module.baseName) + ".so";
+#endif
+}
+
+std::vector<std::string> platformSheetModules()
+{
+    std::vector<std::string> names;
+    for (const QString &name : QString::fromLatin1(TALLYO_SHEET_BACKENDS).split(u',', Qt::SkipEmptyParts))
+        names.push_back(name.trimmed().toStdString());
+    return names;
+}
+
+void *resolveSheetModuleSymbol(const std::string &moduleDirectory, const std::string &backend, const char *symbol)
+{
+    const SheetModule &found = module(backend);
+    QLibrary &library = loadModule(moduleDirectory, found);
     void *address = reinterpret_cast<void *>(library.resolve(symbol));
     if (!address)
-        unusable("this program's module " + library.fileName().toStdString() + " lacks " + symbol + ".");
+        unusable(found, "this program's module " + library.fileName().toStdString() + " lacks " + symbol + ".");
     return address;
 }
 
 SpreadsheetFactory makeSpreadsheetFactory(SpreadsheetLoaderOptions options)
 {
+    if (options.backends.empty())
+        options.backends = platformSheetModules();
     return [options = std::move(options)]() -> std::unique_ptr<SpreadsheetApp> {
-        const auto create = reinterpret_cast<SheetBackendCreateFunction>(
-            resolveSpreadsheetModuleSymbol(options.moduleDirectory, SheetBackendCreateSymbol));
-        const SheetBackendOptions backendOptions = options.backend;
-        // The backend bounds its own start and calls; the queue's limits are
-        // only a backstop behind them.
-        QueueSettings queue = options.queue;
-        queue.createTimeout = std::max(queue.createTimeout, backendOptions.startTimeout + backendOptions.callTimeout);
-        queue.stallTimeout = std::max(queue.stallTimeout, backendOptions.callTimeout + std::chrono::seconds(15));
-        return std::make_unique<QueuedSpreadsheet>(
-            [create, backendOptions] { return std::unique_ptr<SheetBackend>(create(backendOptions)); }, queue);
+        std::vector<QueuedSpreadsheet::BackendFactory> candidates;
+        for (const std::string &name : options.backends) {
+            candidates.push_back([name, directory = options.moduleDirectory, backend = options.backend] {
+                const auto create = reinterpret_cast<SheetBackendCreateFunction>(
+                    resolveSheetModuleSymbol(directory, name, SheetBackendCreateSymbol));
+                return std::unique_ptr<SheetBackend>(create(backend));
+            });
+        }
+        return std::make_unique<QueuedSpreadsheet>(std::move(candidates), options.queue);
     };
 }
 

@@ -1,11 +1,10 @@
-// Finds the spreadsheet application of this platform at run time.
+// Finds the spreadsheet application at run time.
 //
-// The program itself never links a spreadsheet application: the backend is a
-// module beside the executable (libtallyo-calc.so for LibreOffice Calc on
-// Linux, tallyo-excel.dll for Microsoft Excel on Windows), loaded the first
-// time a recording asks for the application. Where the module or the
-// application is missing, calling the factory throws SpreadsheetError
-// (NotInstalled) with a message for the user, and the program carries on.
+// The program itself never links a spreadsheet application: each backend is a
+// module beside the executable (sheetmodules.h), loaded the first time a
+// recording asks for an application. Where no module or application can be
+// had, the application's failure() is NotInstalled with a message for the
+// user, and the program carries on.
 #pragma once
 
 #include "queuedspreadsheet.h"
@@ -13,27 +12,26 @@
 #include "spreadsheet.h"
 
 #include <string>
+#include <vector>
 
 namespace tallyo {
 
 struct SpreadsheetLoaderOptions {
-    // Where the module is. Empty: the directory of the running program.
+    // Where the modules are. Empty: the directory of the running program.
     std::string moduleDirectory;
+    // The backends to try, in order, by name. Empty: this platform's.
+    std::vector<std::string> backends;
     SheetBackendOptions backend;
     QueueSettings queue;
 };
 
-// The module's file name on this platform.
-std::string spreadsheetModuleFileName();
-
-// A factory whose applications return from every call at once (see
-// QueuedSpreadsheet). The factory may be copied and called from any thread,
-// one call at a time per application it returns.
+// A factory of applications that return from every call at once (see
+// QueuedSpreadsheet). It may be copied and called from any thread.
 SpreadsheetFactory makeSpreadsheetFactory(SpreadsheetLoaderOptions options = {});
 
-// The address of an exported symbol of the platform's module, loading the
-// module if needed; throws SpreadsheetError (NotInstalled) as the factory does.
+// The address of an exported symbol of the named backend's module, loading the
+// module if needed; throws SpreadsheetError (NotInstalled) when it cannot.
 // Tests reach their extra entry points through it.
-void *resolveSpreadsheetModuleSymbol(const std::string &moduleDirectory, const char *symbol);
+void *resolveSheetModuleSymbol(const std::string &moduleDirectory, const std::string &backend, const char *symbol);
 
 } // namespace tallyo

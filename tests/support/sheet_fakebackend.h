@@ -1,6 +1,7 @@
 // A SheetBackend that only keeps a journal of what it was asked, for tests of
-// the call queue. A test can hold a call (gate), fail one (hook), and see on
-// which thread each call ran.
+// the call queue and of anything built on it. A test can hold calls (a gate:
+// the application is busy or frozen), fail one (hook), and see on which
+// thread each call ran.
 #pragma once
 
 #include "sheetbackend.h"
@@ -16,10 +17,10 @@
 namespace tallyo::test {
 
 struct FakeSheetCall {
-    enum class Kind { Visible, AddWorkbook, Cells, AutoFit, NumberFormat };
+    enum class Kind { Start, Visible, AddWorkbook, Cells, AutoFit, NumberFormat };
     Kind kind;
-    int first = 0;  // Cells: first row. AutoFit: first column. Visible: 0/1.
-    int second = 0; // Cells: column. AutoFit: last column.
+    long long first = 0; // Cells: first row. AutoFit: first column. Visible: 0/1.
+    int second = 0;      // Cells: column. AutoFit: last column.
     std::vector<std::string> texts; // Cells: the texts. NumberFormat: the code.
     std::thread::id thread;
 };
@@ -27,18 +28,20 @@ struct FakeSheetCall {
 class FakeSheetJournal {
 public:
     // Runs on the backend's thread before each call is recorded; may throw
-    // (the call fails) or wait (the application is busy).
+    // (the call fails; for Cells, a SpreadsheetError's cellsDone leading
+    // texts are recorded as written) or wait.
     void setHook(std::function<void(const FakeSheetCall &)> hook);
-    // While closed, every call waits at the gate.
+    // While closed, every call waits at the gate (until cancel()).
     void closeGate();
     void openGate();
 
     std::vector<FakeSheetCall> calls() const;
-    // Every text written, in the order the cells were written, as "row,column=text".
+    // Every cell written, in the order written, as "row,column=text".
     std::vector<std::string> writes() const;
     int count(FakeSheetCall::Kind kind) const;
     std::thread::id createdOn() const;
     bool destroyed() const;
+    bool cancelled() const;
     // Calls waiting at the closed gate.
     int waitingAtGate() const;
 
@@ -46,11 +49,13 @@ public:
     void record(FakeSheetCall call);
     void noteCreated();
     void noteDestroyed();
+    void cancel();
 
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_gateWake;
     bool m_gateOpen = true;
+    bool m_cancelled = false;
     int m_waiting = 0;
     std::function<void(const FakeSheetCall &)> m_hook;
     std::vector<FakeSheetCall> m_calls;
@@ -60,21 +65,26 @@ private:
 
 class FakeSheetBackend final : public SheetBackend {
 public:
-    static constexpr int LastRow = 1'048'576;
+    static constexpr long long LastRow = 1'048'576;
 
     explicit FakeSheetBackend(std::shared_ptr<FakeSheetJournal> journal);
     ~FakeSheetBackend() override;
 
     std::string applicationName() const override { return "The test sheet"; }
-    int lastRow() const override { return LastRow; }
+    long long lastRow() const override { return LastRow; }
+    void start() override;
     void setVisible(bool visible) override;
     void addWorkbook() override;
-    void setCellFormulas(int firstRow, int column, const std::vector<std::string> &texts) override;
+    void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts) override;
     void autoFitColumns(int firstColumn, int lastColumn) override;
     void setSelectionNumberFormat(const std::string &formatCode) override;
+    void cancel() override;
 
 private:
     std::shared_ptr<FakeSheetJournal> m_journal;
 };
+
+// "row,column=text" for each of texts, written from firstRow down one column.
+std::vector<std::string> cellWrites(long long firstRow, int column, const std::vector<std::string> &texts);
 
 } // namespace tallyo::test

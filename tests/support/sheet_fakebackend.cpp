@@ -1,6 +1,15 @@
-#include "calc_fakebackend.h"
+#include "sheet_fakebackend.h"
 
 namespace tallyo::test {
+
+std::vector<std::string> cellWrites(long long firstRow, int column, const std::vector<std::string> &texts)
+{
+    std::vector<std::string> writes;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        writes.push_back(std::to_string(firstRow + static_cast<long long>(i)) + "," + std::to_string(column) + "="
+                         + texts[i]);
+    return writes;
+}
 
 void FakeSheetJournal::setHook(std::function<void(const FakeSheetCall &)> hook)
 {
@@ -23,6 +32,15 @@ void FakeSheetJournal::openGate()
     m_gateWake.notify_all();
 }
 
+void FakeSheetJournal::cancel()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_cancelled = true;
+    }
+    m_gateWake.notify_all();
+}
+
 std::vector<FakeSheetCall> FakeSheetJournal::calls() const
 {
     std::lock_guard lock(m_mutex);
@@ -34,11 +52,10 @@ std::vector<std::string> FakeSheetJournal::writes() const
     std::lock_guard lock(m_mutex);
     std::vector<std::string> writes;
     for (const FakeSheetCall &call : m_calls) {
-        if (call.kind != FakeSheetCall::Kind::Cells)
-            continue;
-        for (std::size_t i = 0; i < call.texts.size(); ++i)
-            writes.push_back(std::to_string(call.first + static_cast<int>(i)) + "," + std::to_string(call.second)
-                             + "=" + call.texts[i]);
+        if (call.kind == FakeSheetCall::Kind::Cells) {
+            const auto some = cellWrites(call.first, call.second, call.texts);
+            writes.insert(writes.end(), some.begin(), some.end());
+        }
     }
     return writes;
 }
@@ -70,19 +87,39 @@ bool FakeSheetJournal::destroyed() const
     return m_destroyed;
 }
 
+bool FakeSheetJournal::cancelled() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_cancelled;
+}
+
 void FakeSheetJournal::record(FakeSheetCall call)
 {
+    const auto abandoned = [] {
+        return SpreadsheetError(SpreadsheetErrorNumber::Abandoned, "The test sheet was given up.");
+    };
     call.thread = std::this_thread::get_id();
     std::function<void(const FakeSheetCall &)> hook;
     {
         std::unique_lock lock(m_mutex);
         ++m_waiting;
-        m_gateWake.wait(lock, [this] { return m_gateOpen; });
+        m_gateWake.wait(lock, [this] { return m_gateOpen || m_cancelled; });
         --m_waiting;
+        if (m_cancelled)
+            throw abandoned();
         hook = m_hook;
     }
-    if (hook)
-        hook(call);
+    try {
+        if (hook)
+            hook(call);
+    } catch (const SpreadsheetError &e) {
+        if (call.kind == FakeSheetCall::Kind::Cells && e.cellsDone > 0) {
+            call.texts.resize(std::min(e.cellsDone, call.texts.size()));
+            std::lock_guard lock(m_mutex);
+            m_calls.push_back(std::move(call));
+        }
+        throw;
+    }
     std::lock_guard lock(m_mutex);
     m_calls.push_back(std::move(call));
 }
@@ -109,6 +146,11 @@ FakeSheetBackend::~FakeSheetBackend()
     m_journal->noteDestroyed();
 }
 
+void FakeSheetBackend::start()
+{
+    m_journal->record({FakeSheetCall::Kind::Start, 0, 0, {}, {}});
+}
+
 void FakeSheetBackend::setVisible(bool visible)
 {
     m_journal->record({FakeSheetCall::Kind::Visible, visible ? 1 : 0, 0, {}, {}});
@@ -119,7 +161,7 @@ void FakeSheetBackend::addWorkbook()
     m_journal->record({FakeSheetCall::Kind::AddWorkbook, 0, 0, {}, {}});
 }
 
-void FakeSheetBackend::setCellFormulas(int firstRow, int column, const std::vector<std::string> &texts)
+void FakeSheetBackend::setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts)
 {
     m_journal->record({FakeSheetCall::Kind::Cells, firstRow, column, texts, {}});
 }
@@ -132,6 +174,11 @@ void FakeSheetBackend::autoFitColumns(int firstColumn, int lastColumn)
 void FakeSheetBackend::setSelectionNumberFormat(const std::string &formatCode)
 {
     m_journal->record({FakeSheetCall::Kind::NumberFormat, 0, 0, {formatCode}, {}});
+}
+
+void FakeSheetBackend::cancel()
+{
+    m_journal->cancel();
 }
 
 } // namespace tallyo::test
