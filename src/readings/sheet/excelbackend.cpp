@@ -554,6 +554,11 @@ public:
     {
         if (m_shared->cancelled())
             throw SpreadsheetError(Error::Abandoned, GivenUp);
+        // The thread may outlive this object (cancel() during a call Excel
+        // sits on): keep its code loaded for the life of the process.
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&apartmentThread), &self);
         auto *parameter = new std::shared_ptr<Shared>(m_shared);
         m_thread = CreateThread(nullptr, 0, apartmentThread, parameter, 0, &m_shared->threadId);
         if (!m_thread) {
