@@ -5,7 +5,8 @@
 //
 // usage: excel-module-test.exe LOG CONTROL CASE...
 //   LOG, CONTROL: the stand-in's log and control file (as registered)
-//   CASE: not-registered | recording | busy | vanishing | cancel
+//   CASE: not-registered | recording | busy | busy-filter | vanishing | cancel,
+//         or speed (prints how fast the module writes; checks nothing)
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -287,6 +288,28 @@ void cancel(Module &module)
     finishStandIn(process, true);
 }
 
+// Not a test: how fast the module writes into the stand-in (COM's round
+// trips only; a real Excel adds its own work). Prints, checks nothing.
+void speed(Module &module)
+{
+    prepare("");
+    auto excel = started(module);
+    const DWORD process = standInProcess();
+    const int turns = 2000;
+    ULONGLONG begin = GetTickCount64();
+    for (int row = 1; row <= turns; ++row)
+        turn(*excel, row, {"1.2345678E+07"});
+    const double turnSeconds = static_cast<double>(GetTickCount64() - begin) / 1000.0;
+    const std::vector<std::string> batch(4096, "1.2345678E+07");
+    begin = GetTickCount64();
+    excel->setCellFormulas(turns + 1, 1, batch);
+    const double batchSeconds = static_cast<double>(GetTickCount64() - begin) / 1000.0;
+    std::printf("  turns_per_second %.0f (cell, fit, format; %d turns)\n", turns / turnSeconds, turns);
+    std::printf("  batch_cells_per_second %.0f (%zu cells in one write)\n", batch.size() / batchSeconds, batch.size());
+    excel.reset();
+    finishStandIn(process, false);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -320,6 +343,7 @@ int wmain(int argc, wchar_t **argv)
         {L"busy-filter", [&] { busy(module, true); }},
         {L"vanishing", [&] { vanishing(module); }},
         {L"cancel", [&] { cancel(module); }},
+        {L"speed", [&] { speed(module); }},
     };
     for (int i = 3; i < argc; ++i) {
         const auto it = cases.find(argv[i]);

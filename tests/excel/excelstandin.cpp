@@ -13,6 +13,9 @@
 // default to excel-standin.log and excel-standin.control beside the exe.
 // COM then starts one new process per created application object (as Excel
 // registers itself for single use); it ends when the client lets go of it.
+// Under wine (8.0): end the wine session that made the prefix
+// ("wineserver -k" after "wineboot --init") before the first activation,
+// which otherwise may never complete; tests/excel/run-under-wine.sh does.
 //
 // Log: one line per event, appended and flushed before the call answers:
 //   start <pid>                          a new instance
@@ -122,16 +125,17 @@ struct Server {
     LONG liveObjects = 0;
     bool served = false;       // an application object was handed out
 
+    HANDLE logFile = INVALID_HANDLE_VALUE;
+
+    // Written through at once: a reader sees the line before the call answers.
     void log(const std::string &line)
     {
-        HANDLE file = CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        if (logFile == INVALID_HANDLE_VALUE)
+            logFile = CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            return;
         const std::string text = line + "\n";
         DWORD written = 0;
-        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        CloseHandle(file);
+        WriteFile(logFile, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     }
 
     void readControl()

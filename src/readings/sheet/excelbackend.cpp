@@ -27,6 +27,7 @@
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -327,7 +328,8 @@ public:
         if (!selection.object())
             throw SpreadsheetError(Error::DocumentGone, DocumentClosed);
         try {
-            put(selection.object(), L"NumberFormat", Variant(wide(formatCode)), step);
+            // Whatever the user selected (a range, a shape...): its own names.
+            put(selection.object(), L"NumberFormat", Variant(wide(formatCode)), step, LookUp::Always);
         } catch (const SpreadsheetError &e) {
             if (e.number != Error::CallFailed)
                 throw;
@@ -393,19 +395,24 @@ private:
         m_sheetsOwedFit.push_back(std::move(kept));
     }
 
+    // Excel numbers its members alike on every object, so a name looked up
+    // once serves again (a round trip saved on every call), except on an
+    // object whose kind the user chooses.
+    enum class LookUp { Once, Always };
+
     Variant get(IDispatch *object, const wchar_t *name, std::initializer_list<Variant *> arguments, const char *step)
     {
-        return invoke(object, DISPATCH_PROPERTYGET | DISPATCH_METHOD, name, arguments, step);
+        return invoke(object, DISPATCH_PROPERTYGET | DISPATCH_METHOD, name, arguments, step, LookUp::Once);
     }
 
     Variant call(IDispatch *object, const wchar_t *name, std::initializer_list<Variant *> arguments, const char *step)
     {
-        return invoke(object, DISPATCH_METHOD, name, arguments, step);
+        return invoke(object, DISPATCH_METHOD, name, arguments, step, LookUp::Once);
     }
 
-    void put(IDispatch *object, const wchar_t *name, Variant value, const char *step)
+    void put(IDispatch *object, const wchar_t *name, Variant value, const char *step, LookUp lookUp = LookUp::Once)
     {
-        invoke(object, DISPATCH_PROPERTYPUT, name, {&value}, step);
+        invoke(object, DISPATCH_PROPERTYPUT, name, {&value}, step, lookUp);
     }
 
     // Excel answers no more: the whole application, or only the workbook an
@@ -427,7 +434,7 @@ private:
     // One late-bound call, offered again for as long as Excel refuses it as
     // busy; failures become what the user is told.
     Variant invoke(IDispatch *object, WORD flags, const wchar_t *name, std::initializer_list<Variant *> arguments,
-                   const char *step)
+                   const char *step, LookUp lookUp)
     {
         if (!object)
             throw SpreadsheetError(Error::ApplicationGone, Gone);
@@ -435,8 +442,16 @@ private:
             if (m_shared.cancelled())
                 throw SpreadsheetError(Error::Abandoned, GivenUp);
             DISPID id = 0;
-            LPOLESTR member = const_cast<LPOLESTR>(name);
-            HRESULT hr = object->GetIDsOfNames(IID_NULL, &member, 1, EnglishUs, &id);
+            HRESULT hr = S_OK;
+            const auto known = lookUp == LookUp::Once ? m_memberIds.find(name) : m_memberIds.end();
+            if (known != m_memberIds.end()) {
+                id = known->second;
+            } else {
+                LPOLESTR member = const_cast<LPOLESTR>(name);
+                hr = object->GetIDsOfNames(IID_NULL, &member, 1, EnglishUs, &id);
+                if (SUCCEEDED(hr) && lookUp == LookUp::Once)
+                    m_memberIds.emplace(name, id);
+            }
             std::string description;
             Variant result;
             if (SUCCEEDED(hr)) {
@@ -467,6 +482,10 @@ private:
             }
             if (SUCCEEDED(hr))
                 return result;
+            if (hr == DISP_E_MEMBERNOTFOUND && known != m_memberIds.end()) {
+                m_memberIds.erase(known); // not this object's number after all: ask it
+                continue;
+            }
             if (m_shared.cancelled())
                 throw SpreadsheetError(Error::Abandoned, GivenUp);
             if (meansExcelBusy(hr)) {
@@ -484,6 +503,7 @@ private:
 
     Shared &m_shared;
     Variant m_application;
+    std::map<std::wstring, DISPID> m_memberIds;
     // Sheets written since the last AutoFit (one, unless the user switched).
     std::vector<Variant> m_sheetsOwedFit;
 };
