@@ -197,7 +197,7 @@ Server server;
 
 // ---- automation objects -------------------------------------------------------
 
-enum class Kind { Application, Workbooks, Workbook, Worksheets, Worksheet, Range };
+enum class Kind { Application, Workbooks, Workbook, Worksheet, Range };
 
 const char *kindName(Kind kind)
 {
@@ -205,16 +205,16 @@ const char *kindName(Kind kind)
     case Kind::Application: return "Application";
     case Kind::Workbooks: return "Workbooks";
     case Kind::Workbook: return "Workbook";
-    case Kind::Worksheets: return "Worksheets";
     case Kind::Worksheet: return "Worksheet";
     case Kind::Range: return "Range";
     }
     return "?";
 }
 
+// What the Excel module asks for, no more.
 enum Member : DISPID {
-    Visible = 1, UserControl, Workbooks, ActiveSheet, ActiveWorkbook, Cells, Columns, Selection, Name, Quit,
-    Add, Count, Worksheets, Sheets, Item, Activate, Close, Formula, Value, NumberFormat, EntireColumn, AutoFit,
+    Visible = 1, UserControl, Workbooks, ActiveSheet, Cells, Columns, Selection, Name,
+    Add, Formula, NumberFormat, EntireColumn, AutoFit,
 };
 
 struct MemberInfo {
@@ -227,22 +227,13 @@ const MemberInfo Members[] = {
     {L"Visible", Visible, {Kind::Application}},
     {L"UserControl", UserControl, {Kind::Application}},
     {L"Workbooks", Workbooks, {Kind::Application}},
-    {L"ActiveSheet", ActiveSheet, {Kind::Application, Kind::Workbook}},
-    {L"ActiveWorkbook", ActiveWorkbook, {Kind::Application}},
+    {L"ActiveSheet", ActiveSheet, {Kind::Application}},
     {L"Cells", Cells, {Kind::Application, Kind::Worksheet}},
     {L"Columns", Columns, {Kind::Application, Kind::Worksheet}},
     {L"Selection", Selection, {Kind::Application}},
-    {L"Name", Name, {Kind::Application, Kind::Workbook, Kind::Worksheet}},
-    {L"Quit", Quit, {Kind::Application}},
+    {L"Name", Name, {Kind::Application}},
     {L"Add", Add, {Kind::Workbooks}},
-    {L"Count", Count, {Kind::Workbooks, Kind::Worksheets}},
-    {L"Worksheets", Worksheets, {Kind::Workbook}},
-    {L"Sheets", Sheets, {Kind::Workbook}},
-    {L"Item", Item, {Kind::Worksheets}},
-    {L"Activate", Activate, {Kind::Worksheet}},
-    {L"Close", Close, {Kind::Workbook}},
     {L"Formula", Formula, {Kind::Range}},
-    {L"Value", Value, {Kind::Range}},
     {L"NumberFormat", NumberFormat, {Kind::Range}},
     {L"EntireColumn", EntireColumn, {Kind::Range}},
     {L"AutoFit", AutoFit, {Kind::Range}},
@@ -451,24 +442,14 @@ private:
         result->bstrVal = SysAllocString(text);
     }
 
-    static void giveNumber(VARIANT *result, long number)
-    {
-        if (!result)
-            return;
-        VariantInit(result);
-        result->vt = VT_I4;
-        result->lVal = number;
-    }
-
     Object *child(Kind kind, const std::string &label) const
     {
-        const bool ownsWorkbook = kind == Kind::Workbook || kind == Kind::Worksheets || kind == Kind::Worksheet
-            || kind == Kind::Range;
+        const bool ownsWorkbook = kind == Kind::Workbook || kind == Kind::Worksheet || kind == Kind::Range;
         return new Object(kind, label, ownsWorkbook ? server.workbook : 0);
     }
 
     // Before a cell write: the failures a control file asks for.
-    HRESULT beforeCell(EXCEPINFO *exception)
+    HRESULT beforeCell()
     {
         const Behaviour &b = server.behaviour;
         if (b.exitAfterCells >= 0 && server.cellsWritten >= b.exitAfterCells) {
@@ -489,7 +470,6 @@ private:
                     object->close();
             }
             m_closed = true;
-            (void)exception;
             return RPC_E_DISCONNECTED;
         }
         return S_OK;
@@ -499,10 +479,10 @@ private:
                     VARIANT *result, EXCEPINFO *exception)
     {
         const bool put = flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
-        const bool method = id == Add || id == Quit || id == Activate || id == Close || id == AutoFit;
+        const bool method = id == Add || id == AutoFit;
         std::string line = put ? "put " : method ? "call " : "get ";
         line += path(id);
-        if (id == Cells || id == Columns || id == Item) {
+        if (id == Cells || id == Columns) {
             line += "(";
             for (std::size_t i = 0; i < arguments.size(); ++i)
                 line += (i ? "," : "") + (arguments[i].vt == VT_BSTR ? quoted(text(arguments[i])) : text(arguments[i]));
@@ -512,7 +492,7 @@ private:
             line += " = " + shown(value);
 
         if (put && id == Formula && m_label.rfind("Cells(", 0) == 0) {
-            if (const HRESULT hr = beforeCell(exception); FAILED(hr))
+            if (const HRESULT hr = beforeCell(); FAILED(hr))
                 return hr;
         }
         const bool needsSheet = id == Cells || id == Columns || id == Selection;
@@ -536,10 +516,7 @@ private:
                 giveBool(result, server.userControl);
             return S_OK;
         case Name:
-            giveText(result, m_kind == Kind::Application ? L"Microsoft Excel" : m_kind == Kind::Workbook ? L"Book1" : L"Sheet1");
-            return S_OK;
-        case Quit:
-            PostQuitMessage(0);
+            giveText(result, L"Microsoft Excel");
             return S_OK;
         case Workbooks:
             give(result, child(Kind::Workbooks, "Workbooks"));
@@ -547,12 +524,6 @@ private:
         case Add:
             ++server.workbook;
             give(result, child(Kind::Workbook, "Workbooks.Add"));
-            return S_OK;
-        case Count:
-            giveNumber(result, server.workbook ? 1 : 0);
-            return S_OK;
-        case ActiveWorkbook:
-            give(result, server.workbook ? child(Kind::Workbook, "ActiveWorkbook") : nullptr);
             return S_OK;
         case ActiveSheet:
             if (!server.workbook) {
@@ -568,19 +539,8 @@ private:
         case Selection:
             give(result, server.workbook ? child(Kind::Range, "Selection") : nullptr);
             return S_OK;
-        case Worksheets:
-        case Sheets:
-            give(result, child(Kind::Worksheets, "Worksheets"));
-            return S_OK;
-        case Item:
-            give(result, child(Kind::Worksheet, "Worksheets(" + (arguments.empty() ? std::string() : text(arguments[0])) + ")"));
-            return S_OK;
-        case Activate:
         case AutoFit:
             giveBool(result, true);
-            return S_OK;
-        case Close:
-            server.workbook = 0;
             return S_OK;
         case Cells:
             if (arguments.size() != 2 || number(arguments[0]) < 1 || number(arguments[1]) < 1)
@@ -597,7 +557,6 @@ private:
             give(result, child(Kind::Range, m_label + ".EntireColumn"));
             return S_OK;
         case Formula:
-        case Value:
         case NumberFormat:
             if (put) {
                 if (id == Formula && m_label.rfind("Cells(", 0) == 0)
