@@ -17,6 +17,9 @@
 #include <cstdio>
 #include <mutex>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 using namespace tallyo;
 using namespace tallyo::test;
 using namespace std::chrono_literals;
@@ -224,6 +227,7 @@ private slots:
     void goneWorkbookOrOfficeLosesNoCell_data();
     void goneWorkbookOrOfficeLosesNoCell();
     void givingUpDuringTheStartEndsTheOfficeItStarted();
+    void cancelEndsACallAFrozenOfficeHolds();
     void missingPiecesAreReported_data();
     void missingPiecesAreReported();
 
@@ -268,12 +272,14 @@ void TestCalcBackend::readingsAreWrittenAsTheyRead()
         "=2*3\r",              // never a reading: kept as text, not evaluated
         " =1+1",               // not a formula either: it does not start with '='
         "=WEBSERVICE(\"http://example.invalid\")",
+        "+1+2",                // Calc evaluates only what begins with '='
     };
     const std::vector<Cell> expected = {
         {"   10.0000123 MHz", CellKind::Text}, {"  1234.5679 µHz ±", CellKind::Text},
         {"10.5", CellKind::Value},             {"1.5", CellKind::Value},
         {"-3", CellKind::Value},               {"=2*3", CellKind::Text},
         {" =1+1", CellKind::Text},             {"=WEBSERVICE(\"http://example.invalid\")", CellKind::Text},
+        {"+1+2", CellKind::Text},
     };
     for (std::size_t i = 0; i < texts.size(); ++i)
         backend->setCellFormulas(static_cast<long long>(i) + 1, 1, {texts[i]});
@@ -549,6 +555,43 @@ void TestCalcBackend::givingUpDuringTheStartEndsTheOfficeItStarted()
     app->abandon(); // EXIT while the office starts: it holds nothing yet
     QCOMPARE(app->failure()->number, SpreadsheetErrorNumber::Abandoned);
     QTRY_COMPARE_WITH_TIMEOUT(office.officeProcessId(), qint64(0), 30'000);
+}
+
+void TestCalcBackend::cancelEndsACallAFrozenOfficeHolds()
+{
+    REQUIRE_CALC();
+    CalcTestOffice office; // stopped below, and no second user shares its link
+    const auto backend = office.directBackend();
+    backend->addWorkbook();
+    const auto pid = static_cast<pid_t>(office.officeProcessId());
+    QVERIFY(pid > 0);
+    QCOMPARE(::kill(pid, SIGSTOP), 0);
+    const auto resume = qScopeGuard([pid] { ::kill(pid, SIGCONT); });
+
+    std::atomic<pid_t> writerId{0};
+    std::atomic<int> number{0};
+    std::thread writer([&] {
+        writerId = static_cast<pid_t>(::syscall(SYS_gettid));
+        try {
+            backend->setCellFormulas(1, 1, {reading(1)});
+            number = -1;
+        } catch (const SpreadsheetError &e) {
+            number = e.number;
+        }
+    });
+    const auto joinWriter = qScopeGuard([&] {
+        ::kill(pid, SIGCONT);
+        writer.join();
+    });
+    // The writer waits for the office's answer (asleep on a futex).
+    const auto waitingForOffice = [&] {
+        QFile syscall(QStringLiteral("/proc/self/task/%1/syscall").arg(writerId.load()));
+        return writerId != 0 && syscall.open(QIODevice::ReadOnly)
+            && syscall.readAll().split(' ').value(0) == QByteArray::number(SYS_futex);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(waitingForOffice(), 30'000);
+    backend->cancel();
+    QTRY_COMPARE_WITH_TIMEOUT(number.load(), SpreadsheetErrorNumber::Abandoned, 30'000);
 }
 
 void TestCalcBackend::missingPiecesAreReported_data()

@@ -515,15 +515,23 @@ void CalcOffice::cancel()
 {
     m_cancelled = true;
     endLaunchedOfficeIfEmpty();
-    std::shared_ptr<OfficeLink> current;
+    // Our share of the link goes: the last share cuts it, which ends a call
+    // waiting on the office. A link others in this process still use stays:
+    // their calls are not ours to end. One still being opened is ours alone.
+    std::shared_ptr<OfficeLink> ours;
+    bool opening = false;
     {
         std::lock_guard lock(m_linkMutex);
-        // A link others in this process use stays: their calls are not ours to end.
-        if (m_link && (!m_linkShared || m_link.use_count() == 1))
-            current = m_link;
+        ours = std::exchange(m_link, nullptr);
+        opening = !m_linkShared;
+        m_linkShared = false;
     }
-    if (current) // cutting waits for the link's threads: not on the caller's
-        std::thread([current] { current->cut(); }).detach();
+    if (ours) // cutting waits for the link's threads: not on the caller's
+        std::thread([ours = std::move(ours), opening]() mutable {
+            if (opening)
+                ours->cut();
+            ours.reset();
+        }).detach();
 }
 
 void CalcOffice::noteWorkbookOpened()
@@ -580,7 +588,7 @@ bool CalcOffice::tryOpen(const std::string &pipe)
     return false;
 }
 
-void CalcOffice::abandoned()
+void CalcOffice::abandoned() const
 {
     throw SpreadsheetError(Error::Abandoned, "LibreOffice Calc was given up: nothing more was sent to it.");
 }

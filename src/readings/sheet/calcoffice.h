@@ -167,15 +167,23 @@ public:
     // SpreadsheetError: NotInstalled, StartFailed, Abandoned (cancel()), or
     // ApplicationGone for Start::Never with nothing to attach to.
     void connect(Start start);
-    // Returns at once: every step from now on throws Abandoned; a step under
-    // way ends too, unless another user in this process shares the link. An
-    // office that connect() started and that holds no workbook yet is ended.
+    // Returns at once: every step from now on throws Abandoned, and this
+    // object lets go of its share of the link; the last share cuts it, which
+    // ends a step under way (a link another user in this process still holds
+    // stays up). An office that connect() started and that holds no workbook
+    // yet is ended.
     void cancel();
     // A workbook was opened in the office: from now on it holds the user's
     // data, and cancel() leaves it running.
     void noteWorkbookOpened();
 
-    Reference<css::frame::XDesktop2> desktop() const { return present(link()->desktop()); }
+    Reference<css::frame::XDesktop2> desktop() const
+    {
+        const auto current = link();
+        if (!current) // let go of by cancel()
+            abandoned();
+        return present(current->desktop());
+    }
     // False once the link is known to be cut (office gone, or cancel()).
     bool linkUp() const
     {
@@ -219,7 +227,7 @@ private:
     void setLink(std::shared_ptr<OfficeLink> link);
     bool tryOpen(const std::string &pipe);
     void endLaunchedOfficeIfEmpty();
-    [[noreturn]] void abandoned();
+    [[noreturn]] void abandoned() const;
     [[noreturn]] void officeGone();
     [[noreturn]] void fail(const char *step, const rtl::OUString &message, const WatchedDocument *document);
 

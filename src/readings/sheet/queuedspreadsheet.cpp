@@ -3,6 +3,7 @@
 #include "columnrange.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -46,14 +47,52 @@ SpreadsheetError abandonedError(const std::string &applicationName)
 
 } // namespace
 
+namespace {
+
+// AutoFit and number-format requests, merged: they change only how the sheet
+// looks and give the same result when repeated.
+struct Refresh {
+    std::vector<ColumnSpan> fits;
+    std::optional<std::string> format;
+    bool formatAfterFits = true; // the order they were last asked in
+
+    bool empty() const { return fits.empty() && !format; }
+    void addFit(ColumnSpan span)
+    {
+        if (std::find(fits.begin(), fits.end(), span) == fits.end())
+            fits.push_back(span);
+        formatAfterFits = false;
+    }
+    void setFormat(std::string code)
+    {
+        format = std::move(code);
+        formatAfterFits = true;
+    }
+    void merge(const Refresh &later)
+    {
+        for (const ColumnSpan &span : later.fits)
+            addFit(span);
+        if (later.format)
+            format = later.format;
+        if (!later.empty())
+            formatAfterFits = later.formatAfterFits;
+    }
+};
+
+} // namespace
+
+// A call that waits in the queue: a cell, or Visible / Workbooks.Add, which
+// carry the refresh asked for before them (it belongs to the workbook they
+// leave behind). AutoFit and number format never wait in the queue: a turn
+// of a recording costs one queued call.
 struct QueuedSpreadsheet::Call {
-    enum class Kind { Visible, AddWorkbook, Cell, AutoFit, NumberFormat };
+    enum class Kind { Visible, AddWorkbook, Cell };
     Kind kind;
-    long long row = 0;   // Cell
-    int column = 0;      // Cell: the column. AutoFit: the first column.
-    int lastColumn = 0;  // AutoFit
+    long long row = 0; // Cell
+    int column = 0;    // Cell
     bool visible = false;
-    std::string text;    // Cell: the formula. NumberFormat: the format code.
+    std::string text;  // Cell: the formula
+    std::shared_ptr<const Refresh> refreshFirst; // Visible, AddWorkbook
 };
 
 struct QueuedSpreadsheet::Shared {
@@ -69,8 +108,15 @@ struct QueuedSpreadsheet::Shared {
     // of the first `taken` and takes each off once it has had its effect.
     std::deque<Call> queue;
     std::size_t taken = 0;
+    std::size_t barriersQueued = 0;     // Visible and Workbooks.Add calls in the queue
+    std::uint64_t enqueued = 0;         // calls ever queued ...
+    std::uint64_t confirmed = 0;        // ... and ever carried out
+    // The refresh asked for since the last Visible or Workbooks.Add was
+    // queued; it is owed (again) after the first `pendingAfter` calls.
+    Refresh pending;
+    std::uint64_t pendingAfter = 0;
+    bool workerOwes = false;            // the worker holds a refresh not carried out yet
     Clock::time_point lastCall{};
-    bool refreshOwed = false;   // an AutoFit or number format waits for its turn
     bool started = false;
     bool abandoned = false;     // nothing more reaches the application
     bool stopping = false;      // the object is gone: the worker ends when idle
@@ -137,7 +183,9 @@ struct QueuedSpreadsheet::Shared {
         lost = queuedCells(cellsLanded);
         queue.clear();
         taken = 0;
-        refreshOwed = false;
+        barriersQueued = 0;
+        pending = {};
+        workerOwes = false;
         workerWake.notify_all();
     }
 
@@ -184,7 +232,6 @@ private:
         long long firstRow = 0;
         int column = 0;
         std::vector<std::string> texts;
-        std::size_t lastIndex = 0; // in the batch, of its last cell
     };
 
     std::unique_ptr<SheetBackend> start()
@@ -265,7 +312,7 @@ private:
                         return;
                     if (m_shared->queue.size() > m_shared->taken)
                         break;
-                    if (!refreshOwed()) {
+                    if (!refreshOwed(lock)) {
                         if (m_shared->stopping)
                             return;
                         m_shared->workerWake.wait(lock);
@@ -283,8 +330,17 @@ private:
             }
             try {
                 carryOut(batch);
-                if (refreshOwed() && (Clock::now() >= refreshDue(lastCall()) || stopping()))
-                    refresh();
+                bool owed = false;
+                Clock::time_point due;
+                bool stopping = false;
+                {
+                    std::unique_lock lock(m_shared->mutex);
+                    owed = refreshOwed(lock);
+                    due = refreshDue(m_shared->lastCall);
+                    stopping = m_shared->stopping;
+                }
+                if (owed && (Clock::now() >= due || stopping))
+                    refresh(true);
             } catch (const Stop &) {
                 return;
             } catch (...) {
@@ -300,18 +356,11 @@ private:
         }
     }
 
-    bool refreshOwed() const { return !m_fits.empty() || m_format.has_value(); }
-
-    bool stopping() const
+    // (lock held) A refresh waits: the worker's own, or one asked for since
+    // the last Visible or Workbooks.Add, once those are carried out.
+    bool refreshOwed(const std::unique_lock<std::mutex> &) const
     {
-        std::lock_guard lock(m_shared->mutex);
-        return m_shared->stopping;
-    }
-
-    Clock::time_point lastCall() const
-    {
-        std::lock_guard lock(m_shared->mutex);
-        return m_shared->lastCall;
+        return !m_owed.empty() || (!m_shared->pending.empty() && m_shared->barriersQueued == 0);
     }
 
     // When the owed refresh may run: its interval after the last one, or as
@@ -333,53 +382,40 @@ private:
         std::size_t confirmed = 0; // calls of the batch taken off the queue
         auto confirmUpTo = [&](std::size_t end) {
             std::size_t cells = 0;
+            std::size_t barriers = 0;
             for (std::size_t i = confirmed; i < end; ++i)
-                cells += batch[i].kind == Call::Kind::Cell;
-            confirm(end - confirmed, cells);
+                (batch[i].kind == Call::Kind::Cell ? cells : barriers) += 1;
+            confirm(end - confirmed, cells, barriers);
             confirmed = end;
         };
         for (std::size_t i = 0; i < batch.size(); ++i) {
             Call &call = batch[i];
-            switch (call.kind) {
-            case Call::Kind::Cell:
+            if (call.kind == Call::Kind::Cell) {
                 if (!run.texts.empty() && call.column == run.column
                     && call.row == run.firstRow + static_cast<long long>(run.texts.size())
                     && run.texts.size() < MaxRowsPerWrite) {
                     run.texts.push_back(std::move(call.text));
                 } else {
                     if (write(run))
-                        confirmUpTo(run.lastIndex + 1);
+                        confirmUpTo(i);
                     run.firstRow = call.row;
                     run.column = call.column;
                     run.texts.push_back(std::move(call.text));
                 }
-                run.lastIndex = i;
-                break;
-            case Call::Kind::AutoFit:
-                if (std::find(m_fits.begin(), m_fits.end(), ColumnSpan{call.column, call.lastColumn}) == m_fits.end())
-                    m_fits.push_back({call.column, call.lastColumn});
-                m_formatAfterFits = false;
-                noteRefreshOwed();
-                break;
-            case Call::Kind::NumberFormat:
-                m_format = std::move(call.text);
-                m_formatAfterFits = true;
-                noteRefreshOwed();
-                break;
-            case Call::Kind::Visible:
-            case Call::Kind::AddWorkbook:
-                // What was asked of the current workbook happens before these.
-                if (write(run))
-                    confirmUpTo(run.lastIndex + 1);
-                if (refreshOwed())
-                    refresh();
-                if (call.kind == Call::Kind::Visible)
-                    invoke([&] { m_backend->setVisible(call.visible); });
-                else
-                    invoke([&] { m_backend->addWorkbook(); });
-                confirmUpTo(i + 1);
-                break;
+                continue;
             }
+            // What was asked of the current workbook happens before these.
+            if (write(run))
+                confirmUpTo(i);
+            if (call.refreshFirst)
+                m_owed.merge(*call.refreshFirst);
+            if (!m_owed.empty())
+                refresh(false);
+            if (call.kind == Call::Kind::Visible)
+                invoke([&] { m_backend->setVisible(call.visible); });
+            else
+                invoke([&] { m_backend->addWorkbook(); });
+            confirmUpTo(i + 1);
         }
         write(run);
         confirmUpTo(batch.size());
@@ -397,7 +433,7 @@ private:
 
     // Takes the first `count` calls off the queue: they have had their effect
     // (or, for a refresh call, it is owed and tracked here).
-    void confirm(std::size_t count, std::size_t cells)
+    void confirm(std::size_t count, std::size_t cells, std::size_t barriers)
     {
         if (count == 0)
             return;
@@ -410,45 +446,51 @@ private:
             }
             m_shared->queue.erase(m_shared->queue.begin(), m_shared->queue.begin() + std::ptrdiff_t(count));
             m_shared->taken -= count;
+            m_shared->barriersQueued -= barriers;
+            m_shared->confirmed += count;
         }
         m_shared->notify();
     }
 
-    void noteRefreshOwed()
-    {
-        std::lock_guard lock(m_shared->mutex);
-        m_shared->refreshOwed = true;
-    }
-
     // Carries out the owed AutoFit and number format in the order they were
-    // last asked for.
-    void refresh()
+    // last asked for; with takePending, also those asked for since the last
+    // Visible or Workbooks.Add once that is carried out. A request that came
+    // after cells not yet written stays owed, to run again after them.
+    void refresh(bool takePending)
     {
+        {
+            std::lock_guard lock(m_shared->mutex);
+            if (takePending && m_shared->barriersQueued == 0 && !m_shared->pending.empty()) {
+                m_owed.merge(m_shared->pending);
+                if (m_shared->confirmed >= m_shared->pendingAfter)
+                    m_shared->pending = {};
+            }
+            m_shared->workerOwes = !m_owed.empty();
+        }
         const auto started = Clock::now();
         auto fit = [&] {
-            for (const ColumnSpan &span : m_fits)
+            for (const ColumnSpan &span : m_owed.fits)
                 invoke([&] { m_backend->autoFitColumns(span.first, span.last); });
-            m_fits.clear();
         };
         auto format = [&] {
-            if (m_format)
-                invoke([&] { m_backend->setSelectionNumberFormat(*m_format); });
-            m_format.reset();
+            if (m_owed.format)
+                invoke([&] { m_backend->setSelectionNumberFormat(*m_owed.format); });
         };
-        if (m_formatAfterFits) {
+        if (m_owed.formatAfterFits) {
             fit();
             format();
         } else {
             format();
             fit();
         }
+        m_owed = {};
         m_lastRefreshEnd = Clock::now();
         m_lastRefreshCost = *m_lastRefreshEnd - started;
         {
             std::lock_guard lock(m_shared->mutex);
             if (m_shared->failure)
                 throw Stop{};
-            m_shared->refreshOwed = false;
+            m_shared->workerOwes = false;
         }
         m_shared->notify();
     }
@@ -467,9 +509,7 @@ private:
     std::shared_ptr<Shared> m_shared;
     std::vector<BackendFactory> m_candidates;
     SheetBackend *m_backend = nullptr;
-    std::vector<ColumnSpan> m_fits;
-    std::optional<std::string> m_format;
-    bool m_formatAfterFits = true;
+    Refresh m_owed; // taken on, not carried out yet
     std::optional<Clock::time_point> m_lastRefreshEnd;
     Clock::duration m_lastRefreshCost{};
 };
@@ -497,7 +537,8 @@ QueuedSpreadsheet::~QueuedSpreadsheet()
         m_shared->notifier = nullptr;
         m_shared->waitForOtherNotifications(lock);
         m_shared->stopping = true;
-        busy = !m_shared->failure && (!m_shared->started || !m_shared->queue.empty() || m_shared->refreshOwed);
+        busy = !m_shared->failure
+            && (!m_shared->started || !m_shared->queue.empty() || !m_shared->pending.empty() || m_shared->workerOwes);
         m_shared->workerWake.notify_all();
     }
     if (busy)
@@ -510,12 +551,17 @@ void QueuedSpreadsheet::enqueue(Call call)
         std::lock_guard lock(m_shared->mutex);
         if (m_shared->failure) {
             // Nothing more is sent; a cell handed over is kept with the others.
-            if (call.kind == Call::Kind::Cell)
-                m_shared->lost.push_back({call.row, call.column, std::move(call.text)});
-            else
+            if (call.kind != Call::Kind::Cell)
                 return;
+            m_shared->lost.push_back({call.row, call.column, std::move(call.text)});
         } else {
+            if (call.kind != Call::Kind::Cell) {
+                if (!m_shared->pending.empty())
+                    call.refreshFirst = std::make_shared<const Refresh>(std::exchange(m_shared->pending, {}));
+                ++m_shared->barriersQueued;
+            }
             m_shared->queue.push_back(std::move(call));
+            ++m_shared->enqueued;
             m_shared->lastCall = Clock::now();
             m_shared->workerWake.notify_one();
         }
@@ -523,14 +569,29 @@ void QueuedSpreadsheet::enqueue(Call call)
     m_shared->notify();
 }
 
+template <class Ask>
+void QueuedSpreadsheet::askRefresh(Ask ask)
+{
+    {
+        std::lock_guard lock(m_shared->mutex);
+        if (m_shared->failure)
+            return;
+        ask(m_shared->pending);
+        m_shared->pendingAfter = m_shared->enqueued;
+        m_shared->lastCall = Clock::now();
+        m_shared->workerWake.notify_one();
+    }
+    m_shared->notify();
+}
+
 void QueuedSpreadsheet::setVisible(bool visible)
 {
-    enqueue({Call::Kind::Visible, 0, 0, 0, visible, {}});
+    enqueue({Call::Kind::Visible, 0, 0, visible, {}, {}});
 }
 
 void QueuedSpreadsheet::addWorkbook()
 {
-    enqueue({Call::Kind::AddWorkbook, 0, 0, 0, false, {}});
+    enqueue({Call::Kind::AddWorkbook, 0, 0, false, {}, {}});
 }
 
 void QueuedSpreadsheet::setCellFormula(long long row, int column, const std::string &text)
@@ -542,7 +603,7 @@ void QueuedSpreadsheet::setCellFormula(long long row, int column, const std::str
                                    + ") lies outside the worksheet, which has rows 1 to " + std::to_string(last)
                                    + " and columns 1 to " + std::to_string(MaxSheetColumn) + ".");
     }
-    enqueue({Call::Kind::Cell, row, column, 0, false, text});
+    enqueue({Call::Kind::Cell, row, column, false, text, {}});
 }
 
 void QueuedSpreadsheet::autoFitColumns(const std::string &columnRange)
@@ -551,12 +612,12 @@ void QueuedSpreadsheet::autoFitColumns(const std::string &columnRange)
     if (!span)
         throw SpreadsheetError(Error::CallFailed,
                                "\"" + columnRange + "\" is not a range of columns such as \"A:AY\".");
-    enqueue({Call::Kind::AutoFit, 0, span->first, span->last, false, {}});
+    askRefresh([&](Refresh &refresh) { refresh.addFit(*span); });
 }
 
 void QueuedSpreadsheet::setSelectionNumberFormat(const std::string &formatCode)
 {
-    enqueue({Call::Kind::NumberFormat, 0, 0, 0, false, formatCode});
+    askRefresh([&](Refresh &refresh) { refresh.setFormat(formatCode); });
 }
 
 long long QueuedSpreadsheet::lastRow() const
@@ -574,7 +635,8 @@ bool QueuedSpreadsheet::started() const
 bool QueuedSpreadsheet::settled() const
 {
     std::lock_guard lock(m_shared->mutex);
-    return m_shared->started && !m_shared->failure && m_shared->queue.empty() && !m_shared->refreshOwed;
+    return m_shared->started && !m_shared->failure && m_shared->queue.empty() && m_shared->pending.empty()
+        && !m_shared->workerOwes;
 }
 
 std::optional<SpreadsheetError> QueuedSpreadsheet::failure() const

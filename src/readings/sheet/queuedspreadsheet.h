@@ -10,7 +10,8 @@
 //   most a few times a second (and less often when they grow expensive, as
 //   Calc's AutoFit does with every row), always after the cells written before
 //   them, before a new workbook or a Visible, and soon after the calls stop
-//   coming: settled() holds only once they are in place.
+//   coming: settled() holds only once they are in place. They never wait in
+//   the queue themselves, so a turn of a recording costs one queued cell.
 // - The first failure of the application ends the sending for good: it is
 //   kept in failure(), and every cell not in the sheet stays in unwritten().
 // - The backend is created, started, used and destroyed on the worker thread.
@@ -72,6 +73,8 @@ private:
     class Worker;
 
     void enqueue(Call call);
+    template <class Ask>
+    void askRefresh(Ask ask);
 
     std::shared_ptr<Shared> m_shared;
 };
