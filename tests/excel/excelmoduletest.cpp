@@ -164,7 +164,7 @@ void recording(Module &module)
         auto excel = started(module);
         turn(*excel, 1, {"1.0000000E+07\r"});
         turn(*excel, 2, {"=HYPERLINK(\"http://x\")", "-1.5E-03", "+2.50000E+03"});
-        turn(*excel, 5, {" 12.5 Hz"});
+        turn(*excel, 5, {" 12.5 Hz", "+1+2", "-10.5 mV\r", "@SUM(A1)", "-2.5e-3\r"});
     });
     CHECK(e.number == 0, "error %d: %s", e.number, e.what());
     const std::vector<std::string> expected = {
@@ -180,6 +180,10 @@ void recording(Module &module)
         R"(call Columns("A:AY").EntireColumn.AutoFit)",
         R"(put Selection.NumberFormat = "0")",
         R"(put Cells(5,1).Formula = " 12.5 Hz")",
+        R"(put Cells(6,1).Formula = "'+1+2")",
+        R"(put Cells(7,1).Formula = "'-10.5 mV\r")",
+        R"-(put Cells(8,1).Formula = "'@SUM(A1)")-",
+        R"(put Cells(9,1).Formula = "-2.5e-3\r")",
         R"(call Columns("A:AY").EntireColumn.AutoFit)",
         R"(put Selection.NumberFormat = "0")",
     };

@@ -96,14 +96,43 @@ bool meansExcelBusy(HRESULT hr)
     return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER || hr == ExcelBusy;
 }
 
-// A reading is the cell's formula unchanged, except one that begins with
-// "=": that is no counter's reading, and it goes in as text (Excel's
-// apostrophe prefix), so nothing from the line is ever evaluated.
+// A signed decimal number, as a counter sends one ("+1.2345E+06", "-3"),
+// perhaps followed by its line end.
+bool isSignedNumber(const std::string &text)
+{
+    std::size_t i = 1; // past the sign
+    std::size_t digits = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        ++digits;
+    if (i < text.size() && text[i] == '.')
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            ++digits;
+    if (digits == 0)
+        return false;
+    if (i < text.size() && (text[i] == 'E' || text[i] == 'e')) {
+        std::size_t exponent = 0;
+        if (++i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            ++exponent;
+        if (exponent == 0)
+            return false;
+    }
+    return text.find_first_not_of(" \r\n", i) == std::string::npos;
+}
+
+// A reading is the cell's formula unchanged, except one Excel would take
+// for a formula: one that begins with "=" (never a counter's reading: a
+// garbled or hostile line), and, since Excel unlike Calc also evaluates what
+// begins with "+", "-" or "@", such a reading unless it is a plain signed
+// number ("+1+2", "-10.5 mV" would be a formula, or a formula error). Those
+// go in as text, with Excel's apostrophe prefix: nothing from the line is
+// ever evaluated.
 std::wstring cellFormula(const std::string &reading)
 {
-    if (!reading.empty() && reading.front() == '=')
-        return L"'" + wide(reading);
-    return wide(reading);
+    const char first = reading.empty() ? '\0' : reading.front();
+    const bool formula = first == '=' || first == '@' || ((first == '+' || first == '-') && !isSignedNumber(reading));
+    return formula ? L"'" + wide(reading) : wide(reading);
 }
 
 // An owned VARIANT.
