@@ -8,9 +8,13 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
 #include <QPoint>
 #include <QProcess>
 #include <QtTest>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using tallyo::sim::CounterSim;
@@ -36,25 +40,42 @@ private slots:
     void initTestCase();
     void dataShowsTheCountersReading();
     void oneSecondGateSendsG2();
+    void fastestRecordingWritesEveryReadingOnce();
     void exitSendsRemoteOffAndEnds();
     void cleanupTestCase();
 
 private:
     QPoint centreOf(const char *control) const;
     void click(const char *control);
+    QStringList rowsWritten() const;
 
     CounterSim m_counter;
     tallyo::wine::WinePrefix m_wine;
     QProcess m_program;
     QPoint m_clientOrigin;
+    QString m_standInLog;
 };
 
 void TestWindows::initTestCase()
 {
     const QString package = tallyo::wine::windowsPackage();
     QVERIFY2(QFileInfo::exists(package + QStringLiteral("/frequency-tallyo.exe")), qPrintable(package));
-    const QString error = m_wine.prepare(1, QString::fromStdString(m_counter.devicePath()));
+    QString error = m_wine.prepare(1, QString::fromStdString(m_counter.devicePath()));
     QVERIFY2(error.isEmpty(), qPrintable(error));
+
+#ifdef TALLYO_EXCEL_STANDIN
+    // The stand-in Excel answers "Excel.Application" and logs every call.
+    const QString standIn = QStringLiteral(TALLYO_EXCEL_STANDIN);
+    m_standInLog = QDir(QDir::tempPath()).filePath(QStringLiteral("tallyo-standin-%1.log").arg(getpid()));
+    QFile::remove(m_standInLog);
+    // A control file of our own, which does not exist: it behaves throughout.
+    error = m_wine.runProgram(standIn, {QStringLiteral("/regserver"), QStringLiteral("/log"),
+                                        tallyo::wine::windowsPath(m_standInLog), QStringLiteral("/control"),
+                                        tallyo::wine::windowsPath(m_standInLog + QStringLiteral(".control"))});
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    // COM activation wants a wine session that did not make the registration.
+    m_wine.stop();
+#endif
 
     m_wine.setUp(m_program, package + QStringLiteral("/frequency-tallyo.exe"));
     m_program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -141,6 +162,50 @@ void TestWindows::oneSecondGateSendsG2()
     QCOMPARE(m_counter.received(), std::string("G2\r"));
 }
 
+// The cells the stand-in was given, in the order it was given them, as
+// "row<TAB>text".
+QStringList TestWindows::rowsWritten() const
+{
+    QFile log(m_standInLog);
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    static const QRegularExpression put(QStringLiteral("^put Cells\\((\\d+),1\\)\\.Formula = \"(.*)\"$"));
+    QStringList rows;
+    for (const QString &line : QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'))) {
+        if (const auto match = put.match(line.trimmed()); match.hasMatch())
+            rows << match.captured(1) + QLatin1Char('\t') + match.captured(2);
+    }
+    return rows;
+}
+
+void TestWindows::fastestRecordingWritesEveryReadingOnce()
+{
+    if (m_standInLog.isEmpty())
+        QSKIP("no stand-in Excel (tests/excel needs g++-mingw-w64-x86-64-win32)");
+    const int servedBefore = m_counter.readingsServed();
+    // "Fastest" is the list's first entry.
+    click("Combo1");
+    xdotool({QStringLiteral("key"), QStringLiteral("Up"), QStringLiteral("Up"), QStringLiteral("Up"),
+             QStringLiteral("Up"), QStringLiteral("Up"), QStringLiteral("Up")});
+    click("Command4");
+    QVERIFY(QTest::qWaitFor([&] { return rowsWritten().size() >= 30; }, kWindowTimeoutMs));
+    click("Command5");
+
+    // Every reading the counter served once the recording began is a row,
+    // once, in order; the stop ends the readings.
+    QStringList rows;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            rows = rowsWritten();
+            return rows.size() == m_counter.readingsServed() - servedBefore;
+        },
+        kWindowTimeoutMs));
+    QStringList expected;
+    for (int row = 1; row <= rows.size(); ++row)
+        expected << QStringLiteral("%1\t12345.6789 Hz\\r").arg(row);
+    QCOMPARE(rows, expected);
+}
+
 void TestWindows::exitSendsRemoteOffAndEnds()
 {
     m_counter.clearReceived();
@@ -155,6 +220,8 @@ void TestWindows::exitSendsRemoteOffAndEnds()
 
 void TestWindows::cleanupTestCase()
 {
+    if (!m_standInLog.isEmpty())
+        QFile::remove(m_standInLog);
     if (m_program.state() != QProcess::NotRunning) {
         m_program.kill();
         m_program.waitForFinished();

@@ -27,6 +27,11 @@ QString windowsBuild()
     return fromEnvironment("TALLYO_WINDOWS_BUILD", TALLYO_WINDOWS_BUILD);
 }
 
+QString windowsPath(const QString &path)
+{
+    return QStringLiteral("Z:") + QString(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
 WinePrefix::WinePrefix()
     : m_wine(fromEnvironment("TALLYO_WINE64", TALLYO_WINE64)),
       m_wineserver(fromEnvironment("TALLYO_WINESERVER", TALLYO_WINESERVER)),
@@ -94,6 +99,11 @@ QString WinePrefix::prepare(int comPort, const QString &device)
     // Wine links the port to the device when its server starts afresh.
     stop();
     return {};
+}
+
+QString WinePrefix::runProgram(const QString &exe, const QStringList &arguments)
+{
+    return run(m_wine, QStringList{exe} + arguments, kCommandTimeoutMs);
 }
 
 void WinePrefix::setUp(QProcess &process, const QString &exe, const QStringList &arguments) const

@@ -12,6 +12,8 @@ namespace tallyo::wine {
 // The unzipped Windows package the build made, and the build's folder.
 QString windowsPackage();
 QString windowsBuild();
+// A Linux path as wine's programs name it (Z:\...).
+QString windowsPath(const QString &path);
 
 class WinePrefix {
 public:
@@ -23,6 +25,9 @@ public:
     // Creates the prefix if needed and points COMn at `device`. Empty on
     // success, else what failed.
     QString prepare(int comPort, const QString &device);
+
+    // Runs a Windows program to its end; empty on success, else what failed.
+    QString runProgram(const QString &exe, const QStringList &arguments);
 
     // A process running `exe` (a Linux path) under wine, not yet started.
     void setUp(QProcess &process, const QString &exe, const QStringList &arguments = {}) const;
