@@ -69,7 +69,11 @@ std::shared_ptr<SpreadsheetApp> Recorder::startSpreadsheet()
                                "No spreadsheet application is available to record into.");
     std::shared_ptr<SpreadsheetApp> app = m_factory();
     QPointer<Recorder> self(this);
-    app->setChangeNotifier([self] {
+    app->setChangeNotifier([self, signal = m_sheetSignal] {
+        {
+            std::lock_guard lock(signal->mutex);
+        }
+        signal->changed.notify_all();
         if (self)
             QMetaObject::invokeMethod(self.data(), &Recorder::sheetChanged, Qt::QueuedConnection);
     });
@@ -202,14 +206,13 @@ void Recorder::failWithUnwritten(SpreadsheetApp &app, const SpreadsheetError &er
 
 void Recorder::finishForExit(SpreadsheetApp &app)
 {
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(this, &Recorder::sheetChanged, &loop, &QEventLoop::quit);
-    deadline.start(m_options.exitSettleLimit);
-    while (!app.settled() && !app.failure() && deadline.isActive())
-        loop.exec();
+    // The event loop is ending and runs no more: wait on the application's
+    // own signal, briefly.
+    const auto deadline = std::chrono::steady_clock::now() + m_options.exitSettleLimit;
+    {
+        std::unique_lock lock(m_sheetSignal->mutex);
+        m_sheetSignal->changed.wait_until(lock, deadline, [&] { return app.settled() || app.failure(); });
+    }
     app.abandon();
     const std::vector<SheetCell> cells = app.unwritten();
     if (cells.empty())
