@@ -6,8 +6,12 @@
 // Every call addresses Excel's active sheet and selection, exactly as the
 // automation calls of a recording do.
 //
-// Built as tallyo-excel.dll. The backend is created, used and destroyed on
-// one thread (QueuedSpreadsheet's worker), which it makes a COM apartment.
+// Built as tallyo-excel.dll. COM runs on a thread of the module's own, a
+// single-threaded apartment with a message loop; the caller's thread hands
+// each call over and waits for it, so cancel() can release the caller at
+// once even while Excel sits on a call. Excel refuses calls while the user
+// edits a cell or has a dialog open: a message filter and the call loop retry
+// those until Excel takes them, with no deadline, or until cancel().
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -17,11 +21,15 @@
 #include "columnrange.h"
 #include "sheetbackend.h"
 
-#include <chrono>
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <exception>
+#include <functional>
 #include <initializer_list>
+#include <map>
+#include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,15 +38,22 @@ namespace tallyo::excel {
 namespace {
 
 namespace Error = SpreadsheetErrorNumber;
-using Clock = std::chrono::steady_clock;
 
 // Excel's automation names and argument parsing are English whatever the
 // user's language: ask in en-US.
 constexpr LCID EnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
-constexpr int ExcelLastRow = 1'048'576;
-constexpr auto BusyRetry = std::chrono::milliseconds(50);
-// Excel refuses calls while the user edits a cell or a dialog is open.
+constexpr long long ExcelLastRow = 1'048'576;
+// How soon a refused call is offered again.
+constexpr DWORD BusyRetryMs = 100;
+// Excel's own "busy" answer from Invoke while it is in a modal state.
 constexpr HRESULT ExcelBusy = static_cast<HRESULT>(0x800AC472);
+// Thread messages of the apartment thread.
+constexpr UINT RunJobMessage = WM_APP + 1;
+constexpr UINT WakeMessage = WM_APP + 2;
+
+const std::string Gone = "Microsoft Excel was closed, or stopped working, during the recording.";
+const std::string DocumentClosed = "The workbook was closed in Microsoft Excel during the recording.";
+const std::string GivenUp = "Microsoft Excel was given up: nothing more is sent to it.";
 
 std::wstring wide(const std::string &utf8)
 {
@@ -71,6 +86,7 @@ std::string hex(HRESULT hr)
 bool meansExcelGone(HRESULT hr)
 {
     return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVERFAULT || hr == CO_E_OBJNOTCONNECTED
+        || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE || hr == RPC_E_CONNECTION_TERMINATED
         || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED)
         || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
 }
@@ -78,6 +94,45 @@ bool meansExcelGone(HRESULT hr)
 bool meansExcelBusy(HRESULT hr)
 {
     return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER || hr == ExcelBusy;
+}
+
+// A signed decimal number, as a counter sends one ("+1.2345E+06", "-3"),
+// perhaps followed by its line end.
+bool isSignedNumber(const std::string &text)
+{
+    std::size_t i = 1; // past the sign
+    std::size_t digits = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        ++digits;
+    if (i < text.size() && text[i] == '.')
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            ++digits;
+    if (digits == 0)
+        return false;
+    if (i < text.size() && (text[i] == 'E' || text[i] == 'e')) {
+        std::size_t exponent = 0;
+        if (++i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            ++exponent;
+        if (exponent == 0)
+            return false;
+    }
+    return text.find_first_not_of(" \r\n", i) == std::string::npos;
+}
+
+// A reading is the cell's formula unchanged, except one Excel would take
+// for a formula: one that begins with "=" (never a counter's reading: a
+// garbled or hostile line), and, since Excel unlike Calc also evaluates what
+// begins with "+", "-" or "@", such a reading unless it is a plain signed
+// number ("+1+2", "-10.5 mV" would be a formula, or a formula error). Those
+// go in as text, with Excel's apostrophe prefix: nothing from the line is
+// ever evaluated.
+std::wstring cellFormula(const std::string &reading)
+{
+    const char first = reading.empty() ? '\0' : reading.front();
+    const bool formula = first == '=' || first == '@' || ((first == '+' || first == '-') && !isSignedNumber(reading));
+    return formula ? L"'" + wide(reading) : wide(reading);
 }
 
 // An owned VARIANT.
@@ -99,6 +154,11 @@ public:
         m_value.vt = VT_BSTR;
         m_value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     }
+    explicit Variant(IDispatch *owned) : Variant()
+    {
+        m_value.vt = VT_DISPATCH;
+        m_value.pdispVal = owned;
+    }
     Variant(const Variant &) = delete;
     Variant &operator=(const Variant &) = delete;
     Variant(Variant &&other) noexcept : Variant() { std::swap(m_value, other.m_value); }
@@ -118,47 +178,124 @@ private:
     VARIANT m_value;
 };
 
-class Excel final : public SheetBackend {
-public:
-    // (Kept starting here until this backend moves to start() and cancel().)
-    explicit Excel(const SheetBackendOptions &) : m_callTimeout(std::chrono::seconds(30))
+// What the caller's thread and the apartment thread share. The apartment
+// thread keeps its own reference: after cancel() it may still sit in a call
+// to Excel when the backend object is gone.
+struct Shared {
+    Shared()
+        : cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+        , readyEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
-        const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        m_comInitialized = SUCCEEDED(init);
+    }
+    ~Shared()
+    {
+        CloseHandle(cancelEvent);
+        CloseHandle(readyEvent);
+    }
+    Shared(const Shared &) = delete;
+    Shared &operator=(const Shared &) = delete;
+
+    bool cancelled() const { return cancelRequested.load(); }
+
+    std::atomic<bool> cancelRequested{false};
+    HANDLE cancelEvent;
+    HANDLE readyEvent;          // the apartment thread takes jobs
+    DWORD threadId = 0;
+};
+
+class Automation;
+
+// One call handed to the apartment thread. It owns copies of what it
+// needs: after cancel() it may run on when its caller has long returned.
+struct Job {
+    Job() : doneEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~Job() { CloseHandle(doneEvent); }
+    Job(const Job &) = delete;
+    Job &operator=(const Job &) = delete;
+
+    std::function<void(Automation &, Job &)> work;
+    std::exception_ptr failure;
+    std::atomic<std::size_t> cellsDone{0};
+    HANDLE doneEvent;
+};
+
+// Retries what Excel refuses for as long as it refuses, and ends a call that
+// waits on Excel once the backend is cancelled. COM asks it on the apartment
+// thread while a call is out.
+class MessageFilter final : public IMessageFilter {
+public:
+    explicit MessageFilter(const Shared &shared) : m_shared(shared) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IMessageFilter) {
+            *out = static_cast<IMessageFilter *>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Lives as long as the apartment thread that registered it.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override
+    {
+        return SERVERCALL_ISHANDLED;
+    }
+    // Excel is busy (the user edits a cell, a dialog is open): offer the call
+    // again shortly, without end, unless the backend was given up.
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override
+    {
+        return m_shared.cancelled() ? static_cast<DWORD>(-1) : BusyRetryMs;
+    }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override
+    {
+        return m_shared.cancelled() ? PENDINGMSG_CANCELCALL : PENDINGMSG_WAITDEFPROCESS;
+    }
+
+private:
+    const Shared &m_shared;
+};
+
+// Excel itself, driven on the apartment thread only.
+class Automation {
+public:
+    explicit Automation(Shared &shared) : m_shared(shared) {}
+    Automation(const Automation &) = delete;
+    Automation &operator=(const Automation &) = delete;
+
+    void start()
+    {
         CLSID clsid;
         HRESULT hr = CLSIDFromProgID(L"Excel.Application", &clsid);
         if (FAILED(hr)) {
-            uninitialize();
             throw SpreadsheetError(Error::NotInstalled,
-                                   "Microsoft Excel is not installed (no \"Excel.Application\" is registered, "
-                                       + hex(hr) + ").");
+                                   "Microsoft Excel is not installed on this computer: no program is registered for "
+                                   "automation as \"Excel.Application\" (" + hex(hr) + ").");
         }
         // A new instance each time: Excel registers its automation class for single use.
         IDispatch *application = nullptr;
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
                               reinterpret_cast<void **>(&application));
-        if (FAILED(hr)) {
-            uninitialize();
-            throw SpreadsheetError(Error::StartFailed, "Microsoft Excel could not be started (" + hex(hr) + ").");
+        if (m_shared.cancelled()) {
+            // Released before it holds anything: an Excel we started quits.
+            if (SUCCEEDED(hr))
+                application->Release();
+            throw SpreadsheetError(Error::Abandoned, GivenUp);
         }
-        m_application.get()->vt = VT_DISPATCH;
-        m_application.get()->pdispVal = application;
+        if (FAILED(hr))
+            throw SpreadsheetError(Error::StartFailed, "Microsoft Excel could not be started (" + hex(hr) + ").");
+        m_application = Variant(application);
     }
 
-    ~Excel() override
+    void release()
     {
-        // Release only: Excel and the workbook stay with the user.
         m_sheetsOwedFit.clear();
         m_application = Variant();
-        uninitialize();
     }
 
-    std::string applicationName() const override { return "Microsoft Excel"; }
-    long long lastRow() const override { return ExcelLastRow; }
-    void start() override {}
-    void cancel() override {}
-
-    void setVisible(bool visible) override
+    void setVisible(bool visible)
     {
         put(application(), L"Visible", Variant(visible), "show its window");
         // Left to the user: Excel does not quit when we let go of it.
@@ -166,32 +303,35 @@ public:
             put(application(), L"UserControl", Variant(true), "show its window");
     }
 
-    void addWorkbook() override
+    void addWorkbook()
     {
         const char *step = "open a new workbook";
         Variant workbooks = get(application(), L"Workbooks", {}, step);
-        Variant workbook = call(required(workbooks, step), L"Add", {}, step);
-        Variant worksheets = get(required(workbook, step), L"Worksheets", {}, step);
-        Variant one(1L);
-        Variant first = get(required(worksheets, step), L"Item", {&one}, step);
-        call(required(first, step), L"Activate", {}, step);
+        call(required(workbooks, step), L"Add", {}, step);
         m_sheetsOwedFit.clear();
     }
 
-    void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts) override
+    // Counts in done the cells that have reached the sheet.
+    void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts,
+                         std::atomic<std::size_t> &done)
     {
         const char *step = "write a reading";
-        Variant sheet = activeSheet(step);
-        Variant columnNumber(static_cast<long>(column));
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            Variant row(static_cast<long>(firstRow + static_cast<long long>(i)));
-            Variant cell = get(sheet.object(), L"Cells", {&row, &columnNumber}, step);
-            put(required(cell, step), L"Formula", Variant(wide(texts[i])), step);
+        try {
+            Variant sheet = activeSheet(step);
+            Variant columnNumber(static_cast<long>(column));
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                Variant row(static_cast<long>(firstRow + static_cast<long long>(i)));
+                Variant cell = get(sheet.object(), L"Cells", {&row, &columnNumber}, step);
+                put(required(cell, step), L"Formula", Variant(cellFormula(texts[i])), step);
+                done = i + 1;
+            }
+            noteWritten(sheet);
+        } catch (const SpreadsheetError &e) {
+            throw SpreadsheetError(e.number, e.what(), done);
         }
-        noteWritten(sheet);
     }
 
-    void autoFitColumns(int firstColumn, int lastColumn) override
+    void autoFitColumns(int firstColumn, int lastColumn)
     {
         const char *step = "fit the column widths";
         Variant active = activeSheet(step);
@@ -202,7 +342,7 @@ public:
             try {
                 fitColumns(sheet.object(), firstColumn, lastColumn);
             } catch (const SpreadsheetError &e) {
-                if (e.number != Error::CallFailed)
+                if (e.number != Error::CallFailed && e.number != Error::DocumentGone)
                     throw;
                 // the user deleted that sheet or closed its workbook: nothing left to fit
             }
@@ -210,14 +350,15 @@ public:
         m_sheetsOwedFit.clear();
     }
 
-    void setSelectionNumberFormat(const std::string &formatCode) override
+    void setSelectionNumberFormat(const std::string &formatCode)
     {
         const char *step = "set the number format";
         Variant selection = get(application(), L"Selection", {}, step);
         if (!selection.object())
-            throw SpreadsheetError(Error::DocumentGone, "The workbook was closed during the recording.");
+            throw SpreadsheetError(Error::DocumentGone, DocumentClosed);
         try {
-            put(selection.object(), L"NumberFormat", Variant(wide(formatCode)), step);
+            // Whatever the user selected (a range, a shape...): its own names.
+            put(selection.object(), L"NumberFormat", Variant(wide(formatCode)), step, LookUp::Always);
         } catch (const SpreadsheetError &e) {
             if (e.number != Error::CallFailed)
                 throw;
@@ -228,13 +369,6 @@ public:
     }
 
 private:
-    void uninitialize()
-    {
-        if (m_comInitialized)
-            CoUninitialize();
-        m_comInitialized = false;
-    }
-
     IDispatch *application() const { return m_application.object(); }
 
     static IDispatch *required(const Variant &result, const char *step)
@@ -248,7 +382,7 @@ private:
     {
         Variant sheet = get(application(), L"ActiveSheet", {}, step);
         if (!sheet.object())
-            throw SpreadsheetError(Error::DocumentGone, "The workbook was closed during the recording.");
+            throw SpreadsheetError(Error::DocumentGone, DocumentClosed);
         return sheet;
     }
 
@@ -290,33 +424,63 @@ private:
         m_sheetsOwedFit.push_back(std::move(kept));
     }
 
+    // Excel numbers its members alike on every object, so a name looked up
+    // once serves again (a round trip saved on every call), except on an
+    // object whose kind the user chooses.
+    enum class LookUp { Once, Always };
+
     Variant get(IDispatch *object, const wchar_t *name, std::initializer_list<Variant *> arguments, const char *step)
     {
-        return invoke(object, DISPATCH_PROPERTYGET | DISPATCH_METHOD, name, arguments, step);
+        return invoke(object, DISPATCH_PROPERTYGET | DISPATCH_METHOD, name, arguments, step, LookUp::Once);
     }
 
     Variant call(IDispatch *object, const wchar_t *name, std::initializer_list<Variant *> arguments, const char *step)
     {
-        return invoke(object, DISPATCH_METHOD, name, arguments, step);
+        return invoke(object, DISPATCH_METHOD, name, arguments, step, LookUp::Once);
     }
 
-    void put(IDispatch *object, const wchar_t *name, Variant value, const char *step)
+    void put(IDispatch *object, const wchar_t *name, Variant value, const char *step, LookUp lookUp = LookUp::Once)
     {
-        invoke(object, DISPATCH_PROPERTYPUT, name, {&value}, step);
+        invoke(object, DISPATCH_PROPERTYPUT, name, {&value}, step, lookUp);
     }
 
-    // One late-bound call. Retries while Excel is busy with the user, up to
-    // the call timeout; maps failures to what the user is told.
+    // Excel answers no more: the whole application, or only the workbook an
+    // object belonged to? Excel itself still answering tells.
+    SpreadsheetError goneError(IDispatch *object)
+    {
+        if (object != application()) {
+            DISPID id = 0;
+            LPOLESTR member = const_cast<LPOLESTR>(L"Name");
+            const HRESULT hr = application()->GetIDsOfNames(IID_NULL, &member, 1, EnglishUs, &id);
+            if (m_shared.cancelled())
+                return SpreadsheetError(Error::Abandoned, GivenUp);
+            if (!meansExcelGone(hr))
+                return SpreadsheetError(Error::DocumentGone, DocumentClosed);
+        }
+        return SpreadsheetError(Error::ApplicationGone, Gone);
+    }
+
+    // One late-bound call, offered again for as long as Excel refuses it as
+    // busy; failures become what the user is told.
     Variant invoke(IDispatch *object, WORD flags, const wchar_t *name, std::initializer_list<Variant *> arguments,
-                   const char *step)
+                   const char *step, LookUp lookUp)
     {
         if (!object)
-            throw SpreadsheetError(Error::ApplicationGone, "Microsoft Excel was closed during the recording.");
-        const auto deadline = Clock::now() + m_callTimeout;
+            throw SpreadsheetError(Error::ApplicationGone, Gone);
         for (;;) {
+            if (m_shared.cancelled())
+                throw SpreadsheetError(Error::Abandoned, GivenUp);
             DISPID id = 0;
-            LPOLESTR member = const_cast<LPOLESTR>(name);
-            HRESULT hr = object->GetIDsOfNames(IID_NULL, &member, 1, EnglishUs, &id);
+            HRESULT hr = S_OK;
+            const auto known = lookUp == LookUp::Once ? m_memberIds.find(name) : m_memberIds.end();
+            if (known != m_memberIds.end()) {
+                id = known->second;
+            } else {
+                LPOLESTR member = const_cast<LPOLESTR>(name);
+                hr = object->GetIDsOfNames(IID_NULL, &member, 1, EnglishUs, &id);
+                if (SUCCEEDED(hr) && lookUp == LookUp::Once)
+                    m_memberIds.emplace(name, id);
+            }
             std::string description;
             Variant result;
             if (SUCCEEDED(hr)) {
@@ -347,25 +511,187 @@ private:
             }
             if (SUCCEEDED(hr))
                 return result;
-            if (meansExcelGone(hr))
-                throw SpreadsheetError(Error::ApplicationGone,
-                                       "Microsoft Excel was closed, or stopped working, during the recording.");
-            if (meansExcelBusy(hr)) {
-                if (Clock::now() + BusyRetry > deadline)
-                    throw SpreadsheetError(Error::ApplicationGone, "Microsoft Excel stopped responding: it stayed busy.");
-                std::this_thread::sleep_for(BusyRetry);
+            if (hr == DISP_E_MEMBERNOTFOUND && known != m_memberIds.end()) {
+                m_memberIds.erase(known); // not this object's number after all: ask it
                 continue;
             }
+            if (m_shared.cancelled())
+                throw SpreadsheetError(Error::Abandoned, GivenUp);
+            if (meansExcelBusy(hr)) {
+                // COM hands a refusal back here where the message filter's
+                // retry does not apply: offer the call again.
+                WaitForSingleObject(m_shared.cancelEvent, BusyRetryMs);
+                continue;
+            }
+            if (meansExcelGone(hr))
+                throw goneError(object);
             throw SpreadsheetError(Error::CallFailed, std::string("Microsoft Excel could not ") + step + " ("
                                                           + (description.empty() ? hex(hr) : description) + ").");
         }
     }
 
-    std::chrono::milliseconds m_callTimeout;
-    bool m_comInitialized = false;
+    Shared &m_shared;
     Variant m_application;
+    std::map<std::wstring, DISPID> m_memberIds;
     // Sheets written since the last AutoFit (one, unless the user switched).
     std::vector<Variant> m_sheetsOwedFit;
+};
+
+// The apartment thread: COM is initialised here, Excel is created, called and
+// released here, and between calls the thread's messages are dispatched as
+// an apartment needs.
+DWORD WINAPI apartmentThread(void *parameter)
+{
+    const std::unique_ptr<std::shared_ptr<Shared>> owned(static_cast<std::shared_ptr<Shared> *>(parameter));
+    Shared &shared = **owned;
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    MessageFilter filter(shared);
+    IMessageFilter *previousFilter = nullptr;
+    CoRegisterMessageFilter(&filter, &previousFilter);
+    {
+        Automation excel(shared);
+        MSG message;
+        PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE); // the thread's queue exists now
+        SetEvent(shared.readyEvent);
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+            if (message.hwnd == nullptr && message.message == RunJobMessage) {
+                const std::unique_ptr<std::shared_ptr<Job>> job(reinterpret_cast<std::shared_ptr<Job> *>(message.lParam));
+                try {
+                    if (shared.cancelled())
+                        throw SpreadsheetError(Error::Abandoned, GivenUp);
+                    (*job)->work(excel, **job);
+                } catch (...) {
+                    (*job)->failure = std::current_exception();
+                }
+                SetEvent((*job)->doneEvent);
+                continue;
+            }
+            if (message.hwnd == nullptr && message.message == WakeMessage)
+                continue;
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        // A job's closure may refer to excel: none is left once the loop has ended.
+        excel.release();
+    }
+    CoRegisterMessageFilter(previousFilter, nullptr);
+    if (SUCCEEDED(init))
+        CoUninitialize();
+    return 0;
+}
+
+class Excel final : public SheetBackend {
+public:
+    explicit Excel(const SheetBackendOptions &options) : m_options(options), m_shared(std::make_shared<Shared>()) {}
+
+    ~Excel() override
+    {
+        // Release only: Excel and the workbook stay with the user. A thread
+        // still in a call to Excel after cancel() finishes on its own.
+        if (!m_thread)
+            return;
+        PostThreadMessageW(m_shared->threadId, WM_QUIT, 0, 0);
+        if (!m_shared->cancelled())
+            WaitForSingleObject(m_thread, INFINITE);
+        CloseHandle(m_thread);
+    }
+
+    std::string applicationName() const override { return "Microsoft Excel"; }
+    long long lastRow() const override { return ExcelLastRow; }
+
+    void start() override
+    {
+        if (m_shared->cancelled())
+            throw SpreadsheetError(Error::Abandoned, GivenUp);
+        // The thread may outlive this object (cancel() during a call Excel
+        // sits on): keep its code loaded for the life of the process.
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&apartmentThread), &self);
+        auto *parameter = new std::shared_ptr<Shared>(m_shared);
+        m_thread = CreateThread(nullptr, 0, apartmentThread, parameter, 0, &m_shared->threadId);
+        if (!m_thread) {
+            delete parameter;
+            throw SpreadsheetError(Error::StartFailed, "Microsoft Excel could not be started (no thread for it).");
+        }
+        WaitForSingleObject(m_shared->readyEvent, INFINITE);
+        run([](Automation &excel, Job &) { excel.start(); }, m_options.startTimeout);
+    }
+
+    void setVisible(bool visible) override
+    {
+        run([visible](Automation &excel, Job &) { excel.setVisible(visible); });
+    }
+
+    void addWorkbook() override
+    {
+        run([](Automation &excel, Job &) { excel.addWorkbook(); });
+    }
+
+    void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts) override
+    {
+        run([firstRow, column, texts](Automation &excel, Job &job) {
+            excel.setCellFormulas(firstRow, column, texts, job.cellsDone);
+        });
+    }
+
+    void autoFitColumns(int firstColumn, int lastColumn) override
+    {
+        run([firstColumn, lastColumn](Automation &excel, Job &) { excel.autoFitColumns(firstColumn, lastColumn); });
+    }
+
+    void setSelectionNumberFormat(const std::string &formatCode) override
+    {
+        run([formatCode](Automation &excel, Job &) { excel.setSelectionNumberFormat(formatCode); });
+    }
+
+    void cancel() override
+    {
+        m_shared->cancelRequested = true;
+        SetEvent(m_shared->cancelEvent);
+        // Wakes COM's wait for Excel's answer, so the message filter can end the call.
+        if (m_shared->threadId)
+            PostThreadMessageW(m_shared->threadId, WakeMessage, 0, 0);
+    }
+
+private:
+    // Hands one call to the apartment thread and waits until it is done, or
+    // until cancel(), or (starting) until the start timeout.
+    void run(std::function<void(Automation &, Job &)> work,
+             std::chrono::milliseconds timeout = std::chrono::milliseconds::max())
+    {
+        if (m_shared->cancelled())
+            throw SpreadsheetError(Error::Abandoned, GivenUp);
+        auto job = std::make_shared<Job>();
+        job->work = std::move(work);
+        auto *posted = new std::shared_ptr<Job>(job);
+        if (!PostThreadMessageW(m_shared->threadId, RunJobMessage, 0, reinterpret_cast<LPARAM>(posted))) {
+            delete posted;
+            throw SpreadsheetError(Error::ApplicationGone, Gone);
+        }
+        const DWORD waitMs = timeout == std::chrono::milliseconds::max()
+            ? INFINITE
+            : static_cast<DWORD>(std::min<long long>(timeout.count(), INFINITE - 1));
+        const HANDLE events[] = {job->doneEvent, m_shared->cancelEvent};
+        const DWORD woken = WaitForMultipleObjects(2, events, FALSE, waitMs);
+        if (woken == WAIT_OBJECT_0) {
+            if (job->failure)
+                std::rethrow_exception(job->failure);
+            return;
+        }
+        // The call may go on without us: it holds nothing of the caller's.
+        if (woken == WAIT_TIMEOUT) {
+            cancel();
+            throw SpreadsheetError(Error::StartFailed,
+                                   "Microsoft Excel did not start within "
+                                       + std::to_string(timeout.count() / 1000) + " seconds.");
+        }
+        throw SpreadsheetError(Error::Abandoned, GivenUp, job->cellsDone);
+    }
+
+    SheetBackendOptions m_options;
+    std::shared_ptr<Shared> m_shared;
+    HANDLE m_thread = nullptr;
 };
 
 } // namespace
