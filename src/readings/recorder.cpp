@@ -12,12 +12,6 @@
 namespace tallyo {
 
 namespace {
-// Waits stay on the stack of their handler: count them for running().
-struct Running {
-    explicit Running(int &count) : m_count(count) { ++m_count; }
-    ~Running() { --m_count; }
-    int &m_count;
-};
 
 std::string inSeconds(std::chrono::milliseconds limit)
 {
@@ -48,7 +42,7 @@ Recorder::~Recorder()
 
 void Recorder::record()
 {
-    Running running(m_running);
+    OnTheStack running(m_running);
     m_stopRecord = false;
     m_link.ReopenPort();
     const std::shared_ptr<SpreadsheetApp> app = startSpreadsheet();
