@@ -8,3 +8,8 @@ build="${TALLYO_BUILD:-$root/build}"
 "$root/scripts/build.sh"
 "$build/bench/bench-link"
 TALLYO_BUILD_DIR="$build" "$build/bench/bench-record" "$@"
+# The Windows build under wine, where tests/wine is enabled (see the README).
+if [ -x "$build/bench/bench-windows" ]; then
+  TALLYO_WIN_BUILD="$build/windows" "$root/scripts/build-windows.sh" >/dev/null
+  xvfb-run -a "$build/bench/bench-windows"
+fi

@@ -1,17 +1,10 @@
 #include "mscomm.h"
 
+#include "permissionhint.h"
+
 #include <QStringList>
 
-#ifdef Q_OS_UNIX
-#include <termios.h>
-#endif
-
 namespace tallyo {
-
-namespace {
-// How long closing the port may wait for queued bytes to leave.
-constexpr int kDrainTimeoutMs = 2000;
-} // namespace
 
 LineSettings parseLineSettings(const QString &settings)
 {
@@ -31,38 +24,42 @@ LineSettings parseLineSettings(const QString &settings)
         throw invalid();
     const QString parity = parts[1].trimmed().toUpper();
     if (parity == QLatin1String("N"))
-        s.parity = QSerialPort::NoParity;
+        s.parity = LineSettings::Parity::None;
     else if (parity == QLatin1String("E"))
-        s.parity = QSerialPort::EvenParity;
+        s.parity = LineSettings::Parity::Even;
     else if (parity == QLatin1String("O"))
-        s.parity = QSerialPort::OddParity;
+        s.parity = LineSettings::Parity::Odd;
     else if (parity == QLatin1String("M"))
-        s.parity = QSerialPort::MarkParity;
+        s.parity = LineSettings::Parity::Mark;
     else if (parity == QLatin1String("S"))
-        s.parity = QSerialPort::SpaceParity;
+        s.parity = LineSettings::Parity::Space;
     else
         throw invalid();
-    const int data = parts[2].trimmed().toInt(&ok);
-    if (!ok || data < 5 || data > 8)
+    s.dataBits = parts[2].trimmed().toInt(&ok);
+    if (!ok || s.dataBits < 5 || s.dataBits > 8)
         throw invalid();
-    s.dataBits = QSerialPort::DataBits(data);
     const QString stop = parts[3].trimmed();
     if (stop == QLatin1String("1"))
-        s.stopBits = QSerialPort::OneStop;
+        s.stopBits = LineSettings::StopBits::One;
     else if (stop == QLatin1String("1.5"))
-        s.stopBits = QSerialPort::OneAndHalfStop;
+        s.stopBits = LineSettings::StopBits::OneAndHalf;
     else if (stop == QLatin1String("2"))
-        s.stopBits = QSerialPort::TwoStop;
+        s.stopBits = LineSettings::StopBits::Two;
     else
         throw invalid();
     return s;
 }
 
 MSComm::MSComm(PortMap portMap, QObject *parent)
-    : QObject(parent), m_portMap(std::move(portMap))
+    : MSComm(std::move(portMap), makeSerialDevice(), parent)
 {
-    connect(&m_port, &QSerialPort::readyRead, this, &MSComm::received);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &MSComm::onError);
+}
+
+MSComm::MSComm(PortMap portMap, std::unique_ptr<SerialDevice> device, QObject *parent)
+    : QObject(parent), m_portMap(std::move(portMap)), m_device(std::move(device))
+{
+    connect(m_device.get(), &SerialDevice::received, this, &MSComm::received);
+    connect(m_device.get(), &SerialDevice::lineFailed, this, &MSComm::onLineFailed);
 }
 
 MSComm::~MSComm()
@@ -81,7 +78,7 @@ QString MSComm::device() const
 
 QString MSComm::portLabel() const
 {
-    const QString dev = m_port.isOpen() ? m_port.portName() : device();
+    const QString dev = m_device->isOpen() ? m_openedDevice : device();
     return dev.isEmpty() ? QStringLiteral("Port %1").arg(m_commPort)
                          : QStringLiteral("Port %1 (%2)").arg(m_commPort).arg(dev);
 }
@@ -107,37 +104,45 @@ void MSComm::setSettings(const QString &settings)
 
 bool MSComm::portOpen() const
 {
-    return m_port.isOpen();
+    return m_device->isOpen();
 }
 
-SerialError MSComm::portError(const QString &what) const
+// One wording per kind of failure on every platform; the system's own words
+// only where they are all there is.
+SerialError MSComm::deviceError(const QString &what, int otherNumber) const
 {
-    int number = SerialErrorNumber::Open;
-    QString reason = m_port.errorString();
-    switch (m_port.error()) {
-    case QSerialPort::DeviceNotFoundError:
+    int number = otherNumber;
+    QString reason;
+    switch (m_device->failure()) {
+    case SerialDevice::Failure::NoDevice:
         number = SerialErrorNumber::DeviceNotFound;
+        reason = QStringLiteral("there is no such device");
         break;
-    case QSerialPort::PermissionError:
+    case SerialDevice::Failure::Busy:
         number = SerialErrorNumber::Permission;
-        reason += QStringLiteral(" (another program may be using the port, or you lack the rights to it)");
+        reason = QStringLiteral("access denied (another program may be using the port, or you lack the rights to it)");
         break;
-    case QSerialPort::WriteError:
-        number = SerialErrorNumber::Write;
-        break;
-    case QSerialPort::ReadError:
-        number = SerialErrorNumber::Read;
-        break;
-    case QSerialPort::ResourceError:
-        number = SerialErrorNumber::LineLost;
-        break;
-    case QSerialPort::UnsupportedOperationError:
+    case SerialDevice::Failure::Unsupported:
         number = SerialErrorNumber::Unsupported;
+        reason = QStringLiteral("the device does not support this");
         break;
-    default:
+    case SerialDevice::Failure::Lost:
+        number = SerialErrorNumber::LineLost;
+        reason = QStringLiteral("the line was lost");
+        break;
+    case SerialDevice::Failure::None:
+    case SerialDevice::Failure::Other:
+        reason = m_device->failureDetail();
+        if (reason.isEmpty())
+            reason = QStringLiteral("the system refused");
         break;
     }
-    return SerialError(number, QStringLiteral("%1: %2: %3.").arg(portLabel(), what, reason));
+    QString text = QStringLiteral("%1: %2: %3.").arg(portLabel(), what, reason);
+    if (number == SerialErrorNumber::Permission) {
+        if (const QString remedy = permissionRemedy(m_device->isOpen() ? m_openedDevice : device()); !remedy.isEmpty())
+            text += QLatin1Char(' ') + remedy;
+    }
+    return SerialError(number, text);
 }
 
 void MSComm::setPortOpen(bool open)
@@ -145,17 +150,8 @@ void MSComm::setPortOpen(bool open)
     if (open == portOpen())
         return;
     if (!open) {
-        // close() drops what is still queued: let it leave first.
-        m_port.flush();
-        while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(kDrainTimeoutMs)) {
-        }
-#ifdef Q_OS_UNIX
-        // Closing restores the line settings the device had before, at once:
-        // let the UART finish sending first ("R0" on EXIT takes 3 ms).
-        ::tcdrain(int(m_port.handle()));
-#endif
-        m_port.close();
-        m_port.clearError();
+        m_device->close();
+        m_device->clearFailure();
         bump();
         return;
     }
@@ -165,36 +161,31 @@ void MSComm::setPortOpen(bool open)
         throw SerialError(SerialErrorNumber::DeviceNotFound,
                           QStringLiteral("Port %1: there is no serial port behind this number on this computer.")
                               .arg(m_commPort));
-    m_port.setPortName(dev);
-    if (!m_port.open(QIODevice::ReadWrite)) {
-        SerialError error = portError(QStringLiteral("cannot open the port"));
-        m_port.clearError();
+    m_openedDevice = dev;
+    if (!m_device->open(dev)) {
+        SerialError error = deviceError(QStringLiteral("cannot open the port"));
+        m_device->clearFailure();
         throw error;
     }
     try {
         applyLineSettings();
         applyModemLines();
     } catch (...) {
-        m_port.close();
-        m_port.clearError();
+        m_device->close();
+        m_device->clearFailure();
         bump();
         throw;
     }
     // A pseudo-terminal keeps bytes across close and reopen: start clean.
-    m_port.clear(QSerialPort::Input);
-    m_port.readAll();
+    m_device->discardReceived();
     bump();
 }
 
 void MSComm::applyLineSettings()
 {
-    const LineSettings s = parseLineSettings(m_settings);
-    const bool ok = m_port.setBaudRate(s.baud) && m_port.setParity(s.parity)
-        && m_port.setDataBits(s.dataBits) && m_port.setStopBits(s.stopBits)
-        && m_port.setFlowControl(QSerialPort::NoFlowControl);
-    if (!ok) {
-        SerialError error = portError(QStringLiteral("cannot apply the line settings \"%1\"").arg(m_settings));
-        m_port.clearError();
+    if (!m_device->applySettings(parseLineSettings(m_settings))) {
+        SerialError error = deviceError(QStringLiteral("cannot apply the line settings \"%1\"").arg(m_settings));
+        m_device->clearFailure();
         throw error;
     }
 }
@@ -203,17 +194,16 @@ void MSComm::applyModemLines()
 {
     if (!portOpen())
         return;
-    const bool ok = m_port.setDataTerminalReady(m_dtrEnable) && m_port.setRequestToSend(m_rtsEnable);
-    if (ok)
+    if (m_device->setModemLines(m_dtrEnable, m_rtsEnable))
         return;
-    if (m_port.error() == QSerialPort::UnsupportedOperationError) {
+    if (m_device->failure() == SerialDevice::Failure::Unsupported) {
         // A pseudo-terminal (and some adapters) has no modem lines at all.
         m_modemLines = false;
-        m_port.clearError();
+        m_device->clearFailure();
         return;
     }
-    SerialError error = portError(QStringLiteral("cannot set the DTR/RTS lines"));
-    m_port.clearError();
+    SerialError error = deviceError(QStringLiteral("cannot set the DTR/RTS lines"));
+    m_device->clearFailure();
     throw error;
 }
 
@@ -244,13 +234,12 @@ void MSComm::setOutBufferCount(int count)
     // Only what still waits in our own buffer is discarded. Bytes already
     // handed to the driver (a setting clicked a moment ago) are on their way:
     // flushing the driver's queue as well would lose them.
-    if (m_port.bytesToWrite() > 0)
-        m_port.clear(QSerialPort::Output);
+    m_device->discardUnsent();
 }
 
 int MSComm::outBufferCount() const
 {
-    return portOpen() ? int(m_port.bytesToWrite()) : 0;
+    return portOpen() ? int(m_device->unsentCount()) : 0;
 }
 
 void MSComm::setInBufferCount(int count)
@@ -258,25 +247,22 @@ void MSComm::setInBufferCount(int count)
     requireOpen("discarding received bytes");
     if (count != 0)
         throw SerialError(SerialErrorNumber::InvalidValue, QStringLiteral("The receive buffer can only be emptied."));
-    m_port.clear(QSerialPort::Input);
-    m_port.readAll();
+    m_device->discardReceived();
     bump();
 }
 
 int MSComm::inBufferCount() const
 {
     requireOpen("counting received bytes");
-    return int(qMin<qint64>(m_port.bytesAvailable(), 32767));
+    return int(qMin<qint64>(m_device->waitingCount(), 32767));
 }
 
 void MSComm::setOutput(const QByteArray &bytes)
 {
     requireOpen("sending");
-    // Hand the bytes to the driver now, in one write, without waiting for
-    // them to leave the wire.
-    if (m_port.write(bytes) != bytes.size() || (!m_port.flush() && m_port.error() != QSerialPort::NoError)) {
-        SerialError error = portError(QStringLiteral("cannot send"));
-        m_port.clearError();
+    if (!m_device->write(bytes)) {
+        SerialError error = deviceError(QStringLiteral("cannot send"), SerialErrorNumber::Write);
+        m_device->clearFailure();
         throw error;
     }
 }
@@ -284,32 +270,24 @@ void MSComm::setOutput(const QByteArray &bytes)
 QByteArray MSComm::input()
 {
     requireOpen("reading");
-    return m_port.readAll();
+    return m_device->takeAll();
 }
 
 char MSComm::lastWaitingByte()
 {
-    const qint64 waiting = m_port.bytesAvailable();
-    if (waiting <= 0)
-        return '\0';
-    const QByteArray bytes = m_port.peek(waiting);
-    return bytes.isEmpty() ? '\0' : bytes.back();
+    return m_device->lastWaitingByte();
 }
 
-void MSComm::onError(QSerialPort::SerialPortError error)
+void MSComm::onLineFailed()
 {
-    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
-        return;
-    if (!m_port.isOpen())
-        return;
-    // The device went away. Qt repeats this error for as long as the port
-    // stays open, so close it now and report the loss once.
+    // The device has closed itself; the system's words for a hang-up ("I/O
+    // error", or a stale text from an earlier call) would only confuse.
     m_loss = SerialError(SerialErrorNumber::LineLost,
-                         QStringLiteral("%1: the line was lost (%2). Check that the counter is connected and "
+                         QStringLiteral("%1 (%2): the line was lost. Check that the counter is connected and "
                                         "switched on, then try again.")
-                             .arg(portLabel(), m_port.errorString()));
-    m_port.close();
-    m_port.clearError();
+                             .arg(QStringLiteral("Port %1").arg(m_commPort), m_openedDevice));
+    m_device->close();
+    m_device->clearFailure();
     bump();
     emit lineLost();
 }

@@ -7,12 +7,13 @@
 #pragma once
 
 #include "portmap.h"
+#include "serialdevice.h"
 #include "serialerror.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
+#include <memory>
 #include <optional>
 
 namespace tallyo {
@@ -21,6 +22,8 @@ class MSComm : public QObject {
     Q_OBJECT
 public:
     explicit MSComm(PortMap portMap, QObject *parent = nullptr);
+    // With a device of the caller's (a test's stand-in, for instance).
+    MSComm(PortMap portMap, std::unique_ptr<SerialDevice> device, QObject *parent = nullptr);
     ~MSComm() override;
 
     // The number the next opening uses; 1 to 6. Written only while closed.
@@ -81,14 +84,17 @@ signals:
 private:
     void applyLineSettings();
     void applyModemLines();
-    void onError(QSerialPort::SerialPortError error);
+    void onLineFailed();
     void bump();
     void requireOpen(const char *what) const;
-    SerialError portError(const QString &what) const;
+    // The device's last failure as the user sees it; otherNumber numbers a
+    // failure of no known kind.
+    SerialError deviceError(const QString &what, int otherNumber = SerialErrorNumber::Open) const;
     QString portLabel() const;
 
     PortMap m_portMap;
-    QSerialPort m_port;
+    std::unique_ptr<SerialDevice> m_device;
+    QString m_openedDevice;   // what the port map gave at the last opening
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_rThreshold = 0;
@@ -99,14 +105,5 @@ private:
     quint64 m_generation = 0;
     std::optional<SerialError> m_loss;
 };
-
-// Parses "9600,N,8,1"; throws SerialError on anything else.
-struct LineSettings {
-    qint32 baud;
-    QSerialPort::Parity parity;
-    QSerialPort::DataBits dataBits;
-    QSerialPort::StopBits stopBits;
-};
-LineSettings parseLineSettings(const QString &settings);
 
 } // namespace tallyo

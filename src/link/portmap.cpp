@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#ifndef Q_OS_WIN
 #include <QSerialPortInfo>
+#endif
 #include <QSettings>
 #include <QStandardPaths>
 #include <algorithm>
@@ -78,9 +80,11 @@ struct Assignment {
 QStringList listedSerialDevices()
 {
     QStringList devices;
+#ifndef Q_OS_WIN
     const auto ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports)
         devices << info.systemLocation();
+#endif
     std::sort(devices.begin(), devices.end(), deviceNameLess);
     return devices;
 }

@@ -1,0 +1,158 @@
+// The serial device on QSerialPort (every platform but Windows).
+#include "serialdevice.h"
+
+#include <QSerialPort>
+
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#endif
+
+namespace tallyo {
+
+namespace {
+
+// How long closing the port may wait for queued bytes to leave.
+constexpr int kDrainTimeoutMs = 2000;
+
+class QtSerialDevice final : public SerialDevice {
+public:
+    QtSerialDevice()
+    {
+        connect(&m_port, &QSerialPort::readyRead, this, &SerialDevice::received);
+        connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialDevice::onError);
+    }
+
+    bool open(const QString &device) override
+    {
+        m_port.setPortName(device);
+        if (m_port.open(QIODevice::ReadWrite))
+            return true;
+        return takePortError();
+    }
+
+    void close() override
+    {
+        if (!m_port.isOpen())
+            return;
+        // close() drops what is still queued: let it leave first.
+        m_port.flush();
+        while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(kDrainTimeoutMs)) {
+        }
+#ifdef Q_OS_UNIX
+        // Closing restores the line settings the device had before, at once:
+        // let the UART finish sending first ("R0" on EXIT takes 3 ms).
+        ::tcdrain(int(m_port.handle()));
+#endif
+        m_port.close();
+        m_port.clearError();
+    }
+
+    bool isOpen() const override { return m_port.isOpen(); }
+
+    bool applySettings(const LineSettings &s) override
+    {
+        static constexpr QSerialPort::Parity parities[] = {
+            QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
+            QSerialPort::MarkParity, QSerialPort::SpaceParity};
+        static constexpr QSerialPort::StopBits stops[] = {
+            QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};
+        const bool ok = m_port.setBaudRate(s.baud) && m_port.setParity(parities[int(s.parity)])
+            && m_port.setDataBits(QSerialPort::DataBits(s.dataBits))
+            && m_port.setStopBits(stops[int(s.stopBits)])
+            && m_port.setFlowControl(QSerialPort::NoFlowControl);
+        return ok || takePortError();
+    }
+
+    bool setModemLines(bool dtr, bool rts) override
+    {
+        const bool ok = m_port.setDataTerminalReady(dtr) && m_port.setRequestToSend(rts);
+        return ok || takePortError();
+    }
+
+    bool write(const QByteArray &bytes) override
+    {
+        // Hand the bytes to the driver now, in one write.
+        if (m_port.write(bytes) == bytes.size() && (m_port.flush() || m_port.error() == QSerialPort::NoError))
+            return true;
+        return takePortError();
+    }
+
+    qint64 unsentCount() const override { return m_port.bytesToWrite(); }
+
+    void discardUnsent() override
+    {
+        // clear(Output) flushes the driver's queue too: only when our own
+        // buffer still holds something.
+        if (m_port.bytesToWrite() > 0)
+            m_port.clear(QSerialPort::Output);
+    }
+
+    qint64 waitingCount() const override { return m_port.bytesAvailable(); }
+    QByteArray takeAll() override { return m_port.readAll(); }
+
+    char lastWaitingByte() const override
+    {
+        const qint64 waiting = m_port.bytesAvailable();
+        if (waiting <= 0)
+            return '\0';
+        const QByteArray bytes = const_cast<QSerialPort &>(m_port).peek(waiting);
+        return bytes.isEmpty() ? '\0' : bytes.back();
+    }
+
+    void discardReceived() override
+    {
+        m_port.clear(QSerialPort::Input);
+        m_port.readAll();
+    }
+
+private:
+    bool takePortError()
+    {
+        Failure failure = Failure::Other;
+        switch (m_port.error()) {
+        case QSerialPort::DeviceNotFoundError:
+            failure = Failure::NoDevice;
+            break;
+        case QSerialPort::PermissionError:
+            failure = Failure::Busy;
+            break;
+        case QSerialPort::UnsupportedOperationError:
+            failure = Failure::Unsupported;
+            break;
+        case QSerialPort::ReadError:
+        case QSerialPort::ResourceError:
+            failure = Failure::Lost;
+            break;
+        default:
+            break;
+        }
+        const QString detail = m_port.errorString();
+        m_port.clearError();
+        return fail(failure, detail);
+    }
+
+    void onError(QSerialPort::SerialPortError error)
+    {
+        if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+            return;
+        if (!m_port.isOpen())
+            return;
+        // The device went away. Qt repeats this error for as long as the port
+        // stays open, so close it now; the owner reports it.
+        m_port.close();
+        m_port.clearError();
+        fail(Failure::Lost, QString());
+        emit lineFailed();
+    }
+
+    QSerialPort m_port;
+};
+
+} // namespace
+
+std::unique_ptr<SerialDevice> makeSerialDevice()
+{
+    return std::make_unique<QtSerialDevice>();
+}
+
+} // namespace tallyo

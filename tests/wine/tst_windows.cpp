@@ -1,0 +1,166 @@
+// The Windows build, as shipped in the zip, under wine on a virtual display:
+// COM1 reaches a simulated counter on a pty, and the window is driven with
+// the mouse and keyboard as a user drives it. What it shows is read back the
+// way a user would take it away: selected and copied to the clipboard.
+#include "countersim.h"
+#include "layout.h"
+#include "wineprefix.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QPoint>
+#include <QProcess>
+#include <QtTest>
+
+using namespace std::chrono_literals;
+using tallyo::sim::CounterSim;
+
+namespace {
+
+constexpr int kWindowTimeoutMs = 120'000;   // wine starting the program on a loaded machine
+constexpr auto kLineTimeout = 30s;
+
+QString xdotool(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), arguments);
+    process.waitForFinished(30'000);
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+class TestWindows : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void dataShowsTheCountersReading();
+    void oneSecondGateSendsG2();
+    void exitSendsRemoteOffAndEnds();
+    void cleanupTestCase();
+
+private:
+    QPoint centreOf(const char *control) const;
+    void click(const char *control);
+
+    CounterSim m_counter;
+    tallyo::wine::WinePrefix m_wine;
+    QProcess m_program;
+    QPoint m_clientOrigin;
+};
+
+void TestWindows::initTestCase()
+{
+    const QString package = tallyo::wine::windowsPackage();
+    QVERIFY2(QFileInfo::exists(package + QStringLiteral("/frequency-tallyo.exe")), qPrintable(package));
+    const QString error = m_wine.prepare(1, QString::fromStdString(m_counter.devicePath()));
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+
+    m_wine.setUp(m_program, package + QStringLiteral("/frequency-tallyo.exe"));
+    m_program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_program.start();
+    QVERIFY(m_program.waitForStarted());
+
+    QString window;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                              QStringLiteral("^%1$").arg(QLatin1String(tallyo::kWindowCaption))})
+                         .section(QLatin1Char('\n'), 0, 0);
+            return !window.isEmpty();
+        },
+        kWindowTimeoutMs));
+
+    // The X window may include a frame wine draws itself: borders alike on
+    // three sides, the caption on top.
+    QMap<QString, int> geometry;
+    for (const QString &line : xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window})
+                                   .split(QLatin1Char('\n'))) {
+        geometry[line.section(QLatin1Char('='), 0, 0)] = line.section(QLatin1Char('='), 1).toInt();
+    }
+    const int border = (geometry[QStringLiteral("WIDTH")] - tallyo::twipsToPixels(tallyo::kClientWidthTwips)) / 2;
+    const int caption = geometry[QStringLiteral("HEIGHT")] - tallyo::twipsToPixels(tallyo::kClientHeightTwips) - border;
+    QVERIFY2(border >= 0 && caption >= 0, "the window is smaller than its client area");
+    m_clientOrigin = QPoint(geometry[QStringLiteral("X")] + border, geometry[QStringLiteral("Y")] + caption);
+}
+
+QPoint TestWindows::centreOf(const char *control) const
+{
+    QPoint offset;
+    const auto &table = tallyo::controlTable();
+    auto find = [&](const QString &name) {
+        return std::find_if(table.begin(), table.end(), [&](const auto &r) { return name == QLatin1String(r.name); });
+    };
+    const auto record = find(QLatin1String(control));
+    Q_ASSERT(record != table.end());
+    if (*record->container) {
+        const auto frame = find(QLatin1String(record->container));
+        offset = QPoint(frame->left, frame->top);
+    }
+    const QPoint twips = offset + QPoint(record->left + record->width / 2, record->top + record->height / 2);
+    return m_clientOrigin + QPoint(tallyo::twipsToPixels(twips.x()), tallyo::twipsToPixels(twips.y()));
+}
+
+void TestWindows::click(const char *control)
+{
+    const QPoint at = centreOf(control);
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(at.x()), QString::number(at.y()),
+             QStringLiteral("click"), QStringLiteral("1")});
+}
+
+void TestWindows::dataShowsTheCountersReading()
+{
+    m_counter.setCustomReply("   12345.6789 Hz\r");
+    m_counter.clearReceived();
+    click("Command2");
+    QVERIFY(m_counter.waitForReceivedBytes(2, kLineTimeout));
+
+    // Select the display's text and copy it, as a user would.
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    QString copied;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            click("Text1");
+            xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a"), QStringLiteral("ctrl+c")});
+            copied = clipboard->text();
+            return copied.startsWith(QLatin1Char('1'));
+        },
+        kWindowTimeoutMs));
+    // The clipboard may carry the reply's closing CR as a line end of its own.
+    while (copied.endsWith(QLatin1Char('\r')) || copied.endsWith(QLatin1Char('\n')))
+        copied.chop(1);
+    QCOMPARE(copied, QStringLiteral("12345.6789 Hz"));
+    QCOMPARE(m_counter.received(), std::string("D1"));
+}
+
+void TestWindows::oneSecondGateSendsG2()
+{
+    m_counter.clearReceived();
+    click("Option13");
+    QVERIFY(m_counter.waitForReceivedBytes(3, kLineTimeout));
+    QCOMPARE(m_counter.received(), std::string("G2\r"));
+}
+
+void TestWindows::exitSendsRemoteOffAndEnds()
+{
+    m_counter.clearReceived();
+    click("Command3");
+    QVERIFY(m_program.waitForFinished(kWindowTimeoutMs));
+    QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_program.exitCode(), 0);
+    // Closing waited for the bytes: they are on the line, nothing after them.
+    QVERIFY(m_counter.waitForReceivedBytes(3, kLineTimeout));
+    QCOMPARE(m_counter.received(), std::string("R0\r"));
+}
+
+void TestWindows::cleanupTestCase()
+{
+    if (m_program.state() != QProcess::NotRunning) {
+        m_program.kill();
+        m_program.waitForFinished();
+    }
+    m_wine.stop();
+}
+
+QTEST_MAIN(TestWindows)
+#include "tst_windows.moc"
