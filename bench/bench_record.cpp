@@ -4,6 +4,10 @@
 //   record_<rows>_readings_per_second  readings per second over the whole recording
 //   record_<rows>_fastest_ratio        that over the line's limit (60/s: 2 + 14 characters at 960/s)
 //   record_<rows>_rows_in_sheet        rows found in the sheet afterwards (must equal <rows>)
+//   record_frozen_office_ratio         the same ratio for a 60 s recording during which the office
+//                                      is stopped (SIGSTOP) for 20 s: the freeze should cost the line nothing
+//   record_frozen_office_readings      readings taken in that recording
+//   record_frozen_office_rows_in_sheet rows found in its sheet afterwards (must equal the readings)
 //   pause_cpu_percent                  this process's CPU share during a 10 s pause of a recording
 // Usage: bench-record [rows ...]   (default: 2000 20000)
 #include "calc_testoffice.h"
@@ -16,7 +20,10 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QTimer>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <functional>
 
 using tallyo::bench::cpuSeconds;
 using tallyo::bench::kLineLimitPerSecond;
@@ -45,42 +52,70 @@ int main(int argc, char *argv[])
     tallyo::Form1 form(std::move(deps));
     form.Form_Load();
 
-    for (int rows : sizes) {
-        form.Combo1->setCurrentIndex(0);
-        QElapsedTimer timer;
-        int firstServed = 0;
-        QObject::connect(&form, &tallyo::Form1::recordingStarted, &form, [&] {
-            timer.start();
-            firstServed = counter.readingsServed();
-        });
-        // Stop so that the turn in progress is the last: `rows` readings in all.
-        QTimer stopper;
-        QObject::connect(&stopper, &QTimer::timeout, [&] {
-            if (timer.isValid() && counter.readingsServed() - firstServed >= rows) {
-                stopper.stop();
-                form.Command5->click();
-            }
-        });
-        stopper.start(0);
-        const std::vector<std::string> before =
-            office.officeProcessId() ? office.inspector().documentTitles() : std::vector<std::string>{};
-        form.Command4->click();   // returns when the recording has ended, sheet finished
-        const double seconds = double(timer.nsecsElapsed()) / 1e9;
-        const int written = counter.readingsServed() - firstServed;
-        QObject::disconnect(&form, &tallyo::Form1::recordingStarted, &form, nullptr);
-        const double rate = written / seconds;
-        std::printf("record_%d_readings_per_second %.1f\n", rows, rate);
-        std::printf("record_%d_fastest_ratio %.3f\n", rows, rate / kLineLimitPerSecond);
+    // Rows in the workbook the recording just made.
+    auto rowsInNewWorkbook = [&](const std::vector<std::string> &before) {
         const std::vector<std::string> after = office.inspector().documentTitles();
         const std::string workbook = tallyo::test::newWorkbook(before, after);
-        int inSheet = -1;
         try {
-            inSheet = office.inspector().lastUsedRow(workbook, 1);
+            return office.inspector().lastUsedRow(workbook, 1);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "cannot count the rows of \"%s\" (%zu workbooks before, %zu after): %s\n",
                          workbook.c_str(), before.size(), after.size(), e.what());
+            return -1;
         }
-        std::printf("record_%d_rows_in_sheet %d\n", rows, inSheet);
+    };
+    auto workbooksNow = [&] {
+        return office.officeProcessId() ? office.inspector().documentTitles() : std::vector<std::string>{};
+    };
+
+    // One Fastest recording, stopped by the counter's own count of requests:
+    // the request that makes `rows` is the last turn. Returns the readings
+    // taken and the seconds they took.
+    auto record = [&](int rows, const std::function<void()> &onStart) {
+        form.Combo1->setCurrentIndex(0);
+        QElapsedTimer timer;
+        int firstServed = 0;
+        std::atomic<int> requests{-1};   // counted from the recording's start
+        const auto started = QObject::connect(&form, &tallyo::Form1::recordingStarted, &form, [&] {
+            timer.start();
+            firstServed = counter.readingsServed();
+            requests = 0;
+            if (onStart)
+                onStart();
+        });
+        counter.setCommandObserver([&](const std::string &command) {
+            if (command == "D1" && requests >= 0 && ++requests == rows)
+                QMetaObject::invokeMethod(&form, [&] { form.Command5->click(); }, Qt::QueuedConnection);
+        });
+        form.Command4->click();   // returns when the recording has ended, sheet finished
+        counter.setCommandObserver(nullptr);
+        QObject::disconnect(started);
+        return std::pair{counter.readingsServed() - firstServed, double(timer.nsecsElapsed()) / 1e9};
+    };
+
+    for (int rows : sizes) {
+        const std::vector<std::string> before = workbooksNow();
+        const auto [taken, seconds] = record(rows, {});
+        const double rate = taken / seconds;
+        std::printf("record_%d_readings_per_second %.1f\n", rows, rate);
+        std::printf("record_%d_fastest_ratio %.3f\n", rows, rate / kLineLimitPerSecond);
+        std::printf("record_%d_rows_in_sheet %d\n", rows, rowsInNewWorkbook(before));
+        std::fflush(stdout);
+    }
+
+    {
+        // 60 s at the line's pace; the office stops answering from 20 s to 40 s.
+        const pid_t officePid = pid_t(office.officeProcessId());
+        const std::vector<std::string> before = workbooksNow();
+        const int rows = int(60 * kLineLimitPerSecond);
+        const auto [taken, seconds] = record(rows, [&] {
+            QTimer::singleShot(20'000, [&] { ::kill(officePid, SIGSTOP); });
+            QTimer::singleShot(40'000, [&] { ::kill(officePid, SIGCONT); });
+        });
+        ::kill(officePid, SIGCONT);
+        std::printf("record_frozen_office_ratio %.3f\n", taken / seconds / kLineLimitPerSecond);
+        std::printf("record_frozen_office_readings %d\n", taken);
+        std::printf("record_frozen_office_rows_in_sheet %d\n", rowsInNewWorkbook(before));
         std::fflush(stdout);
     }
 

@@ -16,7 +16,10 @@
 #include <QTimer>
 
 #include <array>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 using namespace tallyo;
 using namespace tallyo::test;
@@ -425,7 +428,8 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     Form1 &form2 = held.form();
     held.click(form2.Command2);
     QCOMPARE(held.messages.size(), 1);
-    QVERIFY2(held.messages[0].startsWith(QStringLiteral("Error 2: Port 1 (")), qPrintable(held.messages[0]));
+    QVERIFY2(held.messages[0].startsWith(QStringLiteral("Error 14: Port 1 (")), qPrintable(held.messages[0]));
+    QVERIFY2(held.messages[0].contains(QStringLiteral("another program is using the port")), qPrintable(held.messages[0]));
     QVERIFY(!form2.MSComm1.portOpen());
     QVERIFY(form2.Text1->text().isEmpty());
 
@@ -433,6 +437,24 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     other.close();
     held.click(form2.Command2);
     QCOMPARE(held.messages.size(), 1);
+    QVERIFY(!form2.Text1->text().isEmpty());
+
+    // While this program has the port open, it holds the advisory lock that
+    // serial tools take and honour ...
+    const int locker = ::open(qPrintable(held.devices[0]), O_RDWR | O_NOCTTY);
+    QVERIFY(locker >= 0);
+    QCOMPARE(::flock(locker, LOCK_EX | LOCK_NB), -1);
+    // ... and it never reads under a program holding that lock.
+    form2.MSComm1.setPortOpen(false);
+    QCOMPARE(::flock(locker, LOCK_EX | LOCK_NB), 0);
+    form2.Text1->clear();
+    held.click(form2.Command2);
+    QCOMPARE(held.messages.size(), 2);
+    QVERIFY2(held.messages[1].startsWith(QStringLiteral("Error 14: Port 1 (")), qPrintable(held.messages[1]));
+    QVERIFY(form2.Text1->text().isEmpty());
+    ::close(locker);
+    held.click(form2.Command2);
+    QCOMPARE(held.messages.size(), 2);
     QVERIFY(!form2.Text1->text().isEmpty());
 }
 

@@ -278,7 +278,7 @@ void TestPanel::portThatCannotBeOpened_data()
     QTest::addColumn<bool>("held");
     QTest::addColumn<QString>("message");
     QTest::newRow("nothing behind the number") << 3 << false << "Error 1: Port 3";
-    QTest::newRow("another program holds it") << 2 << true << "Error 2: Port 2 (";
+    QTest::newRow("another program holds it") << 2 << true << "Error 14: Port 2 (";
 }
 
 void TestPanel::portThatCannotBeOpened()
@@ -351,7 +351,7 @@ void TestPanel::settingThatCannotBeSentLeavesTheMarks()
     const QStringList others = selected(form, button, false);
     rig.click(option(form, button));
     QCOMPARE(rig.messages.size(), 1);
-    const QString message = held ? QStringLiteral("Error 2: Port 1 (") : QStringLiteral("Error 1: Port 2");
+    const QString message = held ? QStringLiteral("Error 14: Port 1 (") : QStringLiteral("Error 1: Port 2");
     QVERIFY2(rig.messages[0].startsWith(message), qPrintable(rig.messages[0]));
     QVERIFY(!form.MSComm1.portOpen());
     QCOMPARE(selected(form, button), marks);

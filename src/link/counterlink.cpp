@@ -9,11 +9,6 @@
 namespace tallyo {
 
 namespace {
-struct WaitCount {
-    explicit WaitCount(int &count) : m_count(count) { ++m_count; }
-    ~WaitCount() { --m_count; }
-    int &m_count;
-};
 
 // A reply without a line end is over once nothing more has arrived for this
 // long. Longer than a USB adapter's latency timer (16 ms), so a reply that
@@ -99,7 +94,7 @@ QString CounterLink::RequestReading()
 
 CounterLink::ReplyWait CounterLink::waitForReply(quint64 generation)
 {
-    WaitCount counting(m_activeWaits);
+    OnTheStack counting(m_activeWaits);
     const quint64 losses = m_losses;
     // Let pending events run once even if the reply is already complete.
     QCoreApplication::processEvents();
@@ -142,8 +137,8 @@ void CounterLink::Delay(qint32 seconds)
 {
     if (seconds <= 0)
         return;
-    WaitCount counting(m_activeWaits);
-    WaitCount pausing(m_activePauses);
+    OnTheStack counting(m_activeWaits);
+    OnTheStack pausing(m_activePauses);
     const quint64 losses = m_losses;
     const qint64 deadline = floorDiv(m_clock.nowMs(), 1000) + seconds;
     for (;;) {

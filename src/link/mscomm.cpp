@@ -118,9 +118,13 @@ SerialError MSComm::deviceError(const QString &what, int otherNumber) const
         number = SerialErrorNumber::DeviceNotFound;
         reason = QStringLiteral("there is no such device");
         break;
-    case SerialDevice::Failure::Busy:
+    case SerialDevice::Failure::Held:
+        number = SerialErrorNumber::HeldByAnotherProgram;
+        reason = QStringLiteral("another program is using the port; close it there, then try again");
+        break;
+    case SerialDevice::Failure::Denied:
         number = SerialErrorNumber::Permission;
-        reason = QStringLiteral("access denied (another program may be using the port, or you lack the rights to it)");
+        reason = QStringLiteral("permission denied");
         break;
     case SerialDevice::Failure::Unsupported:
         number = SerialErrorNumber::Unsupported;

@@ -15,6 +15,19 @@ struct ProgramEnding {};
 // told the user what went wrong.
 struct ExchangeAbandoned {};
 
+// Counts itself in `count` for as long as it lives: how many waits (or
+// recordings) are on the stack right now, nested ones included.
+class OnTheStack {
+public:
+    explicit OnTheStack(int &count) : m_count(count) { ++m_count; }
+    ~OnTheStack() { --m_count; }
+    OnTheStack(const OnTheStack &) = delete;
+    OnTheStack &operator=(const OnTheStack &) = delete;
+
+private:
+    int &m_count;
+};
+
 class ProgramLife : public QObject {
     Q_OBJECT
 public:

@@ -33,7 +33,8 @@ public:
     enum class Failure {
         None,
         NoDevice,       // nothing by that name
-        Busy,           // another program holds it, or no rights to it
+        Held,           // another program holds it
+        Denied,         // no rights to it
         Unsupported,    // the device cannot do this (a pty has no modem lines)
         Lost,           // the line went away
         Other,

@@ -24,6 +24,7 @@ inline constexpr int Read = 8;
 inline constexpr int LineLost = 9;      // the device went away (hang-up, unplugged adapter)
 inline constexpr int Unsupported = 10;
 inline constexpr int NotOpen = 13;
+inline constexpr int HeldByAnotherProgram = 14; // another program has the port open or locked
 inline constexpr int InvalidValue = 380;        // a value the control does not take (port number, buffer count)
 inline constexpr int InvalidSettings = 381;     // a settings text that is not "baud,parity,data,stop"
 } // namespace SerialErrorNumber

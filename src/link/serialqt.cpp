@@ -4,7 +4,12 @@
 #include <QSerialPort>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace tallyo {
@@ -25,9 +30,28 @@ public:
     bool open(const QString &device) override
     {
         m_port.setPortName(device);
-        if (m_port.open(QIODevice::ReadWrite))
-            return true;
-        return takePortError();
+        if (!m_port.open(QIODevice::ReadWrite)) {
+            const bool refused = m_port.error() == QSerialPort::PermissionError;
+            takePortError();
+            // Refused although the rights are there: another program has it
+            // (its lock file, or its exclusive open).
+            if (refused)
+                return fail(mayOpen(device) ? Failure::Held : Failure::Denied, failureDetail());
+            return false;
+        }
+#ifdef Q_OS_UNIX
+        // The advisory lock other serial tools take (and honour): never open
+        // a port under a program that holds it, and keep it while open.
+        if (::flock(int(m_port.handle()), LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            m_port.close();
+            m_port.clearError();
+            if (error == EWOULDBLOCK)
+                return fail(Failure::Held, QStringLiteral("the port is locked by another program"));
+            return fail(Failure::Other, QString::fromLocal8Bit(std::strerror(error)));
+        }
+#endif
+        return true;
     }
 
     void close() override
@@ -114,7 +138,7 @@ private:
             failure = Failure::NoDevice;
             break;
         case QSerialPort::PermissionError:
-            failure = Failure::Busy;
+            failure = Failure::Denied;
             break;
         case QSerialPort::UnsupportedOperationError:
             failure = Failure::Unsupported;
@@ -143,6 +167,16 @@ private:
         m_port.clearError();
         fail(Failure::Lost, QString());
         emit lineFailed();
+    }
+
+    static bool mayOpen(const QString &device)
+    {
+#ifdef Q_OS_UNIX
+        return ::faccessat(AT_FDCWD, device.toLocal8Bit().constData(), R_OK | W_OK, AT_EACCESS) == 0;
+#else
+        Q_UNUSED(device);
+        return true;
+#endif
     }
 
     QSerialPort m_port;

@@ -53,9 +53,11 @@ SerialDevice::Failure failureOf(DWORD error)
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
         return SerialDevice::Failure::NoDevice;
+    // A COM port is opened by one program at a time: refused access means
+    // another one has it.
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-        return SerialDevice::Failure::Busy;
+        return SerialDevice::Failure::Held;
     case ERROR_NOT_SUPPORTED:
     case ERROR_INVALID_FUNCTION:
         return SerialDevice::Failure::Unsupported;

@@ -12,12 +12,6 @@
 namespace tallyo {
 
 namespace {
-// Waits stay on the stack of their handler: count them for running().
-struct Running {
-    explicit Running(int &count) : m_count(count) { ++m_count; }
-    ~Running() { --m_count; }
-    int &m_count;
-};
 
 std::string inSeconds(std::chrono::milliseconds limit)
 {
@@ -48,7 +42,7 @@ Recorder::~Recorder()
 
 void Recorder::record()
 {
-    Running running(m_running);
+    OnTheStack running(m_running);
     m_stopRecord = false;
     m_link.ReopenPort();
     const std::shared_ptr<SpreadsheetApp> app = startSpreadsheet();
@@ -69,7 +63,11 @@ std::shared_ptr<SpreadsheetApp> Recorder::startSpreadsheet()
                                "No spreadsheet application is available to record into.");
     std::shared_ptr<SpreadsheetApp> app = m_factory();
     QPointer<Recorder> self(this);
-    app->setChangeNotifier([self] {
+    app->setChangeNotifier([self, signal = m_sheetSignal] {
+        {
+            std::lock_guard lock(signal->mutex);
+        }
+        signal->changed.notify_all();
         if (self)
             QMetaObject::invokeMethod(self.data(), &Recorder::sheetChanged, Qt::QueuedConnection);
     });
@@ -202,14 +200,13 @@ void Recorder::failWithUnwritten(SpreadsheetApp &app, const SpreadsheetError &er
 
 void Recorder::finishForExit(SpreadsheetApp &app)
 {
-    QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(this, &Recorder::sheetChanged, &loop, &QEventLoop::quit);
-    deadline.start(m_options.exitSettleLimit);
-    while (!app.settled() && !app.failure() && deadline.isActive())
-        loop.exec();
+    // The event loop is ending and runs no more: wait on the application's
+    // own signal, briefly.
+    const auto deadline = std::chrono::steady_clock::now() + m_options.exitSettleLimit;
+    {
+        std::unique_lock lock(m_sheetSignal->mutex);
+        m_sheetSignal->changed.wait_until(lock, deadline, [&] { return app.settled() || app.failure(); });
+    }
     app.abandon();
     const std::vector<SheetCell> cells = app.unwritten();
     if (cells.empty())

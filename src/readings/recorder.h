@@ -18,8 +18,10 @@
 #include <QDateTime>
 #include <QObject>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace tallyo {
 
@@ -91,6 +93,12 @@ private:
     ProgramLife &m_life;
     RecorderOptions m_options;
     int m_running = 0;
+    // The applications' change signal for waits outside the event loop.
+    struct SheetSignal {
+        std::mutex mutex;
+        std::condition_variable changed;
+    };
+    std::shared_ptr<SheetSignal> m_sheetSignal = std::make_shared<SheetSignal>();
 };
 
 } // namespace tallyo
