@@ -208,14 +208,34 @@ void TestWindows::fastestRecordingWritesEveryReadingOnce()
 
 void TestWindows::exitSendsRemoteOffAndEnds()
 {
+    if (!m_standInLog.isEmpty()) {
+        // A recording whose Excel hangs in a cell write: EXIT still ends the
+        // program (a thread of ours stays inside that call).
+        QFile control(m_standInLog + QStringLiteral(".control"));
+        QVERIFY(control.open(QIODevice::WriteOnly));
+        control.write("hang-after-cells 5\n");
+        control.close();
+        click("Command4");
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                QFile log(m_standInLog);
+                return log.open(QIODevice::ReadOnly) && log.readAll().contains("\nhang");
+            },
+            kWindowTimeoutMs));
+    }
     m_counter.clearReceived();
     click("Command3");
     QVERIFY(m_program.waitForFinished(kWindowTimeoutMs));
     QCOMPARE(m_program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_program.exitCode(), 0);
-    // Closing waited for the bytes: they are on the line, nothing after them.
+    // Closing waited for the bytes: they are on the line, nothing after them
+    // (the recording's reading requests come before them).
     QVERIFY(m_counter.waitForReceivedBytes(3, kLineTimeout));
-    QCOMPARE(m_counter.received(), std::string("R0\r"));
+    std::string received = m_counter.received();
+    QVERIFY2(received.size() >= 3 && received.compare(received.size() - 3, 3, "R0\r") == 0, received.c_str());
+    received.resize(received.size() - 3);
+    for (size_t i = 0; i < received.size(); i += 2)
+        QCOMPARE(received.substr(i, 2), std::string("D1"));
 }
 
 void TestWindows::cleanupTestCase()
