@@ -340,6 +340,19 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         QVERIFY(rig.counter(1).commands().empty());   // no reading taken
     }
     {
+        // No device behind the port: the recording never began, and the
+        // message says only what failed.
+        Rig rig;
+        rig.devices[0].clear();
+        Form1 &form = rig.form();
+        rig.click(form.Command4);
+        QCOMPARE(rig.messages.size(), 1);
+        QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 1"))
+                     && !rig.messages[0].contains(QStringLiteral("recording")),
+                 qPrintable(rig.messages[0]));
+        QCOMPARE(rig.sheets.created, 0);
+    }
+    {
         // The workbook is closed during the recording: the reading it refused
         // is saved, with its row, and the message names the file.
         Rig rig;

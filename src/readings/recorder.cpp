@@ -42,7 +42,6 @@ Recorder::~Recorder()
 
 void Recorder::record()
 {
-    OnTheStack running(m_running);
     m_stopRecord = false;
     m_link.ReopenPort();
     const std::shared_ptr<SpreadsheetApp> app = startSpreadsheet();
@@ -89,6 +88,7 @@ std::shared_ptr<SpreadsheetApp> Recorder::startSpreadsheet()
 
 void Recorder::takeReadings(SpreadsheetApp &app)
 {
+    OnTheStack running(m_running);
     try {
         // Wider than the sheet is tall, so it cannot overflow before the sheet ends.
         long long row = 0;

@@ -52,7 +52,7 @@ public:
     void record();
     // Sets the stop flag and nothing else.
     void stop() { m_stopRecord = true; }
-    // Recordings running now (nested ones included).
+    // Recordings taking readings now (nested ones included).
     int running() const { return m_running; }
 
     // The application of the latest recording; empty until the first. An
