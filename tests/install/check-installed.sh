@@ -51,7 +51,22 @@ case "${1:-}" in
     # This shell is the namespace's first process: whatever is left when it
     # ends goes with it.
     shift
+    # What this run needs under /tmp (a checkout or build tree there) stays
+    # reachable at its own path.
+    keep=$(mktemp -d /dev/shm/tallyo-tmp.XXXXXX)
+    mount --bind /tmp "$keep"
     mount -t tmpfs tmpfs /tmp
+    for path in "$(realpath "$0")" "$@"; do
+      case "$path" in
+        /tmp/?*)
+          top=${path#/tmp/}
+          top=${top%%/*}
+          if [ -e "$keep/$top" ] && ! mountpoint -q "/tmp/$top"; then
+            if [ -d "$keep/$top" ]; then mkdir -p "/tmp/$top"; else touch "/tmp/$top"; fi
+            mount --bind "$keep/$top" "/tmp/$top"
+          fi ;;
+      esac
+    done
     xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-display "$@"
     exit ;;
   --on-display)
