@@ -15,7 +15,6 @@
 #include "programlife.h"
 #include "spreadsheet.h"
 
-#include <QDateTime>
 #include <QObject>
 #include <chrono>
 #include <condition_variable>
