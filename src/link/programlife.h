@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <functional>
 
 namespace tallyo {
@@ -38,11 +39,27 @@ public:
 
     bool ending() const { return m_ending; }
 
+    // The whole time the program may take to end once asked to (EXIT, the
+    // close control, a signal): every wait on the way out (the reply in
+    // flight, the spreadsheet) shares this one budget.
+    static constexpr std::chrono::milliseconds kEndBudget{1000};
+    // When the program must be gone by: set when ending was first asked for
+    // (askedToEnd() or end()); time_point::max() until then.
+    std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
+    // Starts the clock of the end budget (the click or the signal), if not
+    // started yet. Waits go on until end().
+    void askedToEnd()
+    {
+        if (m_deadline == std::chrono::steady_clock::time_point::max())
+            m_deadline = std::chrono::steady_clock::now() + kEndBudget;
+    }
+
     // Ends the program: every wait returns at once and no handler runs again.
     void end()
     {
         if (m_ending)
             return;
+        askedToEnd();
         m_ending = true;
         emit endingStarted();
         if (m_quit)
@@ -55,6 +72,7 @@ signals:
 private:
     std::function<void()> m_quit;
     bool m_ending = false;
+    std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
 };
 
 } // namespace tallyo

@@ -4,6 +4,7 @@
 // started (or found) by CalcOffice. Every call addresses the active sheet of
 // that workbook's window and its current selection, as the user left them.
 #include "calcoffice.h"
+#include "readingtext.h"
 #include "sheetbackend.h"
 
 #include <map>
@@ -122,7 +123,7 @@ public:
                 while (done < texts.size()) {
                     if (isPlainText(texts[done])) {
                         Reference<css::text::XText>(present(sheet->getCellByPosition(column - 1, row(done))), UNO_QUERY_THROW)
-                            ->setString(toUno(withoutLineEnd(texts[done])));
+                            ->setString(toUno(std::string(reading::withoutLineEnd(texts[done]))));
                         ++done;
                         continue;
                     }
@@ -130,12 +131,12 @@ public:
                     while (end < texts.size() && !isPlainText(texts[end]))
                         ++end;
                     if (end - done == 1) {
-                        present(sheet->getCellByPosition(column - 1, row(done)))->setFormula(toUno(withoutLineEnd(texts[done])));
+                        present(sheet->getCellByPosition(column - 1, row(done)))->setFormula(toUno(std::string(reading::withoutLineEnd(texts[done]))));
                     } else {
                         Sequence<Sequence<rtl::OUString>> rows(static_cast<sal_Int32>(end - done));
                         for (std::size_t i = done; i < end; ++i) {
                             Sequence<rtl::OUString> one(1);
-                            one.getArray()[0] = toUno(withoutLineEnd(texts[i]));
+                            one.getArray()[0] = toUno(std::string(reading::withoutLineEnd(texts[i])));
                             rows.getArray()[i - done] = one;
                         }
                         Reference<css::sheet::XCellRangeFormula>(
@@ -190,14 +191,6 @@ public:
     }
 
 private:
-    static std::string withoutLineEnd(const std::string &text)
-    {
-        std::size_t end = text.size();
-        while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n'))
-            --end;
-        return text.substr(0, end);
-    }
-
     static bool isPlainText(const std::string &text) { return text.starts_with('='); }
 
     const Reference<css::frame::XModel> &model() const

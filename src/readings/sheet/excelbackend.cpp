@@ -19,6 +19,7 @@
 #include <oleauto.h>
 
 #include "columnrange.h"
+#include "readingtext.h"
 #include "sheetbackend.h"
 
 #include <algorithm>
@@ -96,31 +97,6 @@ bool meansExcelBusy(HRESULT hr)
     return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER || hr == ExcelBusy;
 }
 
-// A signed decimal number, as a counter sends one ("+1.2345E+06", "-3"),
-// perhaps followed by its line end.
-bool isSignedNumber(const std::string &text)
-{
-    std::size_t i = 1; // past the sign
-    std::size_t digits = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        ++digits;
-    if (i < text.size() && text[i] == '.')
-        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-            ++digits;
-    if (digits == 0)
-        return false;
-    if (i < text.size() && (text[i] == 'E' || text[i] == 'e')) {
-        std::size_t exponent = 0;
-        if (++i < text.size() && (text[i] == '+' || text[i] == '-'))
-            ++i;
-        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-            ++exponent;
-        if (exponent == 0)
-            return false;
-    }
-    return text.find_first_not_of(" \r\n", i) == std::string::npos;
-}
-
 // A reading is the cell's formula unchanged, except one Excel would take
 // for a formula: one that begins with "=" (never a counter's reading: a
 // garbled or hostile line), and, since Excel unlike Calc also evaluates what
@@ -130,9 +106,7 @@ bool isSignedNumber(const std::string &text)
 // ever evaluated.
 std::wstring cellFormula(const std::string &reading)
 {
-    const char first = reading.empty() ? '\0' : reading.front();
-    const bool formula = first == '=' || first == '@' || ((first == '+' || first == '-') && !isSignedNumber(reading));
-    return formula ? L"'" + wide(reading) : wide(reading);
+    return reading::wouldBeEvaluated(reading) ? L"'" + wide(reading) : wide(reading);
 }
 
 // An owned VARIANT.
