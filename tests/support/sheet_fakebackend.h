@@ -70,7 +70,7 @@ private:
 
 class FakeSheetBackend final : public SheetBackend {
 public:
-    static constexpr long long LastRow = 1'048'576;
+    static constexpr long long LastRow = SheetLastRow;
 
     explicit FakeSheetBackend(std::shared_ptr<FakeSheetJournal> journal);
     ~FakeSheetBackend() override;
