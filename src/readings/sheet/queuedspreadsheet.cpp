@@ -22,6 +22,8 @@
 // The first failure ends the sending: the worker leaves and the queue stays
 // as it is. abandon() sets the failure and cancels the backend's call; that
 // call's cells stay in flight unless it still answers, with what it wrote.
+// The worker also leaves when the object is let go of while idle; it is
+// joined through sheetworkers.h.
 #include "queuedspreadsheet.h"
 
 #include "columnrange.h"
@@ -32,7 +34,6 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 namespace tallyo {
@@ -75,7 +76,7 @@ struct QueuedSpreadsheet::Shared {
     const QueueSettings settings;
     mutable std::mutex mutex;
     std::condition_variable workerWake;
-    std::condition_variable quietWake; // cancels and notifications under way ending
+    std::condition_variable cancelEnded;
 
     // Everything below is guarded by mutex.
     std::deque<Call> queue;      // not carried out yet, oldest first
@@ -94,33 +95,8 @@ struct QueuedSpreadsheet::Shared {
 
     SheetBackend *backend = nullptr; // for cancel(), while the worker has one
     int cancelsInFlight = 0;
-    std::function<void()> notifier;
-    std::vector<std::thread::id> notifying;
 
-    // Runs the change notifier with no lock held.
-    void notify()
-    {
-        std::unique_lock lock(mutex);
-        if (!notifier)
-            return;
-        const auto call = notifier;
-        notifying.push_back(std::this_thread::get_id());
-        lock.unlock();
-        call();
-        lock.lock();
-        notifying.erase(std::find(notifying.begin(), notifying.end(), std::this_thread::get_id()));
-        quietWake.notify_all();
-    }
-
-    // (lock held) Lets a notification under way on another thread end (it is
-    // short), so that the notifier it runs may be let go of.
-    void waitForOtherNotifications(std::unique_lock<std::mutex> &lock)
-    {
-        quietWake.wait(lock, [&] {
-            return std::all_of(notifying.begin(), notifying.end(),
-                               [](std::thread::id id) { return id == std::this_thread::get_id(); });
-        });
-    }
+    ChangeNotifier notify; // called with the mutex let go of
 
     // (lock held) The backend call under way ended: its first `done` calls
     // had their effect. A call cut off by abandon() leaves the rest in flight.
@@ -165,16 +141,21 @@ public:
             s.notify();
             lock.lock();
         }
-        // Destroyed here, on its own thread, once no cancel() is under way.
+        letGo(std::move(backend));
+    }
+
+private:
+    // Destroys the backend here, on its own thread, once no cancel() is under way.
+    void letGo(std::unique_ptr<SheetBackend> backend)
+    {
         {
             std::unique_lock lock(s.mutex);
             s.backend = nullptr;
-            s.quietWake.wait(lock, [&] { return s.cancelsInFlight == 0; });
+            s.cancelEnded.wait(lock, [&] { return s.cancelsInFlight == 0; });
         }
         backend.reset();
     }
 
-private:
     // The first candidate that is made and starts; null after a failure.
     std::unique_ptr<SheetBackend> start(const std::vector<BackendFactory> &candidates)
     {
@@ -185,13 +166,20 @@ private:
                 backend = candidate();
                 if (!backend)
                     throw SpreadsheetError(Error::NotInstalled, "No spreadsheet application is available.");
-                if (!publish([&] { s.backend = backend.get(), s.applicationName = backend->applicationName(); }))
-                    return backend;
-                backend->start();
-                publish([&] { s.started = true, s.lastRow = backend->lastRow(); });
-                return backend;
+                const bool goOn = publish([&] {
+                    s.backend = backend.get();
+                    s.applicationName = backend->applicationName();
+                });
+                if (goOn)
+                    backend->start();
+                publish([&] {
+                    s.started = true;
+                    s.lastRow = backend->lastRow();
+                });
+                return backend; // given up meanwhile: failure() says so
             } catch (...) {
                 const SpreadsheetError error = asSpreadsheetError(backend ? backend->applicationName() : s.applicationName);
+                letGo(std::move(backend));
                 // One that is not installed lets the next try; the first such error tells it when none can.
                 if (!failure || error.number != Error::NotInstalled)
                     failure = error;
@@ -321,11 +309,10 @@ QueuedSpreadsheet::QueuedSpreadsheet(BackendFactory createBackend, QueueSettings
 
 QueuedSpreadsheet::~QueuedSpreadsheet()
 {
+    m_shared->notify.set(nullptr);
     bool busy = false;
     {
-        std::unique_lock lock(m_shared->mutex);
-        m_shared->notifier = nullptr;
-        m_shared->waitForOtherNotifications(lock);
+        std::lock_guard lock(m_shared->mutex);
         m_shared->stopping = true;
         busy = !m_shared->failure
             && (!m_shared->started || !m_shared->queue.empty() || m_shared->refreshOwed || m_shared->refreshing);
@@ -450,9 +437,7 @@ std::vector<SheetCell> QueuedSpreadsheet::unwritten() const
 
 void QueuedSpreadsheet::setChangeNotifier(std::function<void()> notify)
 {
-    std::unique_lock lock(m_shared->mutex);
-    m_shared->notifier = std::move(notify);
-    m_shared->waitForOtherNotifications(lock);
+    m_shared->notify.set(std::move(notify));
 }
 
 void QueuedSpreadsheet::abandon()
@@ -475,7 +460,7 @@ void QueuedSpreadsheet::abandon()
         backend->cancel(); // returns at once
         std::lock_guard lock(m_shared->mutex);
         --m_shared->cancelsInFlight;
-        m_shared->quietWake.notify_all();
+        m_shared->cancelEnded.notify_all();
     }
     m_shared->notify();
 }

@@ -1,13 +1,10 @@
 #include "sheetworkers.h"
 
-#include <condition_variable>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace tallyo {
 
@@ -84,6 +81,32 @@ void endSheetWorkers(std::chrono::steady_clock::time_point deadline, int exitCod
         return;
     std::fflush(nullptr);
     std::_Exit(exitCode);
+}
+
+void ChangeNotifier::set(std::function<void()> notify)
+{
+    std::unique_lock lock(m_mutex);
+    m_notify = std::move(notify);
+    // A call under way on another thread is short: let it end (one on this
+    // thread is the caller itself).
+    m_idle.wait(lock, [&] {
+        return std::all_of(m_calling.begin(), m_calling.end(),
+                           [](std::thread::id id) { return id == std::this_thread::get_id(); });
+    });
+}
+
+void ChangeNotifier::operator()()
+{
+    std::unique_lock lock(m_mutex);
+    if (!m_notify)
+        return;
+    const auto notify = m_notify;
+    m_calling.push_back(std::this_thread::get_id());
+    lock.unlock();
+    notify();
+    lock.lock();
+    m_calling.erase(std::find(m_calling.begin(), m_calling.end(), std::this_thread::get_id()));
+    m_idle.notify_all();
 }
 
 } // namespace tallyo

@@ -5,7 +5,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace tallyo {
 
@@ -21,5 +25,22 @@ bool joinSheetWorkers(std::chrono::steady_clock::time_point deadline);
 // call by then, ends the process at once with `exitCode` (nothing of the
 // program is torn down under it).
 void endSheetWorkers(std::chrono::steady_clock::time_point deadline, int exitCode);
+
+// A callback a worker calls, which another thread may replace or clear at
+// any time: once set() returns, the previous callback is not running on
+// another thread and is never called again.
+class ChangeNotifier {
+public:
+    void set(std::function<void()> notify);
+    // Calls the callback, if any; call it with no lock held that the callback
+    // or a set() caller may wait for.
+    void operator()();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_idle;
+    std::function<void()> m_notify;
+    std::vector<std::thread::id> m_calling;
+};
 
 } // namespace tallyo
