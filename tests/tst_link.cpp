@@ -377,6 +377,22 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
         QCOMPARE(rig.counter(1).received(), std::string("X9\r"));
     }
+    {
+        // A line whose output never drains: the port closes all the same,
+        // within the second the program has to end.
+        Rig rig;
+        Form1 &form = rig.form();
+        form.ReopenPort();
+        modemshim::drainHangs(true);
+        QElapsedTimer took;
+        took.start();
+        rig.click(form.Command3);
+        const qint64 ms = took.elapsed();
+        modemshim::drainHangs(false);
+        QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+        QCOMPARE(rig.quits, 1);
+        QVERIFY(!form.MSComm1.portOpen());
+    }
 }
 
 void TestLink::exitEndsTheProgramFromInsideAWait()
