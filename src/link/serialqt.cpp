@@ -76,9 +76,10 @@ public:
         int queued = 0;
         while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && !limit.hasExpired())
             QThread::msleep(1);
-        // Left over: dropped, or closing would wait for it (up to 30 s).
-        if (queued > 0)
-            ::tcflush(fd, TCOFLUSH);
+        if (queued == 0)
+            ::tcdrain(fd);   // the last bytes in the UART itself
+        else
+            ::tcflush(fd, TCOFLUSH);   // left over: dropped, or closing would wait for it (up to 30 s)
 #endif
         m_port.close();
         m_port.clearError();
