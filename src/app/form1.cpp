@@ -74,7 +74,10 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
       m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, stopRecord, m_life,
                  m_deps.recorder),
       excelApp(m_recorder.excelApp),
-      m_windowGone([this] { return quintptr(internalWinId()); }, [this] { endWithoutSending(); })
+      m_windowGone([this] { return quintptr(internalWinId()); },
+                   // Not from inside the native event's delivery: the end may
+                   // wait in the event loop for the reply on its way.
+                   [this] { QMetaObject::invokeMethod(this, &Form1::endWithoutSending, Qt::QueuedConnection); })
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kWindowCaption));
