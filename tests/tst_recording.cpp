@@ -95,11 +95,6 @@ std::vector<int> numbersOf(const Rig &rig, int app, bool saved = false)
     return numbers;
 }
 
-bool ascending(const std::vector<int> &numbers)
-{
-    return std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<int>()) == numbers.end();
-}
-
 // Every reading served, 1 to n, once each.
 bool eachOnce(std::vector<int> numbers, int n)
 {
@@ -285,8 +280,8 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
     // row, and ends on the same stop. Nothing is lost or written twice.
     QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(4));
     QCOMPARE(rowsOf(rig.sheets.formulas(), 2), oneTo(3));
-    QVERIFY(ascending(numbersOf(rig, 1)));
-    QVERIFY(ascending(numbersOf(rig, 2)));
+    QVERIFY(std::ranges::is_sorted(numbersOf(rig, 1)));
+    QVERIFY(std::ranges::is_sorted(numbersOf(rig, 2)));
     QVERIFY(eachOnce(numbersOf(rig, 0), rig.counter(1).readingsServed()));
     QVERIFY(rig.messages.isEmpty());
 }
@@ -351,7 +346,7 @@ void TestRecording::clicksInsideReplyWaitsLoseNoReading()
     rig.click(form.Command4);
     QCOMPARE(done, clicks.size());
     const std::vector<int> rows = numbersOf(rig, 1);
-    QVERIFY(ascending(rows));
+    QVERIFY(std::ranges::is_sorted(rows));
     QCOMPARE(shown.size(), size_t(2));
     std::vector<int> all = rows;
     all.insert(all.end(), shown.begin(), shown.end());
@@ -401,7 +396,7 @@ void TestRecording::exitWithNestedRecordingsOnAFrozenSheetEndsWithinASecond()
     // Every reading served is in a sheet or in a file, once.
     QVERIFY(eachOnce(numbersOf(rig, 0, true), rig.counter(1).readingsServed()));
     for (int app = 1; app <= 3; ++app)
-        QVERIFY(ascending(numbersOf(rig, app)));
+        QVERIFY(std::ranges::is_sorted(numbersOf(rig, app)));
     QVERIFY(!form.MSComm1.portOpen());
     QVERIFY(rig.messages.isEmpty());
 }
@@ -431,7 +426,7 @@ void TestRecording::endSignalDuringARecordingEndsWithinASecond()
     QVERIFY2(sinceSignal.isValid() && took < 1000, qPrintable(QString::number(took)));
     QCOMPARE(rig.quits, 1);
     // The reading in flight reached the sheet; nothing was sent after it.
-    QVERIFY(ascending(numbersOf(rig, 1)));
+    QVERIFY(std::ranges::is_sorted(numbersOf(rig, 1)));
     QVERIFY(eachOnce(numbersOf(rig, 1), rig.counter(1).readingsServed()));
     QVERIFY(rig.counter(1).received().ends_with("D1"));
     // The port and its locks are free for another program.
