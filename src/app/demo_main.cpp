@@ -59,6 +59,10 @@ int main(int argc, char *argv[])
     std::chrono::steady_clock::time_point deadline;
     {
         tallyo::Form1 window(std::move(deps));
+        // SIGTERM, SIGINT and SIGHUP end the program as the close control does:
+        // the reading on its way lands, the port and its locks are freed.
+        tallyo::EndSignals endSignals;
+        window.followEndRequests(endSignals);
         window.Form_Load();
         window.show();
         rc = app.exec();

@@ -190,14 +190,13 @@ void Recorder::failWithUnwritten(SpreadsheetApp &app, const SpreadsheetError &er
 void Recorder::finishForExit(SpreadsheetApp &app)
 {
     // The event loop is ending and runs no more: wait on the application's
-    // own signal, within the end budget.
-    const auto deadline = m_life.deadline() == std::chrono::steady_clock::time_point::max()
-        ? std::chrono::steady_clock::now() + ProgramLife::kEndBudget
-        : m_life.deadline();
+    // own signal, until the waits on the way out end.
+    const auto until = m_life.endAsked()
+        ? m_life.waitsEndBy()
+        : std::chrono::steady_clock::now() + ProgramLife::kEndBudget - ProgramLife::kLastSteps;
     {
         std::unique_lock lock(m_sheetSignal->mutex);
-        m_sheetSignal->changed.wait_until(lock, deadline - m_options.exitReserve,
-                                          [&] { return app.settled() || app.failure(); });
+        m_sheetSignal->changed.wait_until(lock, until, [&] { return app.settled() || app.failure(); });
     }
     app.abandon();
     const std::vector<SheetCell> cells = app.unwritten();

@@ -29,9 +29,6 @@ struct RecorderOptions {
     // may go without taking any of the readings still waiting for it before
     // it is given up: a backlog it drains is never cut.
     std::chrono::milliseconds stallLimit{30'000};
-    // When the program ends, the wait for the sheet stops this long before
-    // the end budget runs out: saving the file and ending take the rest.
-    std::chrono::milliseconds exitReserve{200};
     // Where readings that never reached the sheet are saved; empty: the
     // user's documents folder.
     QString unwrittenFolder;
