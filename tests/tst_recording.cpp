@@ -3,7 +3,9 @@
 // EXIT, and every way a recording can fail. The real applications have
 // suites of their own.
 #include "endsignals.h"
+#include "queuedspreadsheet.h"
 #include "rig.h"
+#include "sheet_fakebackend.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -12,7 +14,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QRegularExpression>
 #include <QTimer>
+#include <thread>
 
 #include <algorithm>
 #include <array>
@@ -90,7 +94,7 @@ std::vector<int> numbersOf(const Rig &rig, int app, bool saved = false)
         if (app == 0 || c.app == app)
             numbers.push_back(std::stoi(c.text));
     if (saved)
-        for (const auto &[row, text] : rig.savedRows())
+        for (const auto &[row, text, note] : rig.savedRows())
             numbers.push_back(std::stoi(text));
     return numbers;
 }
@@ -108,9 +112,67 @@ bool eachOnce(std::vector<int> numbers, int n)
 std::vector<long long> sheetThenSaved(const Rig &rig, int app)
 {
     std::vector<long long> rows = rowsOf(rig.sheets.formulas(), app);
-    for (const auto &[row, text] : rig.savedRows())
-        rows.push_back(row);
+    for (const Rig::SavedRow &saved : rig.savedRows())
+        rows.push_back(saved.row);
     return rows;
+}
+
+// The recording's real queue and worker thread, over a stand-in backend.
+SpreadsheetFactory queuedFake(const std::shared_ptr<FakeSheetJournal> &journal, QueueSettings settings = {})
+{
+    return [journal, settings]() -> std::unique_ptr<SpreadsheetApp> {
+        return std::make_unique<QueuedSpreadsheet>([journal] { return std::make_unique<FakeSheetBackend>(journal); },
+                                                   settings);
+    };
+}
+
+// AutoFit and format once, after the first row, then never: the gate holds
+// only cell writes.
+QueueSettings refreshOnce()
+{
+    QueueSettings settings;
+    settings.refreshInterval = 1h;
+    settings.quietRefresh = 1h;
+    return settings;
+}
+
+std::vector<long long> rowsWritten(const FakeSheetJournal &journal)
+{
+    std::vector<long long> rows;
+    for (const FakeSheetCall &call : journal.calls())
+        if (call.kind == FakeSheetCall::Kind::Cells)
+            for (size_t i = 0; i < call.texts.size(); ++i)
+                rows.push_back(call.first + qint64(i));
+    return rows;
+}
+
+size_t unwrittenNow(Form1 &form)
+{
+    return form.excelApp ? form.excelApp->unwritten().size() : 0;
+}
+
+// Where each reading served went, one letter per row: S the sheet only, F
+// the file only, M the sheet and the file marked "maybe-in-sheet", m the file
+// marked so only; X anything else (both unmarked, twice, nowhere).
+QString whereRowsWent(Rig &rig, const FakeSheetJournal &journal)
+{
+    const std::vector<long long> inSheet = rowsWritten(journal);
+    const std::vector<Rig::SavedRow> saved = rig.savedRows();
+    QString letters;
+    for (long long row = 1; row <= rig.counter(1).readingsServed(); ++row) {
+        const auto sheet = std::count(inSheet.begin(), inSheet.end(), row);
+        const auto file = std::count_if(saved.begin(), saved.end(), [&](const auto &s) { return s.row == row; });
+        const auto marked = std::count_if(saved.begin(), saved.end(), [&](const auto &s) { return s.row == row && s.maybeInSheet; });
+        const char letter = sheet == 1 && file == 0 ? 'S' : sheet == 0 && file == 1 && !marked ? 'F'
+                          : sheet == 1 && marked == 1 ? 'M' : sheet == 0 && marked == 1 ? 'm' : 'X';
+        letters += QLatin1Char(letter);
+    }
+    return letters;
+}
+
+bool matches(const QString &text, const char *pattern)
+{
+    return QRegularExpression(QLatin1String(pattern)).match(text).hasMatch();
 }
 } // namespace
 
@@ -132,6 +194,9 @@ private slots:
     void busySheetDelaysReadingsButLosesNone();
     void failuresEndTheRecordingWithAMessage();
     void fullSheetEndsTheRecording();
+    void aWriteGivenUpThatLandsLaterIsMarkedInTheFile();
+    void exitWhileAWriteNeverAnswersSavesItAsMaybe();
+    void aBacklogThatDrainsSlowlyIsNeverCut();
 };
 
 void TestRecording::readingsGoDownColumnAFromRowOne()
@@ -535,7 +600,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         // Stopped while the application takes nothing: after the limit the
         // waiting readings go to a file.
         Rig rig;
-        rig.recorder.settleLimit = 50ms;
+        rig.recorder.stallLimit = 50ms;
         Form1 &form = rig.form();
         selectInterval(form, 0);
         QTimer trigger;
@@ -548,7 +613,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         trigger.start(1);
         rig.click(form.Command4);
         QCOMPARE(rig.messages.size(), 1);
-        QVERIFY2(rig.messages[0].contains(QStringLiteral("did not take the last readings within 50 ms")),
+        QVERIFY2(rig.messages[0].contains(QStringLiteral("stopped taking readings: it took none for 50 ms")),
                  qPrintable(rig.messages[0]));
         QCOMPARE(rig.sheets.abandoned, 1);
         QCOMPARE(sheetThenSaved(rig, 1), oneTo(rig.counter(1).readingsServed()));
@@ -605,6 +670,110 @@ void TestRecording::fullSheetEndsTheRecording()
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY(rig.messages[0].contains(QStringLiteral("full")));
     QCOMPARE(rig.counter(1).commands().size(), size_t(3));   // no reading taken that has no row
+}
+
+void TestRecording::aWriteGivenUpThatLandsLaterIsMarkedInTheFile()
+{
+    // The sheet stops answering in the middle of a write and is given up
+    // after "Stop Record"; that write lands later all the same. Readings a
+    // spreadsheet would evaluate go to the file inert, without their CR.
+    Rig rig;
+    auto journal = std::make_shared<FakeSheetJournal>();
+    journal->answerAfterCancel();
+    rig.spreadsheetFactory = queuedFake(journal, refreshOnce());
+    rig.recorder.stallLimit = 100ms;
+    rig.counter(1).setCustomReply("=1+2,\"\xB5s\" hostile\r");
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (rowsWritten(*journal).size() >= 2)
+            journal->closeGate();
+        if (journal->waitingAtGate() == 1 && unwrittenNow(form) >= 3) {
+            driver.stop();
+            rig.click(form.Command5);
+        }
+    });
+    driver.start(1);
+    rig.click(form.Command4);
+    QCOMPARE(rig.messages.size(), 1);
+    QVERIFY2(rig.messages[0].contains(QStringLiteral("stopped taking readings"))
+                 && rig.messages[0].contains(QStringLiteral(" did not reach the sheet; "))
+                 && rig.messages[0].contains(QStringLiteral("being written when it stopped answering and may be there too")),
+             qPrintable(rig.messages[0]));
+
+    journal->openGate();
+    QTRY_VERIFY(journal->destroyed());
+    const QString where = whereRowsWent(rig, *journal);
+    QVERIFY2(matches(where, "^SS+M+F+$"), qPrintable(where));
+    const QByteArray text = rig.savedText();
+    QVERIFY2(text.startsWith("row,reading,note\n") && !text.contains('\r'), text.constData());
+    for (const Rig::SavedRow &saved : rig.savedRows())
+        QCOMPARE(saved.reading, std::string("'=1+2,\"\xC2\xB5s\" hostile"));
+}
+
+void TestRecording::exitWhileAWriteNeverAnswersSavesItAsMaybe()
+{
+    Rig rig;
+    auto journal = std::make_shared<FakeSheetJournal>();
+    journal->answerAfterCancel();
+    rig.spreadsheetFactory = queuedFake(journal, refreshOnce());
+    Form1 &form = rig.form();
+    selectInterval(form, 1);   // 2 seconds: EXIT comes in a pause
+    QElapsedTimer sinceExit;
+    ClockDriver driver(rig.clock, 100);
+    driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
+    driver.onTick = [&](int) {
+        if (rowsWritten(*journal).size() >= 2 && !rig.quits)
+            journal->closeGate();
+        if (journal->waitingAtGate() == 1 && unwrittenNow(form) >= 3 && form.link().activePauses() > 0
+            && !rig.quits) {
+            sinceExit.start();
+            rig.click(form.Command3);
+        }
+    };
+    rig.click(form.Command4);
+    QVERIFY2(sinceExit.elapsed() < ProgramLife::kEndBudget.count(), qPrintable(QString::number(sinceExit.elapsed())));
+    QCOMPARE(rig.quits, 1);
+    QVERIFY(rig.messages.isEmpty());
+    const QString where = whereRowsWent(rig, *journal);
+    QVERIFY2(matches(where, "^SS+m+F+$"), qPrintable(where));
+    journal->openGate(); // lets the worker end
+    QTRY_VERIFY(journal->destroyed());
+}
+
+void TestRecording::aBacklogThatDrainsSlowlyIsNeverCut()
+{
+    // The application takes a cell in 60 ms, slower than the line brings
+    // them: after "Stop Record" the backlog drains for longer than the limit,
+    // taking a cell at a time, and is never cut.
+    Rig rig;
+    auto journal = std::make_shared<FakeSheetJournal>();
+    journal->setHook([](const FakeSheetCall &call) {
+        if (call.kind == FakeSheetCall::Kind::Cells)
+            std::this_thread::sleep_for(60ms * call.texts.size());
+    });
+    QueueSettings settings;
+    settings.writeTarget = 20ms;
+    rig.spreadsheetFactory = queuedFake(journal, settings);
+    rig.recorder.stallLimit = 300ms;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    QElapsedTimer sinceStop;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (unwrittenNow(form) >= 15) {
+            driver.stop();
+            sinceStop.start();
+            rig.click(form.Command5);
+        }
+    });
+    driver.start(1);
+    rig.click(form.Command4);
+    QVERIFY2(rig.messages.isEmpty(), qPrintable(rig.messages.join(u'\n')));
+    QVERIFY2(sinceStop.elapsed() > 2 * 300, qPrintable(QString::number(sinceStop.elapsed())));
+    QCOMPARE(rowsWritten(*journal), oneTo(rig.counter(1).readingsServed()));
+    QVERIFY(rig.savedRows().empty());
 }
 
 QTEST_MAIN(TestRecording)

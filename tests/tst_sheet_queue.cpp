@@ -4,6 +4,7 @@
 #include "columnrange.h"
 #include "queuedspreadsheet.h"
 #include "sheet_fakebackend.h"
+#include "sheetworkers.h"
 
 #include <QTest>
 
@@ -89,6 +90,7 @@ private slots:
     void startFailuresComeThroughFailure();
     void givingUpNeverWaits();
     void callsOutsideTheSheetAreRefused();
+    void workersEndOnceLetGo();
 };
 
 void TestSheetQueue::columnRanges_data()
@@ -174,8 +176,7 @@ void TestSheetQueue::refreshesAreCoalescedButLandLast()
     journal->openGate();
     QTRY_VERIFY(app->settled());
 
-    // One batch: one write of 500 rows, then one fit and one format, in the
-    // order each turn asked for them.
+    // One batch: one write of 500 rows, then one fit and one format.
     auto calls = journal->calls();
     QCOMPARE(kinds(calls), (std::vector{Kind::Start, Kind::AddWorkbook, Kind::Cells, Kind::AutoFit, Kind::NumberFormat}));
     QCOMPARE(calls[2].texts.size(), std::size_t(500));
@@ -183,16 +184,17 @@ void TestSheetQueue::refreshesAreCoalescedButLandLast()
     QCOMPARE(calls[3].second, 51);
     QCOMPARE(calls[4].texts, std::vector<std::string>{"0"});
 
-    // Asked in the other order, they run in the other order.
+    // Asked in the other order: the last range asked for is fitted, then the
+    // last format is set.
     app->setCellFormula(501, 1, "y");
     app->setSelectionNumberFormat("0.00");
     app->autoFitColumns("B:C");
     QTRY_VERIFY(app->settled());
     calls = journal->calls();
     QCOMPARE(calls.size(), std::size_t(8));
-    QCOMPARE(calls[6].texts, std::vector<std::string>{"0.00"});
-    QCOMPARE(calls[7].kind, Kind::AutoFit);
-    QCOMPARE(calls[7].first, 2LL);
+    QCOMPARE(calls[6].kind, Kind::AutoFit);
+    QCOMPARE(calls[6].first, 2LL);
+    QCOMPARE(calls[7].texts, std::vector<std::string>{"0.00"});
 }
 
 void TestSheetQueue::newWorkbookTakesOwedRefreshFirst()
@@ -386,6 +388,26 @@ void TestSheetQueue::callsOutsideTheSheetAreRefused()
     app->setCellFormula(last, MaxSheetColumn, "corner");
     QTRY_VERIFY(app->settled());
     QCOMPARE(journal->writes(), std::vector<std::string>{std::to_string(last) + ",16384=corner"});
+}
+
+void TestSheetQueue::workersEndOnceLetGo()
+{
+    // Let go of while the application holds a call and ignores the cancel:
+    // that worker runs on, and is joined once the call ends.
+    auto journal = std::make_shared<FakeSheetJournal>();
+    journal->answerAfterCancel();
+    auto app = makeQueue(journal);
+    QTRY_VERIFY(app->started());
+    journal->closeGate();
+    app->setCellFormula(1, 1, "x");
+    QTRY_COMPARE(journal->waitingAtGate(), 1);
+    app.reset();
+    QVERIFY(journal->cancelled());
+    QVERIFY(!joinSheetWorkers(std::chrono::steady_clock::now()));
+    journal->openGate();
+    QVERIFY(joinSheetWorkers(std::chrono::steady_clock::now() + 60s));
+    QVERIFY(journal->destroyed());
+    QCOMPARE(journal->writes(), std::vector<std::string>{"1,1=x"});
 }
 
 QTEST_GUILESS_MAIN(TestSheetQueue)

@@ -3,10 +3,13 @@
 // Every command a simulated counter receives is printed on standard output.
 #include "countersim.h"
 #include "form1.h"
+#include "sheetworkers.h"
 #include "spreadsheetloader.h"
 
 #include <QApplication>
 #include <QStringList>
+#include <algorithm>
+#include <chrono>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -52,14 +55,20 @@ int main(int argc, char *argv[])
     tallyo::Form1Dependencies deps;
     deps.portMap = tallyo::fixedPortMap(devices);
     deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
-    tallyo::Form1 window(std::move(deps));
-    // SIGTERM, SIGINT and SIGHUP end the program as the close control does:
-    // the reading on its way lands, the port and its locks are freed.
-    tallyo::EndSignals endSignals;
-    window.followEndRequests(endSignals);
-    window.Form_Load();
-    window.show();
-    const int rc = app.exec();
+    int rc = 0;
+    std::chrono::steady_clock::time_point deadline;
+    {
+        tallyo::Form1 window(std::move(deps));
+        // SIGTERM, SIGINT and SIGHUP end the program as the close control
+        // does: the reading on its way lands, the port and its locks are freed.
+        tallyo::EndSignals endSignals;
+        window.followEndRequests(endSignals);
+        window.Form_Load();
+        window.show();
+        rc = app.exec();
+        deadline = window.life().deadline();
+    }
+    tallyo::endSheetWorkers(std::min(deadline, std::chrono::steady_clock::now() + tallyo::ProgramLife::kEndBudget), rc);
     // Let the counters take in what the program sent last ("R0" on EXIT)
     // before they go: a real line would deliver it.
     for (auto &counter : counters)

@@ -2,9 +2,12 @@
 // serial line.
 #include "commandline.h"
 #include "form1.h"
+#include "sheetworkers.h"
 #include "spreadsheetloader.h"
 
 #include <QApplication>
+#include <algorithm>
+#include <chrono>
 
 int main(int argc, char *argv[])
 {
@@ -21,12 +24,22 @@ int main(int argc, char *argv[])
     tallyo::Form1Dependencies deps;
     deps.portMap = std::move(portMap);
     deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
-    tallyo::Form1 window(std::move(deps));
-    // SIGTERM, SIGINT and SIGHUP end the program as the close control does:
-    // the reading on its way lands, the port and its locks are freed.
-    tallyo::EndSignals endSignals;
-    window.followEndRequests(endSignals);
-    window.Form_Load();
-    window.show();
-    return app.exec();
+    int exitCode = 0;
+    std::chrono::steady_clock::time_point deadline;
+    {
+        tallyo::Form1 window(std::move(deps));
+        // SIGTERM, SIGINT and SIGHUP end the program as the close control
+        // does: the reading on its way lands, the port and its locks are freed.
+        tallyo::EndSignals endSignals;
+        window.followEndRequests(endSignals);
+        window.Form_Load();
+        window.show();
+        exitCode = app.exec();
+        deadline = window.life().deadline();
+    }
+    // The window has let go of every spreadsheet: their workers end before
+    // the application object does.
+    tallyo::endSheetWorkers(std::min(deadline, std::chrono::steady_clock::now() + tallyo::ProgramLife::kEndBudget),
+                            exitCode);
+    return exitCode;
 }

@@ -1,23 +1,21 @@
 #include "recorder.h"
 
 #include "intervals.h"
+#include "limittext.h"
 #include "unwrittenfile.h"
 
 #include <QEventLoop>
-#include <QPointer>
 #include <QScopeGuard>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 namespace tallyo {
 
 namespace {
-
-std::string inSeconds(std::chrono::milliseconds limit)
+std::string readings(std::size_t count)
 {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
-    return seconds >= 1 ? std::to_string(seconds) + (seconds == 1 ? " second" : " seconds")
-                        : std::to_string(limit.count()) + " ms";
+    return std::to_string(count) + (count == 1 ? " reading" : " readings");
 }
 } // namespace
 
@@ -31,10 +29,15 @@ Recorder::Recorder(CounterLink &link, SpreadsheetFactory factory, std::function<
       m_life(life),
       m_options(std::move(options))
 {
+    m_sheetSignal->recorder = this;
 }
 
 Recorder::~Recorder()
 {
+    {
+        std::lock_guard lock(m_sheetSignal->mutex);
+        m_sheetSignal->recorder = nullptr;
+    }
     // Applications still in use are given up, never waited for.
     if (excelApp)
         excelApp->setChangeNotifier({});
@@ -61,14 +64,11 @@ std::shared_ptr<SpreadsheetApp> Recorder::startSpreadsheet()
         throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled,
                                "No spreadsheet application is available to record into.");
     std::shared_ptr<SpreadsheetApp> app = m_factory();
-    QPointer<Recorder> self(this);
-    app->setChangeNotifier([self, signal = m_sheetSignal] {
-        {
-            std::lock_guard lock(signal->mutex);
-        }
+    app->setChangeNotifier([signal = m_sheetSignal] {
+        std::lock_guard lock(signal->mutex);
+        if (signal->recorder)
+            QMetaObject::invokeMethod(signal->recorder, &Recorder::sheetChanged, Qt::QueuedConnection);
         signal->changed.notify_all();
-        if (self)
-            QMetaObject::invokeMethod(self.data(), &Recorder::sheetChanged, Qt::QueuedConnection);
     });
     // The application starts on its own thread (with its own deadline); the
     // window goes on meanwhile.
@@ -129,26 +129,32 @@ void Recorder::takeReadings(SpreadsheetApp &app)
     finish(app);
 }
 
-Recorder::Settled Recorder::waitUntilSettled(SpreadsheetApp &app, std::chrono::milliseconds limit)
+Recorder::Settled Recorder::waitUntilSettled(SpreadsheetApp &app, std::chrono::milliseconds stallLimit)
 {
     QEventLoop loop;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    bool timedOut = false;
-    connect(&deadline, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
+    QTimer stall;
+    stall.setSingleShot(true);
+    stall.setTimerType(Qt::PreciseTimer);
+    bool stalled = false;
+    connect(&stall, &QTimer::timeout, &loop, [&] {
+        stalled = true;
         loop.quit();
     });
     connect(this, &Recorder::sheetChanged, &loop, &QEventLoop::quit);
     connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
-    deadline.start(limit);
+    std::size_t waiting = app.unwritten().size();
+    stall.start(stallLimit);
     for (;;) {
         if (app.failure())
             return Settled::Failed;
         if (app.settled())
             return Settled::Yes;
-        if (timedOut)
+        if (const std::size_t now = app.unwritten().size(); now < waiting) { // it took some: progress
+            waiting = now;
+            stalled = false;
+            stall.start(stallLimit);
+        }
+        if (stalled)
             return Settled::TimedOut;
         if (m_life.ending())
             throw ProgramEnding{};
@@ -160,7 +166,7 @@ void Recorder::finish(SpreadsheetApp &app)
 {
     Settled settled = Settled::Yes;
     try {
-        settled = waitUntilSettled(app, m_options.settleLimit);
+        settled = waitUntilSettled(app, m_options.stallLimit);
     } catch (const ProgramEnding &) {
         finishForExit(app);
         throw;
@@ -169,67 +175,67 @@ void Recorder::finish(SpreadsheetApp &app)
         failWithUnwritten(app, *app.failure());
     if (settled == Settled::TimedOut) {
         app.abandon();
-        failWithUnwritten(app,
-                          SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
-                                           "The spreadsheet application did not take the last readings within "
-                                               + inSeconds(m_options.settleLimit) + "."));
+        failWithUnwritten(app, SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
+                                                "The spreadsheet application stopped taking readings: it took none for "
+                                                    + inSeconds(m_options.stallLimit) + "."));
     }
 }
 
 void Recorder::failWithUnwritten(SpreadsheetApp &app, const SpreadsheetError &error)
 {
-    const std::vector<SheetCell> cells = app.unwritten();
-    std::string text = error.what();
-    text += " The recording has ended.";
-    if (cells.empty()) {
-        text += " Every reading taken is in the sheet.";
-    } else {
-        QString problem;
-        const QString path = saveUnwritten(cells, &problem);
-        const std::string count = std::to_string(cells.size()) + (cells.size() == 1 ? " reading" : " readings");
-        const std::string verb = cells.size() == 1 ? " is" : " are";
-        if (!path.isEmpty())
-            text += " " + count + " that did not reach the sheet" + verb + " saved, with " + (cells.size() == 1 ? "its row number" : "their row numbers") + ", in "
-                + path.toStdString() + ".";
-        else
-            text += " " + count + " that did not reach the sheet could not be saved (" + problem.toStdString()
-                + ").";
-    }
-    throw SpreadsheetError(error.number, text);
+    throw SpreadsheetError(error.number,
+                           std::string(error.what()) + " The recording has ended. " + saveUnwritten(app.unwritten()));
 }
 
 void Recorder::finishForExit(SpreadsheetApp &app)
 {
     // The event loop is ending and runs no more: wait on the application's
-    // own signal, briefly.
-    const auto deadline = std::min(std::chrono::steady_clock::now() + m_options.exitSettleLimit, m_life.waitsEndBy());
+    // own signal, within the end budget (what is left of it is for saving
+    // the file and ending).
+    const auto deadline = m_life.endAsked()
+        ? m_life.waitsEndBy()
+        : std::chrono::steady_clock::now() + ProgramLife::kEndBudget - ProgramLife::kLastSteps;
     {
         std::unique_lock lock(m_sheetSignal->mutex);
-        m_sheetSignal->changed.wait_until(lock, deadline, [&] { return app.settled() || app.failure(); });
+        m_sheetSignal->changed.wait_until(lock, deadline,
+                                          [&] { return app.settled() || app.failure(); });
     }
     app.abandon();
     const std::vector<SheetCell> cells = app.unwritten();
-    if (cells.empty())
-        return;
-    QString problem;
-    const QString path = saveUnwritten(cells, &problem);
     // The window is gone: say it where a user starting the program from a
     // terminal, or its log, sees it.
-    if (!path.isEmpty())
-        std::fprintf(stderr, "frequency-tallyo: %zu readings that did not reach the sheet are saved in %s\n",
-                     cells.size(), qPrintable(path));
-    else
-        std::fprintf(stderr, "frequency-tallyo: %zu readings that did not reach the sheet could not be saved (%s)\n",
-                     cells.size(), qPrintable(problem));
+    if (!cells.empty())
+        std::fprintf(stderr, "frequency-tallyo: %s\n", saveUnwritten(cells).c_str());
 }
 
-QString Recorder::saveUnwritten(const std::vector<SheetCell> &cells, QString *error)
+std::string Recorder::saveUnwritten(const std::vector<SheetCell> &cells)
 {
+    if (cells.empty())
+        return "Every reading taken is in the sheet.";
+    const auto maybe = std::size_t(std::count_if(cells.begin(), cells.end(), [](const SheetCell &cell) { return cell.inFlight; }));
+    const std::size_t missed = cells.size() - maybe;
+    const char *were = maybe == 1 ? " was" : " were";
     const QString folder = m_options.unwrittenFolder.isEmpty() ? unwrittenReadingsFolder() : m_options.unwrittenFolder;
     const SavedReadings saved = saveUnwrittenReadings(cells, folder, QDateTime::currentDateTime());
-    if (error)
-        *error = saved.error;
-    return saved.path;
+    const std::string path = saved.path.toStdString();
+    std::string text;
+    if (maybe == 0) {
+        text = readings(missed) + " that did not reach the sheet";
+        if (saved.path.isEmpty())
+            return text + " could not be saved (" + saved.error.toStdString() + ").";
+        return text + (missed == 1 ? " is saved, with its row number, in " : " are saved, with their row numbers, in ")
+            + path + ".";
+    }
+    if (missed == 0)
+        text = readings(maybe) + were + " being written when it stopped answering and may be in the sheet.";
+    else
+        text = readings(missed) + " did not reach the sheet; " + std::to_string(maybe) + " more" + were
+            + " being written when it stopped answering and may be there too.";
+    if (saved.path.isEmpty())
+        return text + " They could not be saved (" + saved.error.toStdString() + ").";
+    return text + (cells.size() == 1 ? " It is" : " They are") + " saved, with "
+        + (cells.size() == 1 ? "its row number" : "their row numbers") + ", in " + path + "; \"maybe-in-sheet\" marks "
+        + (maybe == 1 ? "the one that may be there." : "those that may be there.");
 }
 
 } // namespace tallyo

@@ -26,10 +26,9 @@ namespace tallyo {
 
 struct RecorderOptions {
     // After "Stop Record" (or a failure of the line), how long the application
-    // may take to write the readings still waiting for it.
-    std::chrono::milliseconds settleLimit{30'000};
-    // When the program ends, how long it may wait for them.
-    std::chrono::milliseconds exitSettleLimit{400};
+    // may go without taking any of the readings still waiting for it before
+    // it is given up: a backlog it drains is never cut.
+    std::chrono::milliseconds stallLimit{30'000};
     // Where readings that never reached the sheet are saved; empty: the
     // user's documents folder.
     QString unwrittenFolder;
@@ -72,18 +71,19 @@ private:
     std::shared_ptr<SpreadsheetApp> startSpreadsheet();
     void takeReadings(SpreadsheetApp &app);
     // Waits in the event loop until the application has written everything
-    // handed to it, has failed, or `limit` has passed.
-    Settled waitUntilSettled(SpreadsheetApp &app, std::chrono::milliseconds limit);
+    // handed to it, has failed, or has taken nothing for `stallLimit`.
+    Settled waitUntilSettled(SpreadsheetApp &app, std::chrono::milliseconds stallLimit);
     // Ends a recording whose readings may still be on their way: waits for
     // them, and throws the message when they did not all reach the sheet.
     void finish(SpreadsheetApp &app);
-    // The program is ending: a moment for the sheet, then what is left goes
-    // to a file.
+    // The program is ending: the sheet has until shortly before the end
+    // budget runs out, then what is left goes to a file.
     void finishForExit(SpreadsheetApp &app);
     // Throws `error`'s message, saying that the recording has ended and where
     // the readings that did not reach the sheet went.
     [[noreturn]] void failWithUnwritten(SpreadsheetApp &app, const SpreadsheetError &error);
-    QString saveUnwritten(const std::vector<SheetCell> &cells, QString *error);
+    // Saves the cells of a given-up application, if any, and says where.
+    std::string saveUnwritten(const std::vector<SheetCell> &cells);
 
     CounterLink &m_link;
     SpreadsheetFactory m_factory;
@@ -92,10 +92,13 @@ private:
     ProgramLife &m_life;
     RecorderOptions m_options;
     int m_running = 0;
-    // The applications' change signal for waits outside the event loop.
+    // The applications' change signal, from their threads: wakes waits
+    // outside the event loop, and posts sheetChanged() while the recorder
+    // lives (recorder is cleared, under the mutex, when it goes).
     struct SheetSignal {
         std::mutex mutex;
         std::condition_variable changed;
+        Recorder *recorder = nullptr;
     };
     std::shared_ptr<SheetSignal> m_sheetSignal = std::make_shared<SheetSignal>();
 };

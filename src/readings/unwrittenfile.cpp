@@ -1,5 +1,7 @@
 #include "unwrittenfile.h"
 
+#include "readingtext.h"
+
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
@@ -7,22 +9,25 @@
 namespace tallyo {
 
 namespace {
-QByteArray csvField(const std::string &text)
+QByteArray unwrittenReadingsText(const std::vector<SheetCell> &cells)
 {
-    QByteArray field = QByteArray::fromStdString(text);
-    if (field.contains(',') || field.contains('"') || field.contains('\r') || field.contains('\n'))
-        field = '"' + field.replace("\"", "\"\"") + '"';
-    return field;
+#ifdef Q_OS_WIN
+    QByteArray text = "\xEF\xBB\xBF"; // Excel reads the file as UTF-8 only with it
+#else
+    QByteArray text;
+#endif
+    text += "row,reading,note\n";
+    for (const SheetCell &cell : cells)
+        text += QByteArray::number(cell.row) + ',' + QByteArray::fromStdString(reading::csvField(cell.text)) + ','
+            + (cell.inFlight ? "maybe-in-sheet" : "") + '\n';
+    return text;
 }
 } // namespace
 
 SavedReadings saveUnwrittenReadings(const std::vector<SheetCell> &cells, const QString &folder,
                                     const QDateTime &when)
 {
-    QByteArray content = "row,reading\n";
-    for (const SheetCell &cell : cells)
-        content += QByteArray::number(cell.row) + ',' + csvField(cell.text) + '\n';
-
+    const QByteArray content = unwrittenReadingsText(cells);
     const QString stem = QStringLiteral("frequency-tallyo-unwritten-%1").arg(when.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
     QString lastError;
     for (int attempt = 1; attempt < 100; ++attempt) {

@@ -126,24 +126,44 @@ Rig::Rig(int counters, sim::CounterSim::Options options)
     recorder.unwrittenFolder = m_savedFolder.path();
 }
 
-std::vector<std::pair<long long, std::string>> Rig::savedRows() const
+QByteArray Rig::savedText() const
 {
-    std::vector<std::pair<long long, std::string>> rows;
+    QByteArray text;
     QDir folder(m_savedFolder.path());
-    for (const QString &name : folder.entryList({QStringLiteral("*.csv")}, QDir::Files, QDir::Time | QDir::Reversed)) {
+    for (const QString &name : folder.entryList({QStringLiteral("*.csv")}, QDir::Files, QDir::Name)) {
         QFile file(folder.filePath(name));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> lines = file.readAll().split('\n');
-        for (const QByteArray &line : lines.mid(1)) {   // after the heading
-            const qsizetype comma = line.indexOf(',');
-            if (comma < 0)
-                continue;
-            QByteArray text = line.mid(comma + 1);
-            if (text.startsWith('"') && text.endsWith('"'))
-                text = text.mid(1, text.size() - 2).replace("\"\"", "\"");
-            rows.emplace_back(line.left(comma).toLongLong(), text.toStdString());
+        if (file.open(QIODevice::ReadOnly))
+            text += file.readAll();
+    }
+    return text;
+}
+
+std::vector<Rig::SavedRow> Rig::savedRows() const
+{
+    // RFC 4180: fields split at commas outside quotes, "" inside quotes is one ".
+    std::vector<std::vector<std::string>> lines(1);
+    std::string field;
+    bool quoted = false;
+    const QByteArray text = savedText();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+            field += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && (c == ',' || c == '\n')) {
+            lines.back().push_back(std::exchange(field, {}));
+            if (c == '\n')
+                lines.emplace_back();
+        } else {
+            field += c;
         }
+    }
+    std::vector<SavedRow> rows;
+    for (const auto &fields : lines) {
+        if (fields.size() == 3 && fields[0] != "row")   // not the heading
+            rows.push_back({std::stoll(fields[0]), fields[1], fields[2] == "maybe-in-sheet"});
     }
     return rows;
 }

@@ -91,8 +91,15 @@ public:
     // The recording's limits; readings that miss the sheet are saved in a
     // folder of the rig's own.
     RecorderOptions recorder;
-    // The rows saved there (row, reading), file after file, in order.
-    std::vector<std::pair<long long, std::string>> savedRows() const;
+    // The rows saved there, file after file, in order.
+    struct SavedRow {
+        long long row = 0;
+        std::string reading;     // the field as a spreadsheet reads it
+        bool maybeInSheet = false;
+    };
+    std::vector<SavedRow> savedRows() const;
+    // The files' text, one after the other.
+    QByteArray savedText() const;
     QStringList messages;
     int quits = 0;
 

@@ -103,9 +103,10 @@ void FakeSheetJournal::record(FakeSheetCall call)
     {
         std::unique_lock lock(m_mutex);
         ++m_waiting;
-        m_gateWake.wait(lock, [this] { return m_gateOpen || m_cancelled; });
+        const bool deaf = m_answerAfterCancel;
+        m_gateWake.wait(lock, [&] { return m_gateOpen || (m_cancelled && !deaf); });
         --m_waiting;
-        if (m_cancelled)
+        if (m_cancelled && !deaf)
             throw abandoned();
         hook = m_hook;
     }

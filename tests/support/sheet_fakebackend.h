@@ -6,6 +6,7 @@
 
 #include "sheetbackend.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -34,6 +35,9 @@ public:
     // While closed, every call waits at the gate (until cancel()).
     void closeGate();
     void openGate();
+    // A call at the gate then ignores cancel(): it waits for the gate and
+    // takes effect, as an application that never lets go of a call.
+    void answerAfterCancel() { m_answerAfterCancel = true; }
 
     std::vector<FakeSheetCall> calls() const;
     // Every cell written, in the order written, as "row,column=text".
@@ -56,6 +60,7 @@ private:
     std::condition_variable m_gateWake;
     bool m_gateOpen = true;
     bool m_cancelled = false;
+    std::atomic<bool> m_answerAfterCancel{false};
     int m_waiting = 0;
     std::function<void(const FakeSheetCall &)> m_hook;
     std::vector<FakeSheetCall> m_calls;
@@ -65,7 +70,7 @@ private:
 
 class FakeSheetBackend final : public SheetBackend {
 public:
-    static constexpr long long LastRow = 1'048'576;
+    static constexpr long long LastRow = SheetLastRow;
 
     explicit FakeSheetBackend(std::shared_ptr<FakeSheetJournal> journal);
     ~FakeSheetBackend() override;

@@ -42,8 +42,6 @@ using css::uno::Sequence;
 using css::uno::UNO_QUERY;
 using css::uno::UNO_QUERY_THROW;
 
-constexpr int CalcLastRow = 1'048'576;
-
 class CalcBackend final : public SheetBackend {
 public:
     explicit CalcBackend(const SheetBackendOptions &options) : m_office(options)
@@ -69,7 +67,7 @@ public:
     }
 
     std::string applicationName() const override { return "LibreOffice Calc"; }
-    long long lastRow() const override { return CalcLastRow; }
+    long long lastRow() const override { return SheetLastRow; }
 
     void start() override { m_office.connect(CalcOffice::Start::IfNeeded); }
     void cancel() override { m_office.cancel(); }

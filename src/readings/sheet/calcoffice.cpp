@@ -1,6 +1,7 @@
 #include "calcoffice.h"
 
 #include "calcoptions.h"
+#include "limittext.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -30,12 +31,30 @@ extern char **environ;
 
 namespace tallyo::calc {
 
-// How a started soffice ended, learnt by a thread that reaps it. The office
-// runs in a process group of its own, led by pid.
+// A started soffice, reaped when asked whether it has ended (no thread
+// waits for it: it may well outlive this program). The office runs in a
+// process group of its own, led by pid.
 struct ChildState {
     pid_t pid = -1;
-    std::atomic<bool> ended{false};
-    std::atomic<int> status{0};
+    std::mutex mutex;
+    bool ended = false;
+    int status = 0;
+
+    bool hasEnded()
+    {
+        std::lock_guard lock(mutex);
+        if (!ended) {
+            int waitStatus = 0;
+            const pid_t waited = ::waitpid(pid, &waitStatus, WNOHANG);
+            if (waited == pid) {
+                ended = true;
+                status = waitStatus;
+            } else if (waited < 0 && errno == ECHILD) {
+                ended = true; // reaped by someone else: how it ended is not known
+            }
+        }
+        return ended;
+    }
 };
 
 namespace {
@@ -51,14 +70,6 @@ namespace Error = SpreadsheetErrorNumber;
 constexpr char RuntimeProgramDirectory[] = TALLYO_LO_PROGRAM_DIR;
 constexpr char DefaultPipeName[] = "tallyo_calc";
 constexpr auto ConnectRetry = std::chrono::milliseconds(50);
-
-std::string inSeconds(std::chrono::milliseconds duration)
-{
-    const auto seconds = std::chrono::duration<double>(duration).count();
-    char text[32];
-    std::snprintf(text, sizeof text, seconds == static_cast<long>(seconds) ? "%.0f" : "%.1f", seconds);
-    return std::string(text) + (seconds == 1 ? " second" : " seconds");
-}
 
 bool isFile(const std::string &path)
 {
@@ -167,17 +178,6 @@ std::shared_ptr<ChildState> startOffice(const std::string &programDirectory, con
 
     auto state = std::make_shared<ChildState>();
     state->pid = pid;
-    std::thread([pid, state] {
-        int status = 0;
-        pid_t waited;
-        do {
-            waited = ::waitpid(pid, &status, 0);
-        } while (waited < 0 && errno == EINTR);
-        if (waited == pid) { // else someone else reaped it: we learn nothing
-            state->status = status;
-            state->ended = true;
-        }
-    }).detach();
     return state;
 }
 
@@ -472,7 +472,7 @@ void CalcOffice::connect(Start start)
                     abandoned();
                 // An soffice that ends at once with 0 has handed its arguments
                 // to the office already running on the profile: wait for that.
-                if (child->ended) {
+                if (child->hasEnded()) {
                     const int status = child->status;
                     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
                         throw SpreadsheetError(Error::StartFailed,
@@ -508,7 +508,11 @@ void CalcOffice::connect(Start start)
 
 CalcOffice::~CalcOffice()
 {
+    if (m_cutter.joinable())
+        m_cutter.join();
     setLink(nullptr); // the last user of a link cuts it
+    if (const auto launched = launchedOffice())
+        launched->hasEnded(); // reaps it, if it has ended
 }
 
 void CalcOffice::cancel()
@@ -526,12 +530,14 @@ void CalcOffice::cancel()
         opening = !m_linkShared;
         m_linkShared = false;
     }
-    if (ours) // cutting waits for the link's threads: not on the caller's
-        std::thread([ours = std::move(ours), opening]() mutable {
+    // Cutting waits for the link's threads: not on the caller's. The thread
+    // touches only the link it holds, and is joined before this object goes.
+    if (ours && !m_cutter.joinable())
+        m_cutter = std::thread([ours = std::move(ours), opening]() mutable {
             if (opening)
                 ours->cut();
             ours.reset();
-        }).detach();
+        });
 }
 
 void CalcOffice::noteWorkbookOpened()
@@ -540,14 +546,16 @@ void CalcOffice::noteWorkbookOpened()
     emptyOffices.erase(m_pipe);
 }
 
+std::shared_ptr<ChildState> CalcOffice::launchedOffice() const
+{
+    std::lock_guard lock(m_linkMutex);
+    return m_launched;
+}
+
 void CalcOffice::endLaunchedOfficeIfEmpty()
 {
-    std::shared_ptr<ChildState> launched;
-    {
-        std::lock_guard lock(m_linkMutex);
-        launched = m_launched;
-    }
-    if (!launched || launched->ended)
+    const std::shared_ptr<ChildState> launched = launchedOffice();
+    if (!launched || launched->hasEnded())
         return;
     std::lock_guard lock(linksMutex);
     const auto it = emptyOffices.find(m_pipe);

@@ -226,6 +226,7 @@ private:
     std::shared_ptr<OfficeLink> link() const;
     void setLink(std::shared_ptr<OfficeLink> link);
     bool tryOpen(const std::string &pipe);
+    std::shared_ptr<ChildState> launchedOffice() const;
     void endLaunchedOfficeIfEmpty();
     [[noreturn]] void abandoned() const;
     [[noreturn]] void officeGone();
@@ -243,6 +244,7 @@ private:
     std::shared_ptr<OfficeLink> m_link;
     bool m_linkShared = false;      // offered to other users in this process
     std::shared_ptr<ChildState> m_launched; // the soffice connect() started, if any
+    std::thread m_cutter;           // cancel()'s: lets go of the link
     Watchdog m_startDeadline;       // last: stopped first
 };
 

@@ -43,7 +43,6 @@ namespace Error = SpreadsheetErrorNumber;
 // Excel's automation names and argument parsing are English whatever the
 // user's language: ask in en-US.
 constexpr LCID EnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
-constexpr long long ExcelLastRow = 1'048'576;
 // How soon a refused call is offered again.
 constexpr DWORD BusyRetryMs = 100;
 // Excel's own "busy" answer from Invoke while it is in a modal state.
@@ -571,7 +570,7 @@ public:
     }
 
     std::string applicationName() const override { return "Microsoft Excel"; }
-    long long lastRow() const override { return ExcelLastRow; }
+    long long lastRow() const override { return SheetLastRow; }
 
     void start() override
     {

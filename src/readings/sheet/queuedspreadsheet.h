@@ -6,15 +6,17 @@
 //   rows of one column go to the application in one round trip. A busy or
 //   frozen application only delays them: they wait, however many.
 // - AutoFit and the selection's number format change only how the sheet looks
-//   and give the same result when repeated, so the worker carries them out at
-//   most a few times a second (and less often when they grow expensive, as
-//   Calc's AutoFit does with every row), always after the cells written before
-//   them, before a new workbook or a Visible, and soon after the calls stop
-//   coming: settled() holds only once they are in place. They never wait in
-//   the queue themselves, so a turn of a recording costs one queued cell.
+//   and give the same result when repeated: the worker carries out the last
+//   ones asked for (the fit, then the format) at most a few times a second,
+//   always after the cells written before them and before a Visible or
+//   Workbooks.Add that follows, and soon after the calls stop coming.
+//   settled() holds only once they are in place.
 // - The first failure of the application ends the sending for good: it is
-//   kept in failure(), and every cell not in the sheet stays in unwritten().
-// - The backend is created, started, used and destroyed on the worker thread.
+//   kept in failure(), and every cell not known to be in the sheet stays in
+//   unwritten().
+// - The backend is created, started, used and destroyed on the worker thread,
+//   which touches no Qt object. Workers end on their own once their
+//   application is let go of; joinSheetWorkers() (sheetworkers.h) waits for that.
 #pragma once
 
 #include "sheetbackend.h"
@@ -34,6 +36,9 @@ struct QueueSettings {
     int refreshCostFactor = 4;
     // ... but as soon as no call has come for this long.
     std::chrono::milliseconds quietRefresh{50};
+    // A write holds as many cells as the application took in about this long
+    // at its last pace, so a slow application answers (shows progress) often.
+    std::chrono::milliseconds writeTarget{1000};
 };
 
 class QueuedSpreadsheet final : public SpreadsheetApp {
@@ -57,7 +62,6 @@ public:
     void setCellFormula(long long row, int column, const std::string &text) override;
     void autoFitColumns(const std::string &columnRange) override;
     void setSelectionNumberFormat(const std::string &formatCode) override;
-    // Before the application has started: the largest sheet either application has.
     long long lastRow() const override;
 
     bool started() const override;
@@ -72,9 +76,12 @@ private:
     struct Shared;
     class Worker;
 
+    // Makes a change the worker is to see (false: none) and notifies.
+    template <class Change>
+    void change(Change change);
     void enqueue(Call call);
-    template <class Ask>
-    void askRefresh(Ask ask);
+    template <class Set>
+    void askRefresh(Set set);
 
     std::shared_ptr<Shared> m_shared;
 };

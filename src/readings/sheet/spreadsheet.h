@@ -49,11 +49,17 @@ inline constexpr int CallFailed = 440;       // any other refused call
 inline constexpr int Abandoned = 18;         // given up by us: nothing more is sent
 }
 
+// The last row of a worksheet, in Calc and in Excel alike.
+inline constexpr long long SheetLastRow = 1'048'576;
+
 // One cell handed to the application: 1-based row and column, UTF-8 text.
 struct SheetCell {
     long long row = 0;
     int column = 0;
     std::string text;
+    // Handed to the application in a call that never answered (it was given
+    // up): the cell may be in the sheet.
+    bool inFlight = false;
     bool operator==(const SheetCell &) const = default;
 };
 
@@ -74,7 +80,7 @@ public:
     virtual void setCellFormula(long long row, int column, const std::string &text) = 0;
     virtual void autoFitColumns(const std::string &columnRange) = 0;
     virtual void setSelectionNumberFormat(const std::string &formatCode) = 0;
-    // The last row a worksheet of this application has (1,048,576 for Calc and Excel).
+    // The last row a worksheet of this application has (SheetLastRow for Calc and Excel).
     virtual long long lastRow() const = 0;
 
     // State, safe to read from any thread:
@@ -84,8 +90,10 @@ public:
     virtual bool settled() const = 0;
     // Set once, when the application has failed for good, or by abandon().
     virtual std::optional<SpreadsheetError> failure() const = 0;
-    // The cells handed over that are not in the sheet, in the order they were
-    // handed over; after a failure, the ones that never will be.
+    // The cells handed over that are not known to be in the sheet, in the
+    // order they were handed over. After a failure none of them is sent any
+    // more; those marked inFlight were in a call cut off by abandon() and may
+    // have landed (a call that still answers takes off what it wrote).
     virtual std::vector<SheetCell> unwritten() const = 0;
     // Called, from any thread and with no lock held, after every change of the
     // state above. Keep it short (post an event). Once this returns, the
@@ -94,7 +102,8 @@ public:
     virtual void setChangeNotifier(std::function<void()> notify) = 0;
 
     // Returns at once: nothing more reaches the application, and a call it
-    // hangs in is cut off. failure() becomes Abandoned unless it was set.
+    // hangs in is cut off; the cells of that call stay in unwritten(), marked
+    // inFlight. failure() becomes Abandoned unless it was set.
     virtual void abandon() = 0;
 };
 
