@@ -6,7 +6,8 @@
 // Every call addresses Excel's active sheet and selection, exactly as the
 // automation calls of a recording do. A run of readings goes in with one
 // call: the range's Formula set to a column of texts (a two-dimensional
-// array, one row per reading), which Excel takes whole or not at all.
+// array, one row per reading); a call Excel answered put all its cells in
+// the sheet, one it refused put none.
 //
 // Built as tallyo-excel.dll. COM runs on a thread of the module's own, a
 // single-threaded apartment with a message loop; the caller's thread hands
