@@ -10,7 +10,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
     tallyo::PortMap portMap;
-    if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap))
+    std::shared_ptr<tallyo::LineLog> lineLog;
+    if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap, &lineLog))
         return *exitCode;
 
     QApplication app(argc, argv);
@@ -22,6 +23,7 @@ int main(int argc, char *argv[])
     deps.portMap = std::move(portMap);
     deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
     tallyo::Form1 window(std::move(deps));
+    window.MSComm1.setLineLog(std::move(lineLog));
     window.Form_Load();
     window.show();
     return app.exec();
