@@ -506,7 +506,7 @@ void TestLink::portsOtherProgramsHoldAreNeverOpened()
     QVERIFY(writeLockFile(pid));
     const SerialError held = openingFails();
     QCOMPARE(held.number, 14);
-    QVERIFY2(held.text.contains(QStringLiteral("(sleep (process %1) holds its lock file %2)").arg(pid).arg(lockFile)),
+    QVERIFY2(held.text.contains(QStringLiteral(": sleep (process %1) holds its lock file %2;").arg(pid).arg(lockFile)),
              qPrintable(held.text));
 
     // Once that process has ended, its file no longer blocks the port.

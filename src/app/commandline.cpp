@@ -66,8 +66,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("N=DEVICE"));
     const QCommandLineOption log(
         QStringLiteral("log"),
-        QStringLiteral("Print every write to and read from the serial line on standard error, with a time stamp "
-                       "and the port number, e.g. 12:00:01.250 port 1 <- \"D1\"."));
+        QStringLiteral("Print every write to the serial line (port 1 <- \"D1\") and every read from it "
+                       "(port 1 -> \"...\") on standard error, each with a millisecond time stamp."));
     parser.addOption(listPorts);
     parser.addOption(port);
     parser.addOption(log);

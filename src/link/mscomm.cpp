@@ -137,7 +137,7 @@ SerialError MSComm::deviceError(const QString &what, int otherNumber) const
         number = SerialErrorNumber::HeldByAnotherProgram;
         const QString holder = m_device->failureDetail();
         reason = QStringLiteral("another program is using the port%1; close it there, then try again")
-                     .arg(holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
+                     .arg(holder.isEmpty() ? QString() : QStringLiteral(": ") + holder);
         break;
     }
     case SerialDevice::Failure::StaleLock:
