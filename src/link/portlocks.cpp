@@ -10,7 +10,9 @@
 #include <cstring>
 #include <pwd.h>
 #include <sys/stat.h>
+#if __has_include(<sys/sysmacros.h>)
 #include <sys/sysmacros.h>
+#endif
 #include <unistd.h>
 
 namespace tallyo {
@@ -128,6 +130,7 @@ LockFileVerdict checkLockFiles(const QString &device, const QStringList &directo
             if (::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT)
                 continue;
             verdict.kind = LockFileVerdict::Kind::Stale;
+            verdict.program = QFileInfo(content.program).fileName();
             verdict.fileOwner = userName(info.st_uid);
             return verdict;
         }

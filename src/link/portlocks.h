@@ -29,7 +29,8 @@ struct LockFileVerdict {
     Kind kind = Kind::Free;
     QString file;       // the lock file
     qint64 pid = 0;     // the process it names (0: none readable)
-    QString program;    // that process's name, where it can be learnt
+    QString program;    // that process's name, where it can be learnt (Held), or
+                        // the name the file gives (Stale)
     QString fileOwner;  // the user the file belongs to (Stale)
 };
 

@@ -207,10 +207,12 @@ private:
         }
         case LockFileVerdict::Kind::Stale:
             return fail(Failure::StaleLock,
-                        QStringLiteral("its lock file %1 was left by process %2, which has ended, and only %3 may "
+                        QStringLiteral("its lock file %1 was left by %2, which has ended, and only %3 may "
                                        "remove it: sudo rm %1")
                             .arg(lock.file)
-                            .arg(lock.pid)
+                            .arg(lock.program.isEmpty()
+                                     ? QStringLiteral("process %1").arg(lock.pid)
+                                     : QStringLiteral("%1 (process %2)").arg(lock.program).arg(lock.pid))
                             .arg(lock.fileOwner == QLatin1String("root") ? lock.fileOwner
                                                                          : lock.fileOwner + QStringLiteral(" or root")));
         }
