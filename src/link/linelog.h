@@ -20,6 +20,7 @@ public:
     LineLog();
     explicit LineLog(Sink sink);
 
+    // `device` as the user should see it, e.g. "/dev/serial/by-id/usb-x (/dev/ttyUSB0)".
     void opened(int port, const QString &device, const QString &settings);
     void closed(int port);
     void sent(int port, const QByteArray &bytes);

@@ -208,8 +208,11 @@ void MSComm::setPortOpen(bool open)
     }
     // A pseudo-terminal keeps bytes across close and reopen: start clean.
     m_device->discardReceived();
-    if (m_log)
-        m_log->opened(m_commPort, dev, m_settings);
+    if (m_log) {
+        // A link (/dev/serial/by-id/...) with the device it reached.
+        const QString behind = deviceBehind(dev);
+        m_log->opened(m_commPort, behind == dev ? dev : QStringLiteral("%1 (%2)").arg(dev, behind), m_settings);
+    }
     bump();
 }
 
