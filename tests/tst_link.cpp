@@ -509,7 +509,17 @@ void TestLink::portsOtherProgramsHoldAreNeverOpened()
     QVERIFY2(held.text.contains(QStringLiteral(": sleep (process %1) holds its lock file %2;").arg(pid).arg(lockFile)),
              qPrintable(held.text));
 
+    // A file that names another program than the one now running under its
+    // PID was left by an ended process whose number was given out again.
+    {
+        QFile file(lockFile);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray::number(pid) + "\nminicom\n");
+    }
+    QCOMPARE(openingFails().text, QStringLiteral("opened"));
+
     // Once that process has ended, its file no longer blocks the port.
+    QVERIFY(writeLockFile(pid));
     holder.kill();
     QVERIFY(holder.waitForFinished());
     QCOMPARE(openingFails().text, QStringLiteral("opened"));
