@@ -533,7 +533,8 @@ void TestLink::portsOtherProgramsHoldAreNeverOpened()
     ::ioctl(exclusive, TIOCNXCL);
     ::close(exclusive);
     QCOMPARE(alone.number, 14);
-    QVERIFY2(alone.text.contains(QStringLiteral("has it open for itself alone")), qPrintable(alone.text));
+    QVERIFY2(alone.text.contains(QStringLiteral("another program is using the port: it is open for one program alone;")),
+             qPrintable(alone.text));
 
     // An ended process's file that this user may not remove (another user's,
     // in the sticky lock folder) is named, with the command that removes it.

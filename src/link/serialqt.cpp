@@ -51,7 +51,7 @@ public:
         // The kernel lets root past another program's exclusive open: ask.
         int exclusive = 0;
         if (::ioctl(probe, TIOCGEXCL, &exclusive) == 0 && exclusive)
-            return fail(Failure::Held, holderSentence(real, QStringLiteral("has it open for itself alone")));
+            return fail(Failure::Held, holderSentence(real, Hold::Exclusive));
 #endif
         if (!checkLockFile(device))
             return false;
@@ -66,7 +66,7 @@ public:
             // (its lock file, or its exclusive open).
             if (refused && mayOpen(device)) {
 #ifdef Q_OS_UNIX
-                return fail(Failure::Held, holderSentence(real, QStringLiteral("has it open")));
+                return fail(Failure::Held, holderSentence(real, Hold::Open));
 #else
                 return fail(Failure::Held, QString());
 #endif
@@ -81,7 +81,7 @@ public:
             m_port.close();
             m_port.clearError();
             if (error == EWOULDBLOCK)
-                return fail(Failure::Held, holderSentence(real, QStringLiteral("holds its lock")));
+                return fail(Failure::Held, holderSentence(real, Hold::Flock));
             return fail(Failure::Other, QString::fromLocal8Bit(std::strerror(error)));
         }
 #endif
@@ -177,18 +177,29 @@ private:
         case EPERM:
             return fail(Failure::Denied, reason);
         case EBUSY:
-            return fail(Failure::Held, holderSentence(device, QStringLiteral("has it open for itself alone")));
+            return fail(Failure::Held, holderSentence(device, Hold::Exclusive));
         default:
             return fail(Failure::Other, reason);
         }
     }
 
-    // "minicom (process 1234) holds its lock", or without a name where the
+    enum class Hold { Exclusive, Flock, Open };
+
+    // "minicom (process 1234) holds its lock", or what holds it where the
     // holder cannot be found.
-    static QString holderSentence(const QString &device, const QString &what)
+    static QString holderSentence(const QString &device, Hold hold)
     {
         const QString holder = holderOf(device);
-        return (holder.isEmpty() ? QStringLiteral("a program") : holder) + QLatin1Char(' ') + what;
+        switch (hold) {
+        case Hold::Exclusive:
+            return holder.isEmpty() ? QStringLiteral("it is open for one program alone")
+                                    : holder + QStringLiteral(" has it open for itself alone");
+        case Hold::Flock:
+            return holder.isEmpty() ? QStringLiteral("its lock is taken") : holder + QStringLiteral(" holds its lock");
+        case Hold::Open:
+            break;
+        }
+        return holder.isEmpty() ? QString() : holder + QStringLiteral(" has it open");
     }
 
     // A lock file of a live program keeps the port closed; one an ended
