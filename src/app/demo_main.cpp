@@ -57,6 +57,10 @@ int main(int argc, char *argv[])
     // --log: what the program itself writes and reads, on standard error.
     if (QCoreApplication::arguments().contains(QStringLiteral("--log")))
         window.MSComm1.setLineLog(std::make_shared<tallyo::LineLog>());
+    // SIGTERM, SIGINT and SIGHUP end the program as the close control does:
+    // the reading on its way lands, the port and its locks are freed.
+    tallyo::EndSignals endSignals;
+    window.followEndRequests(endSignals);
     window.Form_Load();
     window.show();
     const int rc = app.exec();
