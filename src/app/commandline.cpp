@@ -64,8 +64,13 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "2=/dev/rfcomm0. Repeatable; wins over %3.")
             .arg(kFirstPortNumber).arg(kLastPortNumber).arg(QStringLiteral("~/.config/frequency-tallyo/ports.conf")),
         QStringLiteral("N=DEVICE"));
+    const QCommandLineOption log(
+        QStringLiteral("log"),
+        QStringLiteral("Print every write to the serial line (port 1 <- \"D1\") and every read from it "
+                       "(port 1 -> \"...\") on standard error, each with a millisecond time stamp."));
     parser.addOption(listPorts);
     parser.addOption(port);
+    parser.addOption(log);
     for (const auto &[name, hasValue] : kQtOwnOptions) {
         QCommandLineOption qtOption(QString::fromLatin1(name));
         if (hasValue)
@@ -101,6 +106,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     if (parser.isSet(listPorts))
         line.action = CommandLine::Action::ListPorts;
+    line.logLine = parser.isSet(log);
     return line;
 }
 
@@ -111,7 +117,7 @@ PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromComma
     return fromFile;
 }
 
-std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap)
+std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap, std::shared_ptr<LineLog> *lineLog)
 {
     QCoreApplication::setApplicationName(QStringLiteral("frequency-tallyo"));
     CommandLine line;
@@ -130,6 +136,8 @@ std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap)
     for (const QString &problem : problems)
         std::fprintf(stderr, "%s\n", problem.toLocal8Bit().constData());
     portMap = systemPortMap(bindings);
+    if (lineLog)
+        *lineLog = line.logLine ? std::make_shared<LineLog>() : nullptr;
 
     if (line.action == CommandLine::Action::ListPorts) {
         const QStringList lines = describePorts(portMap, bindings, stableDeviceNames());

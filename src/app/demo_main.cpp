@@ -1,6 +1,7 @@
 // The real window with each of the six port numbers wired to a simulated
 // counter of its own, so the program can be tried with no counter attached.
-// Every command a simulated counter receives is printed on standard output.
+// Every command a simulated counter receives is printed on standard output;
+// with --log, every write and read of the program on standard error.
 #include "countersim.h"
 #include "form1.h"
 #include "sheetworkers.h"
@@ -59,6 +60,9 @@ int main(int argc, char *argv[])
     std::chrono::steady_clock::time_point deadline;
     {
         tallyo::Form1 window(std::move(deps));
+        // --log: what the program itself writes and reads, on standard error.
+        if (QCoreApplication::arguments().contains(QStringLiteral("--log")))
+            window.MSComm1.setLineLog(std::make_shared<tallyo::LineLog>());
         // SIGTERM, SIGINT and SIGHUP end the program as the close control
         // does: the reading on its way lands, the port and its locks are freed.
         tallyo::EndSignals endSignals;

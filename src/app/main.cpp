@@ -13,7 +13,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
     tallyo::PortMap portMap;
-    if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap))
+    std::shared_ptr<tallyo::LineLog> lineLog;
+    if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap, &lineLog))
         return *exitCode;
 
     QApplication app(argc, argv);
@@ -28,6 +29,7 @@ int main(int argc, char *argv[])
     std::chrono::steady_clock::time_point deadline;
     {
         tallyo::Form1 window(std::move(deps));
+        window.MSComm1.setLineLog(std::move(lineLog));
         // SIGTERM, SIGINT and SIGHUP end the program as the close control
         // does: the reading on its way lands, the port and its locks are freed.
         tallyo::EndSignals endSignals;
