@@ -1,5 +1,6 @@
 // The program's command line: --help, --version, --list-ports and
-// --port N=DEVICE, and the port map they and the user's settings file make.
+// --port N=DEVICE, and the port map they and the user's settings file make;
+// the demo's: --help and --version.
 #pragma once
 
 #include "portmap.h"
@@ -37,5 +38,14 @@ PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromComma
 // Returns the exit code when the program ends here; otherwise `portMap` is
 // the map the window is to use.
 std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap);
+
+// The demo's command line: --help, --version and Qt's own options; anything
+// else is refused with the usage.
+CommandLine parseDemoCommandLine(const QStringList &arguments);
+
+// The demo before its window: answers --help and --version and refuses what
+// it does not know, all without a display. Returns the exit code when the
+// demo ends here.
+std::optional<int> prepareDemoStart(int argc, char *argv[]);
 
 } // namespace tallyo

@@ -1,6 +1,7 @@
 // The real window with each of the six port numbers wired to a simulated
 // counter of its own, so the program can be tried with no counter attached.
 // Every command a simulated counter receives is printed on standard output.
+#include "commandline.h"
 #include "countersim.h"
 #include "form1.h"
 #include "spreadsheetloader.h"
@@ -30,6 +31,10 @@ std::string printable(const std::string &command)
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
+    if (const std::optional<int> exitCode = tallyo::prepareDemoStart(argc, argv))
+        return *exitCode;
+
     QApplication app(argc, argv);
     tallyo::applyAppearance();
 
