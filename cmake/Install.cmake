@@ -85,13 +85,16 @@ if(UNIX AND NOT APPLE)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT program)
   install(FILES ${TALLYO_PACKAGING_BINARY}/frequency-tallyo-demo.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
-  set(page ${TALLYO_PACKAGING_BINARY}/installed/frequency-tallyo.1)
+  # Written and gzipped in place, so that installs running at once (the
+  # packages and a test's prefix) share no file in the build tree.
   install(CODE "
     set(TALLYO_MODULE_PATH \"\${CMAKE_INSTALL_PREFIX}/${TALLYO_MODULE_INSTALL_DIR}/libtallyo-calc.so\")
     string(REPLACE \"-\" \"\\\\-\" TALLYO_MODULE_PATH \"\${TALLYO_MODULE_PATH}\")
-    configure_file(\"${TALLYO_PACKAGING_BINARY}/frequency-tallyo.1.in\" \"${page}\" @ONLY)
-    execute_process(COMMAND \"${TALLYO_GZIP}\" -9nf \"${page}\" COMMAND_ERROR_IS_FATAL ANY)
-    file(INSTALL \"${page}.gz\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1\")
+    set(page \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/frequency-tallyo.1\")
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${page}.gz\")
+    configure_file(\"${TALLYO_PACKAGING_BINARY}/frequency-tallyo.1.in\" \"\$ENV{DESTDIR}\${page}\" @ONLY)
+    execute_process(COMMAND \"${TALLYO_GZIP}\" -9nf \"\$ENV{DESTDIR}\${page}\" COMMAND_ERROR_IS_FATAL ANY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${page}.gz\")
   " COMPONENT program)
   if(TARGET tallyo-calc)
     # Only for the Debian package: an install that names no component
