@@ -20,6 +20,8 @@ waitfor() {
   done
 }
 
+ended() { ! kill -0 "$1" 2>/dev/null; }
+
 # Under the virtual display: the window, its clicks, the module.
 on_display() {
   local program=$1 prefix=$2 work=$3 pty=$4 calc=$5
@@ -43,7 +45,7 @@ on_display() {
   # EXIT: at (3720, 7080) twips, 855 x 495. It closes the port, which lets
   # the port's lock go, and ends the program.
   xdotool mousemove --window "$window" 276 488 click 1
-  waitfor 30 eval '! kill -0 "$app" 2>/dev/null' || { kill "$app"; fail "EXIT did not end the installed program"; }
+  waitfor 30 ended "$app" || { kill "$app"; fail "EXIT did not end the installed program"; }
   local rc=0
   wait "$app" || rc=$?
   [ "$rc" -eq 0 ] || fail "the installed program ended with $rc after EXIT: $(cat "$work/program.log")"
