@@ -1,6 +1,6 @@
 // The program's command line: --help, --version, --list-ports,
 // --port N=DEVICE and --log, and the port map they and the user's settings
-// file make.
+// file make; the demo's: --help, --version and --log.
 #pragma once
 
 #include "linelog.h"
@@ -44,5 +44,15 @@ PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromComma
 // line the user asked for with --log, or null.
 std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap,
                                 std::shared_ptr<LineLog> *lineLog = nullptr);
+
+// The demo's command line: --help, --version, --log and Qt's own options;
+// anything else is refused with the usage.
+CommandLine parseDemoCommandLine(const QStringList &arguments);
+
+// The demo before its window: answers --help and --version and refuses what
+// it does not know, all without a display. Returns the exit code when the
+// demo ends here; otherwise `lineLog` (where given) is the log of the line
+// the user asked for with --log, or null.
+std::optional<int> prepareDemoStart(int argc, char *argv[], std::shared_ptr<LineLog> *lineLog = nullptr);
 
 } // namespace tallyo
