@@ -51,7 +51,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(
-        QStringLiteral("Control panel for a bench frequency counter on an RS-232 line."));
+        QStringLiteral("Control panel for a bench frequency counter on an RS-232 line.\n\n"
+                       "Without a window:\n"
+                       "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--timestamps] "
+                       "[--output FILE] [--log]\n"
+                       "  frequency-tallyo set [PORT] COMMAND...\n"
+                       "(frequency-tallyo read --help, frequency-tallyo set --help for more)"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption listPorts(
@@ -89,19 +94,33 @@ CommandLine parseCommandLine(const QStringList &arguments)
         return usageError(QStringLiteral("unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
 
     CommandLine line;
-    const QStringList bindings = parser.values(port);
-    for (const QString &text : bindings) {
-        const auto parsed = parseBinding(text);
-        if (const auto *problem = std::get_if<QString>(&parsed))
-            return usageError(*problem);
-        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
-        if (line.ports.count(n))
-            return usageError(QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n));
-        line.ports[n] = PortBinding{device, QStringLiteral("--port")};
-    }
+    QString problem;
+    const std::optional<PortBindings> bindings = parsePortBindings(parser.values(port), &problem);
+    if (!bindings)
+        return usageError(problem);
+    line.ports = *bindings;
     if (parser.isSet(listPorts))
         line.action = CommandLine::Action::ListPorts;
     return line;
+}
+
+std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem)
+{
+    PortBindings ports;
+    for (const QString &text : values) {
+        const auto parsed = parseBinding(text);
+        if (const auto *why = std::get_if<QString>(&parsed)) {
+            *problem = *why;
+            return std::nullopt;
+        }
+        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
+        if (ports.count(n)) {
+            *problem = QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n);
+            return std::nullopt;
+        }
+        ports[n] = PortBinding{device, QStringLiteral("--port")};
+    }
+    return ports;
 }
 
 PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine)

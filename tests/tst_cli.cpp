@@ -1,0 +1,290 @@
+// `frequency-tallyo read` and `set`: the real program, run with no display,
+// against simulated counters on pseudo-terminals.
+#include "countersim.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using tallyo::sim::CounterSim;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// The readings a fresh simulated counter serves, in order, as the program
+// gives them: without the spaces in front and the CR at the end.
+QStringList servedReadings(int count)
+{
+    tallyo::sim::ReadingSource source;
+    QStringList readings;
+    for (int i = 0; i < count; ++i)
+        readings << QString::fromStdString(source.next(tallyo::sim::FreqA, 2)).chopped(1).trimmed();
+    return readings;
+}
+
+QByteArrayList lines(const QByteArray &text)
+{
+    QByteArrayList result = text.split('\n');
+    if (!result.isEmpty() && result.last().isEmpty())
+        result.removeLast();
+    return result;
+}
+
+QByteArray fileText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void readPrintsTheReadingsServed();
+    void outputFile();
+    void endSignalKeepsEveryReading_data();
+    void endSignalKeepsEveryReading();
+    void sendsExactlyWhatTheLineAsks_data();
+    void sendsExactlyWhatTheLineAsks();
+    void silentCounterEndsAfterTheBound();
+    void heldPortIsErrorFourteen();
+
+private:
+    void start(QProcess &process, const QStringList &arguments);
+    Run run(const QStringList &arguments, int timeoutMs = 30000);
+    // Sends a setting no other run sends ("G3") after the runs before it; once
+    // it has arrived, so has everything they sent.
+    void sendBarrier(CounterSim &counter);
+
+    QTemporaryDir m_dir;
+    QString m_program;
+};
+
+void TestCli::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_program = qEnvironmentVariable("TALLYO_BUILD_DIR") + QStringLiteral("/src/frequency-tallyo");
+    QVERIFY2(QFileInfo(m_program).isExecutable(), qPrintable(m_program));
+}
+
+void TestCli::start(QProcess &process, const QStringList &arguments)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // No display at all. Were a GUI application made, the X11 platform asked
+    // for here would fail to start without one.
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    // No ports.conf of the user's.
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir.filePath(QStringLiteral("config")));
+    process.setProcessEnvironment(env);
+    process.start(m_program, arguments);
+    QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
+}
+
+Run TestCli::run(const QStringList &arguments, int timeoutMs)
+{
+    QProcess process;
+    start(process, arguments);
+    Run result;
+    if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+void TestCli::sendBarrier(CounterSim &counter)
+{
+    QCOMPARE(run({QStringLiteral("set"), QString::fromStdString(counter.devicePath()), QStringLiteral("G3")}).exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(QByteArray::fromStdString(counter.received()).endsWith("G3\r"), 10000);
+}
+
+void TestCli::readPrintsTheReadingsServed()
+{
+    CounterSim counter;
+    const QString device = QString::fromStdString(counter.devicePath());
+    // Port 2 through the port map, bound as in the window.
+    const Run fifty = run({QStringLiteral("read"), QStringLiteral("2"), QStringLiteral("--port"),
+                           QStringLiteral("2=") + device, QStringLiteral("--count"), QStringLiteral("50")});
+    QCOMPARE(fifty.exitCode, 0);
+    QCOMPARE(fifty.err, QByteArray());
+    const QStringList expected = servedReadings(52);
+    QCOMPARE(QString::fromLatin1(fifty.out), expected.mid(0, 50).join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    // Nothing but the readings asked for: no "R0" at the end.
+    QCOMPARE(counter.commands(), std::vector<std::string>(50, "D1"));
+
+    const Run timed = run({QStringLiteral("read"), device, QStringLiteral("--count"), QStringLiteral("2"),
+                           QStringLiteral("--timestamps")});
+    QCOMPARE(timed.exitCode, 0);
+    const QByteArrayList timedLines = lines(timed.out);
+    QCOMPARE(timedLines.size(), 2);
+    const QRegularExpression isoTime(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,(.*)$)"));
+    for (int i = 0; i < 2; ++i) {
+        const QRegularExpressionMatch match = isoTime.match(QString::fromLatin1(timedLines[i]));
+        QVERIFY2(match.hasMatch(), timedLines[i].constData());
+        QCOMPARE(match.captured(1), expected[50 + i]);
+    }
+}
+
+void TestCli::outputFile()
+{
+    CounterSim counter;
+    const QString device = QString::fromStdString(counter.devicePath());
+    const QString path = m_dir.filePath(QStringLiteral("readings.csv"));
+    const QStringList arguments{QStringLiteral("read"), device, QStringLiteral("--output"), path, QStringLiteral("--count")};
+
+    const Run fifty = run(arguments + QStringList{QStringLiteral("50")});
+    QCOMPARE(fifty.exitCode, 0);
+    QCOMPARE(fifty.out, QByteArray());
+    QByteArrayList written = lines(fileText(path));
+    QCOMPARE(written.size(), 51);
+    QCOMPARE(written[0], QByteArray("time,reading"));
+    const QStringList expected = servedReadings(50);
+    QDateTime previous;
+    for (int i = 0; i < 50; ++i) {
+        const QByteArray &line = written[i + 1];
+        const qsizetype comma = line.indexOf(',');
+        const QDateTime time = QDateTime::fromString(QString::fromLatin1(line.left(comma)), Qt::ISODateWithMs);
+        QVERIFY2(time.isValid() && (i == 0 || time > previous), line.constData());
+        QCOMPARE(QString::fromLatin1(line.mid(comma + 1)), expected[i]);
+        previous = time;
+    }
+
+    // A second run appends; a reading a spreadsheet would evaluate goes in inert and quoted.
+    counter.setCustomReply("=SUM(1,2) + 3 Hz\r");
+    QCOMPARE(run(arguments + QStringList{QStringLiteral("1")}).exitCode, 0);
+    written = lines(fileText(path));
+    QCOMPARE(written.size(), 52);
+    QVERIFY2(written.last().endsWith(",\"'=SUM(1,2) + 3 Hz\""), written.last().constData());
+
+    // A file of someone else's is neither overwritten nor appended to, and nothing is sent.
+    const QString foreign = m_dir.filePath(QStringLiteral("foreign.csv"));
+    QFile file(foreign);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("a,b\n1,2\n");
+    file.close();
+    counter.clearReceived();
+    const Run refused = run({QStringLiteral("read"), device, QStringLiteral("--output"), foreign});
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY2(refused.err.contains("foreign.csv"), refused.err.constData());
+    QCOMPARE(fileText(foreign), QByteArray("a,b\n1,2\n"));
+    sendBarrier(counter);
+    QCOMPARE(counter.received(), std::string("G3\r"));
+}
+
+void TestCli::endSignalKeepsEveryReading_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+void TestCli::endSignalKeepsEveryReading()
+{
+    QFETCH(int, signalNumber);
+    CounterSim counter;
+    const QString path = m_dir.filePath(QStringLiteral("endless-%1.csv").arg(signalNumber));
+    QProcess process;
+    start(process, {QStringLiteral("read"), QString::fromStdString(counter.devicePath()), QStringLiteral("--count"),
+                    QStringLiteral("0"), QStringLiteral("--output"), path});
+    QTRY_VERIFY_WITH_TIMEOUT(lines(fileText(path)).size() > 10, 20000);
+    ::kill(pid_t(process.processId()), signalNumber);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+
+    const QByteArray text = fileText(path);
+    QVERIFY(text.endsWith('\n'));
+    const QByteArrayList written = lines(text);
+    QCOMPARE(written.size() - 1, counter.readingsServed());
+    const QStringList expected = servedReadings(counter.readingsServed());
+    for (int i = 1; i < written.size(); ++i)
+        QCOMPARE(QString::fromLatin1(written[i].mid(written[i].indexOf(',') + 1)), expected[i - 1]);
+}
+
+void TestCli::sendsExactlyWhatTheLineAsks_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("sent");
+    const QString dev = QStringLiteral("DEV");
+    QTest::newRow("settings in capitals, in order")
+        << QStringList{QStringLiteral("set"), QStringLiteral("--port"), QStringLiteral("1=DEV"), QStringLiteral("g2"),
+                       QStringLiteral("F4"), QStringLiteral("h1"), QStringLiteral("R1")}
+        << 0 << QByteArray("G2\rF4\rH1\rR1\r");
+    QTest::newRow("one unknown command refuses all")
+        << QStringList{QStringLiteral("set"), dev, QStringLiteral("F0"), QStringLiteral("X9")} << 2 << QByteArray();
+    QTest::newRow("a function the counter lacks") << QStringList{QStringLiteral("set"), dev, QStringLiteral("F8")} << 2
+                                                  << QByteArray();
+    QTest::newRow("a reading is not a setting") << QStringList{QStringLiteral("set"), dev, QStringLiteral("d1")} << 2
+                                                << QByteArray();
+    QTest::newRow("port number out of range") << QStringList{QStringLiteral("read"), QStringLiteral("7")} << 2
+                                              << QByteArray();
+    QTest::newRow("negative count")
+        << QStringList{QStringLiteral("read"), dev, QStringLiteral("--count"), QStringLiteral("-1")} << 2 << QByteArray();
+}
+
+void TestCli::sendsExactlyWhatTheLineAsks()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, sent);
+    CounterSim counter;
+    arguments.replaceInStrings(QStringLiteral("DEV"), QString::fromStdString(counter.devicePath()));
+    const Run result = run(arguments);
+    QCOMPARE(result.exitCode, exitCode);
+    if (exitCode == 2)
+        QVERIFY2(result.err.contains("Usage: frequency-tallyo " + arguments[0].toLatin1()), result.err.constData());
+    sendBarrier(counter);
+    QCOMPARE(QByteArray::fromStdString(counter.received()), sent + "G3\r");
+}
+
+void TestCli::silentCounterEndsAfterTheBound()
+{
+    CounterSim counter;
+    counter.setReply(CounterSim::Reply::Silent);
+    QElapsedTimer timer;
+    timer.start();
+    const Run silent = run({QStringLiteral("read"), QString::fromStdString(counter.devicePath())});
+    QCOMPARE(silent.exitCode, 1);
+    // The longest gate time (10 s) and a margin.
+    QVERIFY2(timer.elapsed() >= 12000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(silent.err.contains("Error 12: ") && silent.err.contains("no reading"), silent.err.constData());
+    QCOMPARE(silent.out, QByteArray());
+}
+
+void TestCli::heldPortIsErrorFourteen()
+{
+    CounterSim counter;
+    const int held = ::open(counter.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(held >= 0);
+    QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const Run refused = run({QStringLiteral("read"), QString::fromStdString(counter.devicePath())});
+    ::close(held);
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("Error 14: ") && refused.err.contains("another program"), refused.err.constData());
+    QCOMPARE(refused.out, QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
