@@ -133,16 +133,20 @@ void TestCli::readPrintsTheReadingsServed()
     QCOMPARE(counter.commands(), std::vector<std::string>(50, "D1"));
 
     const Run timed = run({QStringLiteral("read"), device, QStringLiteral("--count"), QStringLiteral("2"),
-                           QStringLiteral("--timestamps")});
+                           QStringLiteral("--timestamps"), QStringLiteral("--interval"), QStringLiteral("0.25")});
     QCOMPARE(timed.exitCode, 0);
     const QByteArrayList timedLines = lines(timed.out);
     QCOMPARE(timedLines.size(), 2);
     const QRegularExpression isoTime(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,(.*)$)"));
+    QDateTime times[2];
     for (int i = 0; i < 2; ++i) {
         const QRegularExpressionMatch match = isoTime.match(QString::fromLatin1(timedLines[i]));
         QVERIFY2(match.hasMatch(), timedLines[i].constData());
         QCOMPARE(match.captured(1), expected[50 + i]);
+        times[i] = QDateTime::fromString(timedLines[i].left(timedLines[i].indexOf(',')), Qt::ISODateWithMs);
     }
+    // Started a quarter of a second apart; each exchange takes about 20 ms.
+    QVERIFY2(times[0].msecsTo(times[1]) >= 230, qPrintable(QString::number(times[0].msecsTo(times[1]))));
 }
 
 void TestCli::outputFile()
