@@ -67,8 +67,10 @@ private slots:
     void heldPortIsErrorFourteen();
 
 private:
-    void start(QProcess &process, const QStringList &arguments);
-    Run run(const QStringList &arguments, int timeoutMs = 30000);
+    // `line`: the arguments separated by spaces; DEV stands for the counter's
+    // device and TMP for the suite's own folder.
+    void start(QProcess &process, const CounterSim &counter, const QString &line);
+    Run run(const CounterSim &counter, const QString &line);
     // Sends a setting no other run sends ("G3") after the runs before it; once
     // it has arrived, so has everything they sent.
     void sendBarrier(CounterSim &counter);
@@ -84,8 +86,11 @@ void TestCli::initTestCase()
     QVERIFY2(QFileInfo(m_program).isExecutable(), qPrintable(m_program));
 }
 
-void TestCli::start(QProcess &process, const QStringList &arguments)
+void TestCli::start(QProcess &process, const CounterSim &counter, const QString &line)
 {
+    QStringList arguments = line.split(QLatin1Char(' '));
+    arguments.replaceInStrings(QStringLiteral("DEV"), QString::fromStdString(counter.devicePath()));
+    arguments.replaceInStrings(QStringLiteral("TMP"), m_dir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // No display at all. Were a GUI application made, the X11 platform asked
     // for here would fail to start without one.
@@ -99,12 +104,12 @@ void TestCli::start(QProcess &process, const QStringList &arguments)
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
 
-Run TestCli::run(const QStringList &arguments, int timeoutMs)
+Run TestCli::run(const CounterSim &counter, const QString &line)
 {
     QProcess process;
-    start(process, arguments);
+    start(process, counter, line);
     Run result;
-    if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit)
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return result;
     result.exitCode = process.exitCode();
     result.out = process.readAllStandardOutput();
@@ -114,17 +119,15 @@ Run TestCli::run(const QStringList &arguments, int timeoutMs)
 
 void TestCli::sendBarrier(CounterSim &counter)
 {
-    QCOMPARE(run({QStringLiteral("set"), QString::fromStdString(counter.devicePath()), QStringLiteral("G3")}).exitCode, 0);
+    QCOMPARE(run(counter, QStringLiteral("set DEV G3")).exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(QByteArray::fromStdString(counter.received()).endsWith("G3\r"), 10000);
 }
 
 void TestCli::readPrintsTheReadingsServed()
 {
     CounterSim counter;
-    const QString device = QString::fromStdString(counter.devicePath());
     // Port 2 through the port map, bound as in the window.
-    const Run fifty = run({QStringLiteral("read"), QStringLiteral("2"), QStringLiteral("--port"),
-                           QStringLiteral("2=") + device, QStringLiteral("--count"), QStringLiteral("50")});
+    const Run fifty = run(counter, QStringLiteral("read 2 --port 2=DEV --count 50"));
     QCOMPARE(fifty.exitCode, 0);
     QCOMPARE(fifty.err, QByteArray());
     const QStringList expected = servedReadings(52);
@@ -132,8 +135,7 @@ void TestCli::readPrintsTheReadingsServed()
     // Nothing but the readings asked for: no "R0" at the end.
     QCOMPARE(counter.commands(), std::vector<std::string>(50, "D1"));
 
-    const Run timed = run({QStringLiteral("read"), device, QStringLiteral("--count"), QStringLiteral("2"),
-                           QStringLiteral("--timestamps"), QStringLiteral("--interval"), QStringLiteral("0.25")});
+    const Run timed = run(counter, QStringLiteral("read DEV --count 2 --timestamps --interval 0.25"));
     QCOMPARE(timed.exitCode, 0);
     const QByteArrayList timedLines = lines(timed.out);
     QCOMPARE(timedLines.size(), 2);
@@ -152,11 +154,8 @@ void TestCli::readPrintsTheReadingsServed()
 void TestCli::outputFile()
 {
     CounterSim counter;
-    const QString device = QString::fromStdString(counter.devicePath());
     const QString path = m_dir.filePath(QStringLiteral("readings.csv"));
-    const QStringList arguments{QStringLiteral("read"), device, QStringLiteral("--output"), path, QStringLiteral("--count")};
-
-    const Run fifty = run(arguments + QStringList{QStringLiteral("50")});
+    const Run fifty = run(counter, QStringLiteral("read DEV --output TMP/readings.csv --count 50"));
     QCOMPARE(fifty.exitCode, 0);
     QCOMPARE(fifty.out, QByteArray());
     QByteArrayList written = lines(fileText(path));
@@ -175,7 +174,7 @@ void TestCli::outputFile()
 
     // A second run appends; a reading a spreadsheet would evaluate goes in inert and quoted.
     counter.setCustomReply("=SUM(1,2) + 3 Hz\r");
-    QCOMPARE(run(arguments + QStringList{QStringLiteral("1")}).exitCode, 0);
+    QCOMPARE(run(counter, QStringLiteral("read DEV --output TMP/readings.csv")).exitCode, 0);
     written = lines(fileText(path));
     QCOMPARE(written.size(), 52);
     QVERIFY2(written.last().endsWith(",\"'=SUM(1,2) + 3 Hz\""), written.last().constData());
@@ -187,7 +186,7 @@ void TestCli::outputFile()
     file.write("a,b\n1,2\n");
     file.close();
     counter.clearReceived();
-    const Run refused = run({QStringLiteral("read"), device, QStringLiteral("--output"), foreign});
+    const Run refused = run(counter, QStringLiteral("read DEV --output TMP/foreign.csv"));
     QCOMPARE(refused.exitCode, 2);
     QVERIFY2(refused.err.contains("foreign.csv"), refused.err.constData());
     QCOMPARE(fileText(foreign), QByteArray("a,b\n1,2\n"));
@@ -209,8 +208,7 @@ void TestCli::endSignalKeepsEveryReading()
     CounterSim counter;
     const QString path = m_dir.filePath(QStringLiteral("endless-%1.csv").arg(signalNumber));
     QProcess process;
-    start(process, {QStringLiteral("read"), QString::fromStdString(counter.devicePath()), QStringLiteral("--count"),
-                    QStringLiteral("0"), QStringLiteral("--output"), path});
+    start(process, counter, QStringLiteral("read DEV --count 0 --output ") + path);
     QTRY_VERIFY_WITH_TIMEOUT(lines(fileText(path)).size() > 10, 20000);
     ::kill(pid_t(process.processId()), signalNumber);
     QVERIFY(process.waitForFinished(10000));
@@ -228,37 +226,28 @@ void TestCli::endSignalKeepsEveryReading()
 
 void TestCli::sendsExactlyWhatTheLineAsks_data()
 {
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("line");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("sent");
-    const QString dev = QStringLiteral("DEV");
-    QTest::newRow("settings in capitals, in order")
-        << QStringList{QStringLiteral("set"), QStringLiteral("--port"), QStringLiteral("1=DEV"), QStringLiteral("g2"),
-                       QStringLiteral("F4"), QStringLiteral("h1"), QStringLiteral("R1")}
-        << 0 << QByteArray("G2\rF4\rH1\rR1\r");
-    QTest::newRow("one unknown command refuses all")
-        << QStringList{QStringLiteral("set"), dev, QStringLiteral("F0"), QStringLiteral("X9")} << 2 << QByteArray();
-    QTest::newRow("a function the counter lacks") << QStringList{QStringLiteral("set"), dev, QStringLiteral("F8")} << 2
-                                                  << QByteArray();
-    QTest::newRow("a reading is not a setting") << QStringList{QStringLiteral("set"), dev, QStringLiteral("d1")} << 2
-                                                << QByteArray();
-    QTest::newRow("port number out of range") << QStringList{QStringLiteral("read"), QStringLiteral("7")} << 2
-                                              << QByteArray();
-    QTest::newRow("negative count")
-        << QStringList{QStringLiteral("read"), dev, QStringLiteral("--count"), QStringLiteral("-1")} << 2 << QByteArray();
+    QTest::newRow("settings in capitals, in order") << "set --port 1=DEV g2 F4 h1 R1" << 0 << QByteArray("G2\rF4\rH1\rR1\r");
+    QTest::newRow("one unknown command refuses all") << "set DEV F0 X9" << 2 << QByteArray();
+    QTest::newRow("a function the counter lacks") << "set DEV F8" << 2 << QByteArray();
+    QTest::newRow("a reading is not a setting") << "set DEV d1" << 2 << QByteArray();
+    QTest::newRow("port number out of range") << "read 7" << 2 << QByteArray();
+    QTest::newRow("negative count") << "read DEV --count -1" << 2 << QByteArray();
 }
 
 void TestCli::sendsExactlyWhatTheLineAsks()
 {
-    QFETCH(QStringList, arguments);
+    QFETCH(QString, line);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, sent);
     CounterSim counter;
-    arguments.replaceInStrings(QStringLiteral("DEV"), QString::fromStdString(counter.devicePath()));
-    const Run result = run(arguments);
+    const Run result = run(counter, line);
     QCOMPARE(result.exitCode, exitCode);
     if (exitCode == 2)
-        QVERIFY2(result.err.contains("Usage: frequency-tallyo " + arguments[0].toLatin1()), result.err.constData());
+        QVERIFY2(result.err.contains("Usage: frequency-tallyo " + line.section(QLatin1Char(' '), 0, 0).toLatin1()),
+                 result.err.constData());
     sendBarrier(counter);
     QCOMPARE(QByteArray::fromStdString(counter.received()), sent + "G3\r");
 }
@@ -269,7 +258,7 @@ void TestCli::silentCounterEndsAfterTheBound()
     counter.setReply(CounterSim::Reply::Silent);
     QElapsedTimer timer;
     timer.start();
-    const Run silent = run({QStringLiteral("read"), QString::fromStdString(counter.devicePath())});
+    const Run silent = run(counter, QStringLiteral("read DEV"));
     QCOMPARE(silent.exitCode, 1);
     // The longest gate time (10 s) and a margin.
     QVERIFY2(timer.elapsed() >= 12000, qPrintable(QString::number(timer.elapsed())));
@@ -283,7 +272,7 @@ void TestCli::heldPortIsErrorFourteen()
     const int held = ::open(counter.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     QVERIFY(held >= 0);
     QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
-    const Run refused = run({QStringLiteral("read"), QString::fromStdString(counter.devicePath())});
+    const Run refused = run(counter, QStringLiteral("read DEV"));
     ::close(held);
     QCOMPARE(refused.exitCode, 1);
     QVERIFY2(refused.err.contains("Error 14: ") && refused.err.contains("another program"), refused.err.constData());
