@@ -65,12 +65,13 @@ private slots:
     void sendsExactlyWhatTheLineAsks();
     void silentCounterEndsAfterTheBound();
     void heldPortIsErrorFourteen();
+    void readsTheSimulatorsLink();
 
 private:
-    // `line`: the arguments separated by spaces; DEV stands for the counter's
-    // device and TMP for the suite's own folder.
-    void start(QProcess &process, const CounterSim &counter, const QString &line);
-    Run run(const CounterSim &counter, const QString &line);
+    // `line`: the arguments separated by spaces; DEV stands for `device` and
+    // TMP for the suite's own folder.
+    void start(QProcess &process, const std::string &device, const QString &line);
+    Run run(const std::string &device, const QString &line);
     // Sends a setting no other run sends ("G3") after the runs before it; once
     // it has arrived, so has everything they sent.
     void sendBarrier(CounterSim &counter);
@@ -86,10 +87,10 @@ void TestCli::initTestCase()
     QVERIFY2(QFileInfo(m_program).isExecutable(), qPrintable(m_program));
 }
 
-void TestCli::start(QProcess &process, const CounterSim &counter, const QString &line)
+void TestCli::start(QProcess &process, const std::string &device, const QString &line)
 {
     QStringList arguments = line.split(QLatin1Char(' '));
-    arguments.replaceInStrings(QStringLiteral("DEV"), QString::fromStdString(counter.devicePath()));
+    arguments.replaceInStrings(QStringLiteral("DEV"), QString::fromStdString(device));
     arguments.replaceInStrings(QStringLiteral("TMP"), m_dir.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // No display at all. Were a GUI application made, the X11 platform asked
@@ -104,10 +105,10 @@ void TestCli::start(QProcess &process, const CounterSim &counter, const QString 
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
 
-Run TestCli::run(const CounterSim &counter, const QString &line)
+Run TestCli::run(const std::string &device, const QString &line)
 {
     QProcess process;
-    start(process, counter, line);
+    start(process, device, line);
     Run result;
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -119,7 +120,7 @@ Run TestCli::run(const CounterSim &counter, const QString &line)
 
 void TestCli::sendBarrier(CounterSim &counter)
 {
-    QCOMPARE(run(counter, QStringLiteral("set DEV G3")).exitCode, 0);
+    QCOMPARE(run(counter.devicePath(), QStringLiteral("set DEV G3")).exitCode, 0);
     QTRY_VERIFY_WITH_TIMEOUT(QByteArray::fromStdString(counter.received()).endsWith("G3\r"), 10000);
 }
 
@@ -127,7 +128,7 @@ void TestCli::readPrintsTheReadingsServed()
 {
     CounterSim counter;
     // Port 2 through the port map, bound as in the window.
-    const Run fifty = run(counter, QStringLiteral("read 2 --port 2=DEV --count 50"));
+    const Run fifty = run(counter.devicePath(), QStringLiteral("read 2 --port 2=DEV --count 50"));
     QCOMPARE(fifty.exitCode, 0);
     QCOMPARE(fifty.err, QByteArray());
     const QStringList expected = servedReadings(52);
@@ -135,7 +136,7 @@ void TestCli::readPrintsTheReadingsServed()
     // Nothing but the readings asked for: no "R0" at the end.
     QCOMPARE(counter.commands(), std::vector<std::string>(50, "D1"));
 
-    const Run timed = run(counter, QStringLiteral("read DEV --count 2 --timestamps --interval 0.25"));
+    const Run timed = run(counter.devicePath(), QStringLiteral("read DEV --count 2 --timestamps --interval 0.25"));
     QCOMPARE(timed.exitCode, 0);
     const QByteArrayList timedLines = lines(timed.out);
     QCOMPARE(timedLines.size(), 2);
@@ -155,7 +156,7 @@ void TestCli::outputFile()
 {
     CounterSim counter;
     const QString path = m_dir.filePath(QStringLiteral("readings.csv"));
-    const Run fifty = run(counter, QStringLiteral("read DEV --output TMP/readings.csv --count 50"));
+    const Run fifty = run(counter.devicePath(), QStringLiteral("read DEV --output TMP/readings.csv --count 50"));
     QCOMPARE(fifty.exitCode, 0);
     QCOMPARE(fifty.out, QByteArray());
     QByteArrayList written = lines(fileText(path));
@@ -174,7 +175,7 @@ void TestCli::outputFile()
 
     // A second run appends; a reading a spreadsheet would evaluate goes in inert and quoted.
     counter.setCustomReply("=SUM(1,2) + 3 Hz\r");
-    QCOMPARE(run(counter, QStringLiteral("read DEV --output TMP/readings.csv")).exitCode, 0);
+    QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --output TMP/readings.csv")).exitCode, 0);
     written = lines(fileText(path));
     QCOMPARE(written.size(), 52);
     QVERIFY2(written.last().endsWith(",\"'=SUM(1,2) + 3 Hz\""), written.last().constData());
@@ -186,7 +187,7 @@ void TestCli::outputFile()
     file.write("a,b\n1,2\n");
     file.close();
     counter.clearReceived();
-    const Run refused = run(counter, QStringLiteral("read DEV --output TMP/foreign.csv"));
+    const Run refused = run(counter.devicePath(), QStringLiteral("read DEV --output TMP/foreign.csv"));
     QCOMPARE(refused.exitCode, 2);
     QVERIFY2(refused.err.contains("foreign.csv"), refused.err.constData());
     QCOMPARE(fileText(foreign), QByteArray("a,b\n1,2\n"));
@@ -208,7 +209,7 @@ void TestCli::endSignalKeepsEveryReading()
     CounterSim counter;
     const QString path = m_dir.filePath(QStringLiteral("endless-%1.csv").arg(signalNumber));
     QProcess process;
-    start(process, counter, QStringLiteral("read DEV --count 0 --output ") + path);
+    start(process, counter.devicePath(), QStringLiteral("read DEV --count 0 --output ") + path);
     QTRY_VERIFY_WITH_TIMEOUT(lines(fileText(path)).size() > 10, 20000);
     ::kill(pid_t(process.processId()), signalNumber);
     QVERIFY(process.waitForFinished(10000));
@@ -243,7 +244,7 @@ void TestCli::sendsExactlyWhatTheLineAsks()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, sent);
     CounterSim counter;
-    const Run result = run(counter, line);
+    const Run result = run(counter.devicePath(), line);
     QCOMPARE(result.exitCode, exitCode);
     if (exitCode == 2)
         QVERIFY2(result.err.contains("Usage: frequency-tallyo " + line.section(QLatin1Char(' '), 0, 0).toLatin1()),
@@ -258,7 +259,7 @@ void TestCli::silentCounterEndsAfterTheBound()
     counter.setReply(CounterSim::Reply::Silent);
     QElapsedTimer timer;
     timer.start();
-    const Run silent = run(counter, QStringLiteral("read DEV"));
+    const Run silent = run(counter.devicePath(), QStringLiteral("read DEV"));
     QCOMPARE(silent.exitCode, 1);
     // The longest gate time (10 s) and a margin.
     QVERIFY2(timer.elapsed() >= 12000, qPrintable(QString::number(timer.elapsed())));
@@ -272,11 +273,29 @@ void TestCli::heldPortIsErrorFourteen()
     const int held = ::open(counter.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     QVERIFY(held >= 0);
     QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
-    const Run refused = run(counter, QStringLiteral("read DEV"));
+    const Run refused = run(counter.devicePath(), QStringLiteral("read DEV"));
     ::close(held);
     QCOMPARE(refused.exitCode, 1);
     QVERIFY2(refused.err.contains("Error 14: ") && refused.err.contains("another program"), refused.err.constData());
     QCOMPARE(refused.out, QByteArray());
+}
+
+void TestCli::readsTheSimulatorsLink()
+{
+    const QString link = m_dir.filePath(QStringLiteral("counter"));
+    QProcess simulator;
+    simulator.start(qEnvironmentVariable("TALLYO_BUILD_DIR") + QStringLiteral("/sim/counter-sim"),
+                    {QStringLiteral("--link"), link});
+    QVERIFY(simulator.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(simulator.canReadLine(), 10000);
+    QVERIFY(simulator.readLine().endsWith(", also " + link.toLocal8Bit() + '\n'));
+
+    const Run taken = run(std::string(), QStringLiteral("read TMP/counter --count 3"));
+    QCOMPARE(taken.exitCode, 0);
+    QCOMPARE(QString::fromLatin1(taken.out), servedReadings(3).join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    simulator.terminate();
+    QVERIFY(simulator.waitForFinished(10000));
+    QVERIFY(!QFileInfo(link).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(TestCli)
