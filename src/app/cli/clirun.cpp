@@ -34,7 +34,8 @@ QString errorText(int number, const QString &text)
     return number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
 }
 
-// Bytes as C would write them: "D1", "   10.0000456 MHz\r".
+// Bytes as C would write them, for the line log: "D1", "   10.0000456 MHz\r".
+// "<-" goes to the counter, "->" comes from it, as counter-sim prints them.
 QString quoted(const QByteArray &bytes)
 {
     QString out = QStringLiteral("\"");
@@ -78,7 +79,7 @@ int runSet(const SetRequest &request, PortMap portMap)
         link.ReopenPort();
         for (const QByteArray &command : request.commands) {
             if (request.log)
-                tell(nullptr, QStringLiteral("%1 -> %2").arg(portLabel(comm), quoted(command + cmd::Terminator)));
+                tell(nullptr, QStringLiteral("%1 <- %2").arg(portLabel(comm), quoted(command + cmd::Terminator)));
             link.SendCommand(command);
         }
         comm.setPortOpen(false); // sends what is queued, then closes
@@ -171,13 +172,13 @@ int runRead(const ReadRequest &request, PortMap portMap)
             }
             nextStart = Clock::now() + request.interval;
             if (request.log)
-                tell(&progress, QStringLiteral("%1 -> %2").arg(portLabel(comm), quoted(cmd::Reading)));
+                tell(&progress, QStringLiteral("%1 <- %2").arg(portLabel(comm), quoted(cmd::Reading)));
             replyLimit.start();
             const QString reading = link.RequestReading();
             replyLimit.stop();
             const QDateTime at = QDateTime::currentDateTime();
             if (request.log)
-                tell(&progress, QStringLiteral("%1 <- %2").arg(portLabel(comm), quoted(reading.toLatin1())));
+                tell(&progress, QStringLiteral("%1 -> %2").arg(portLabel(comm), quoted(reading.toLatin1())));
             if (request.output.isEmpty())
                 progress.clearForOutput();
             if (!output->write(at, reading)) {
