@@ -90,6 +90,170 @@ int runSet(const SetRequest &request, PortMap portMap)
     return kDone;
 }
 
+// One `read`: the port kept open from the first reading to the last, and the
+// three ways it ends early (a signal, a lost line, a silent counter).
+class ReadRun {
+public:
+    ReadRun(const ReadRequest &request, PortMap portMap, ReadingOutput &output);
+    // Takes the readings; the exit status.
+    int run();
+
+private:
+    bool goingOn() const { return !m_stopAsked && !m_lost; }
+    // A signal asked the run to end: the reading in flight may still land,
+    // within the program's end budget.
+    void endRequested();
+    // Sleeps until `until`, or until the run is asked to end or loses its line.
+    void pauseUntil(Clock::time_point until);
+    // One exchange, its reading written; false when it could not be written.
+    bool takeReading();
+    void log(const char *direction, const QByteArray &bytes);
+
+    const ReadRequest &m_request;
+    ReadingOutput &m_output;
+    ProgressLine m_progress;
+    MSComm m_comm;
+    WallClock m_clock;
+    ProgramLife m_life{{}};
+    CounterLink m_link{m_comm, m_clock, m_life};
+    EndSignals m_endSignals;
+    QTimer m_endBudget;
+    QTimer m_replyLimit;
+    bool m_stopAsked = false;
+    bool m_silent = false;
+    bool m_lost = false;
+    qint64 m_taken = 0;
+};
+
+ReadRun::ReadRun(const ReadRequest &request, PortMap portMap, ReadingOutput &output)
+    : m_request(request), m_output(output), m_comm(std::move(portMap))
+{
+    m_endBudget.setSingleShot(true);
+    m_endBudget.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_endBudget, &QTimer::timeout, &m_life, [this] { m_life.end(); });
+    QObject::connect(&m_endSignals, &EndSignals::endRequested, &m_life, [this] { endRequested(); });
+
+    m_replyLimit.setSingleShot(true);
+    m_replyLimit.setTimerType(Qt::PreciseTimer);
+    m_replyLimit.setInterval(std::chrono::duration_cast<std::chrono::milliseconds>(kReplyLimit));
+    QObject::connect(&m_replyLimit, &QTimer::timeout, &m_life, [this] {
+        m_silent = true;
+        m_life.end();
+    });
+
+    QObject::connect(&m_link, &CounterLink::lineLost, &m_life, [this](int number, const QString &text) {
+        m_lost = true;
+        tell(&m_progress, errorText(number, text));
+    });
+}
+
+void ReadRun::endRequested()
+{
+    if (m_stopAsked)
+        return;
+    m_stopAsked = true;
+    m_life.askedToEnd();
+    m_endBudget.start(std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                 m_life.deadline() - Clock::now())));
+}
+
+void ReadRun::pauseUntil(Clock::time_point until)
+{
+    while (goingOn() && Clock::now() < until) {
+        QEventLoop loop;
+        QTimer tick;
+        tick.setSingleShot(true);
+        tick.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(&m_endSignals, &EndSignals::endRequested, &loop, &QEventLoop::quit);
+        QObject::connect(&m_link, &CounterLink::lineLost, &loop, &QEventLoop::quit);
+        tick.start(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
+        loop.exec();
+    }
+}
+
+void ReadRun::log(const char *direction, const QByteArray &bytes)
+{
+    if (m_request.log)
+        tell(&m_progress, QStringLiteral("%1 %2 %3").arg(portLabel(m_comm), QLatin1String(direction), quoted(bytes)));
+}
+
+bool ReadRun::takeReading()
+{
+    log("<-", cmd::Reading);
+    m_replyLimit.start();
+    const QString reading = m_link.RequestReading();
+    m_replyLimit.stop();
+    const QDateTime at = QDateTime::currentDateTime();
+    log("->", reading.toLatin1());
+    if (m_request.output.isEmpty())
+        m_progress.clearForOutput();
+    if (!m_output.write(at, reading)) {
+        QString problem = m_output.problem();
+        if (!m_request.output.isEmpty()) {
+            // The reading is the user's: it goes where it still can.
+            problem += QStringLiteral(" The last reading follows on standard output.");
+            ReadingOutput(true).write(at, reading);
+        }
+        tell(&m_progress, problem);
+        return false;
+    }
+    ++m_taken;
+    m_progress.update(m_taken);
+    return true;
+}
+
+int ReadRun::run()
+{
+    int status = kDone;
+    try {
+        prepare(m_comm, m_request.port);
+        m_link.ReopenPort();
+        Clock::time_point nextStart = Clock::now();
+        while ((m_request.count == 0 || m_taken < m_request.count) && goingOn()) {
+            if (m_taken > 0) {
+                pauseUntil(nextStart);
+                if (!goingOn())
+                    break;
+            }
+            nextStart = Clock::now() + m_request.interval;
+            if (!takeReading()) {
+                status = kLineFailed;
+                break;
+            }
+        }
+    } catch (const ProgramEnding &) {
+        // The reading in flight did not land within the end budget, or the
+        // counter stayed silent.
+        if (m_silent) {
+            tell(&m_progress, errorText(SerialErrorNumber::NoReply,
+                                        QStringLiteral("%1: the counter sent no reading within %2 seconds of \"D1\". "
+                                                       "Check that it is switched on, connected to this port and set "
+                                                       "to 9600 baud, then try again.")
+                                            .arg(portLabel(m_comm))
+                                            .arg(kReplyLimit.count())));
+            status = kLineFailed;
+        }
+    } catch (const LineLost &) {
+        // Told through lineLost().
+    } catch (const SerialError &e) {
+        tell(&m_progress, errorText(e.number, e.text));
+        status = kLineFailed;
+    }
+    if (m_lost)
+        status = kLineFailed;
+    if (m_taken > 0)
+        m_progress.finish(m_taken);
+    else
+        m_progress.clear();
+    try {
+        m_comm.setPortOpen(false);
+    } catch (const SerialError &) {
+        // Closing sends nothing that was asked for: nothing to report.
+    }
+    return status;
+}
+
 int runRead(const ReadRequest &request, PortMap portMap)
 {
     std::optional<ReadingOutput> output;
@@ -101,130 +265,8 @@ int runRead(const ReadRequest &request, PortMap portMap)
         tell(nullptr, output->problem());
         return kUsage;
     }
-
-    ProgressLine progress;
-    MSComm comm(std::move(portMap));
-    WallClock clock;
-    ProgramLife life({});
-    CounterLink link(comm, clock, life);
-    EndSignals endSignals;
-
-    // A request to end lets the reading in flight land, within the program's
-    // end budget; then the run ends with what it took.
-    bool stopAsked = false;
-    QTimer endBudget;
-    endBudget.setSingleShot(true);
-    endBudget.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&endBudget, &QTimer::timeout, &life, [&] { life.end(); });
-    QObject::connect(&endSignals, &EndSignals::endRequested, &life, [&](int) {
-        if (stopAsked)
-            return;
-        stopAsked = true;
-        life.askedToEnd();
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(life.deadline() - Clock::now());
-        endBudget.start(std::max<qint64>(0, left.count()));
-    });
-
-    // A counter that does not answer ends the run.
-    bool silent = false;
-    QTimer replyLimit;
-    replyLimit.setSingleShot(true);
-    replyLimit.setTimerType(Qt::PreciseTimer);
-    replyLimit.setInterval(std::chrono::duration_cast<std::chrono::milliseconds>(kReplyLimit));
-    QObject::connect(&replyLimit, &QTimer::timeout, &life, [&] {
-        silent = true;
-        life.end();
-    });
-
-    bool lost = false;
-    QObject::connect(&link, &CounterLink::lineLost, &life, [&](int number, const QString &text) {
-        lost = true;
-        tell(&progress, errorText(number, text));
-    });
-
-    // Sleeps until `until`, or until the run is asked to end or loses its line.
-    auto pauseUntil = [&](Clock::time_point until) {
-        while (!stopAsked && !lost && Clock::now() < until) {
-            QEventLoop loop;
-            QTimer tick;
-            tick.setSingleShot(true);
-            tick.setTimerType(Qt::PreciseTimer);
-            QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
-            QObject::connect(&endSignals, &EndSignals::endRequested, &loop, &QEventLoop::quit);
-            QObject::connect(&link, &CounterLink::lineLost, &loop, &QEventLoop::quit);
-            tick.start(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
-            loop.exec();
-        }
-    };
-
-    qint64 taken = 0;
-    int status = kDone;
-    try {
-        prepare(comm, request.port);
-        // The port stays open from the first reading to the last.
-        link.ReopenPort();
-        Clock::time_point nextStart = Clock::now();
-        while ((request.count == 0 || taken < request.count) && !stopAsked && !lost) {
-            if (taken > 0) {
-                pauseUntil(nextStart);
-                if (stopAsked || lost)
-                    break;
-            }
-            nextStart = Clock::now() + request.interval;
-            if (request.log)
-                tell(&progress, QStringLiteral("%1 <- %2").arg(portLabel(comm), quoted(cmd::Reading)));
-            replyLimit.start();
-            const QString reading = link.RequestReading();
-            replyLimit.stop();
-            const QDateTime at = QDateTime::currentDateTime();
-            if (request.log)
-                tell(&progress, QStringLiteral("%1 -> %2").arg(portLabel(comm), quoted(reading.toLatin1())));
-            if (request.output.isEmpty())
-                progress.clearForOutput();
-            if (!output->write(at, reading)) {
-                QString problem = output->problem();
-                if (!request.output.isEmpty()) {
-                    // The reading is the user's: it goes where it still can.
-                    problem += QStringLiteral(" The last reading follows on standard output.");
-                    ReadingOutput(true).write(at, reading);
-                }
-                tell(&progress, problem);
-                status = kLineFailed;
-                break;
-            }
-            ++taken;
-            progress.update(taken);
-        }
-    } catch (const ProgramEnding &) {
-        // Asked to end and the reading in flight did not land in time, or the
-        // counter stayed silent.
-        if (silent) {
-            tell(&progress, errorText(SerialErrorNumber::NoReply,
-                                      QStringLiteral("%1: the counter sent no reading within %2 seconds of \"D1\". "
-                                                     "Check that it is switched on, connected to this port and set "
-                                                     "to 9600 baud, then try again.")
-                                          .arg(portLabel(comm))
-                                          .arg(kReplyLimit.count())));
-            status = kLineFailed;
-        }
-    } catch (const LineLost &) {
-        // Told through lineLost().
-    } catch (const SerialError &e) {
-        tell(&progress, errorText(e.number, e.text));
-        status = kLineFailed;
-    }
-    if (lost)
-        status = kLineFailed;
-    if (taken > 0)
-        progress.finish(taken);
-    else
-        progress.clear();
+    const int status = ReadRun(request, std::move(portMap), *output).run();
     output->removeIfUnused();
-    try {
-        comm.setPortOpen(false);
-    } catch (const SerialError &) {
-        // Closing sends nothing that was asked for: nothing to report.
-    }
     return status;
 }
 
