@@ -8,6 +8,9 @@
 //                                      is stopped (SIGSTOP) for 20 s: the freeze should cost the line nothing
 //   record_frozen_office_readings      readings taken in that recording
 //   record_frozen_office_rows_in_sheet rows found in its sheet afterwards (must equal the readings)
+//   record_interleaved_lost            readings the counter served but no row holds, over a 60 s
+//                                      recording with a setting clicked every second (goal 0)
+//   record_interleaved_ratio           that recording's ratio to the line's limit
 //   pause_cpu_percent                  this process's CPU share during a 10 s pause of a recording
 // Usage: bench-record [rows ...]   (default: 2000 20000)
 #include "calc_testoffice.h"
@@ -19,6 +22,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <atomic>
 #include <csignal>
@@ -116,6 +120,21 @@ int main(int argc, char *argv[])
         std::printf("record_frozen_office_ratio %.3f\n", taken / seconds / kLineLimitPerSecond);
         std::printf("record_frozen_office_readings %d\n", taken);
         std::printf("record_frozen_office_rows_in_sheet %d\n", rowsInNewWorkbook(before));
+        std::fflush(stdout);
+    }
+
+    {
+        // 60 s at the line's pace; hold is switched off and on in turn every
+        // second, each click landing while a reading is on its way.
+        const std::vector<std::string> before = workbooksNow();
+        const int rows = int(60 * kLineLimitPerSecond);
+        QTimer clicker;
+        int clicks = 0;
+        QObject::connect(&clicker, &QTimer::timeout, [&] { (clicks++ % 2 ? form.Option1 : form.Option2)->click(); });
+        const auto [taken, seconds] = record(rows, [&] { clicker.start(1000); });
+        clicker.stop();
+        std::printf("record_interleaved_lost %d\n", taken - rowsInNewWorkbook(before));
+        std::printf("record_interleaved_ratio %.3f\n", taken / seconds / kLineLimitPerSecond);
         std::fflush(stdout);
     }
 

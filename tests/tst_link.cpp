@@ -7,6 +7,8 @@
 
 #include <QAbstractEventDispatcher>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -45,6 +47,7 @@ private slots:
     void delayOfZeroOrLessReturnsWithoutProcessingEvents();
     void clicksRunInsideEachWait();
     void secondDataInsideTheReplyWaitLeavesNoWaitHanging();
+    void slowReplyShowsTheBusyPointer();
     void exitSendsRemoteOffBeforeClosing();
     void exitEndsTheProgramFromInsideAWait();
     void closingTheWindowSendsNothing();
@@ -307,6 +310,48 @@ void TestLink::secondDataInsideTheReplyWaitLeavesNoWaitHanging()
     QVERIFY(rig.messages.isEmpty());
 }
 
+void TestLink::slowReplyShowsTheBusyPointer()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    auto busy = [] {
+        return QGuiApplication::overrideCursor() && QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
+    };
+    // Exchanges at the line's pace never show it.
+    bool everShown = false;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] { everShown |= QGuiApplication::overrideCursor() != nullptr; });
+    sampler.start(0);
+    for (int i = 0; i < 20; ++i)
+        rig.click(form.Command2);
+    sampler.stop();
+    QVERIFY(!everShown);
+
+    // A reply a second late: shown once the wait has lasted about 300 ms,
+    // gone the moment the reply lands.
+    rig.counter(1).setReplyLatency(1000ms);
+    QElapsedTimer waited;
+    qint64 shownAfter = -1;
+    whileWaiting([&] {
+        waited.start();
+        QTRY_VERIFY_WITH_TIMEOUT(busy(), kTimeout);
+        shownAfter = waited.elapsed();
+    });
+    rig.click(form.Command2);
+    QVERIFY2(shownAfter >= 250, qPrintable(QString::number(shownAfter)));
+    QVERIFY(!QGuiApplication::overrideCursor());
+
+    // A silent counter: gone once EXIT's wait for the reply is over.
+    rig.counter(1).setReply(Reply::Silent);
+    whileWaiting([&] {
+        QTRY_VERIFY_WITH_TIMEOUT(busy(), kTimeout);
+        rig.click(form.Command3);
+    });
+    rig.click(form.Command2);
+    QCOMPARE(rig.quits, 1);
+    QVERIFY(!QGuiApplication::overrideCursor());
+}
+
 void TestLink::exitSendsRemoteOffBeforeClosing()
 {
     {
@@ -327,10 +372,26 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         rig.click(form.Command3);
         QCOMPARE(rig.quits, 1);
         QVERIFY(!form.MSComm1.portOpen());
-        form.ReopenPort();   // a probe of our own, to be sure the line is idle
-        form.SendCommand("X9");
+        form.MSComm1.setPortOpen(true);   // a probe of our own, to be sure the line is idle
+        form.MSComm1.setOutput("X9\r");
         QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
         QCOMPARE(rig.counter(1).received(), std::string("X9\r"));
+    }
+    {
+        // A line whose output never drains: the port closes all the same,
+        // within the second the program has to end.
+        Rig rig;
+        Form1 &form = rig.form();
+        form.ReopenPort();
+        modemshim::drainHangs(true);
+        QElapsedTimer took;
+        took.start();
+        rig.click(form.Command3);
+        const qint64 ms = took.elapsed();
+        modemshim::drainHangs(false);
+        QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+        QCOMPARE(rig.quits, 1);
+        QVERIFY(!form.MSComm1.portOpen());
     }
 }
 
@@ -403,9 +464,10 @@ void TestLink::closingTheWindowSendsNothing()
         QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", event.data(), &result);
     };
     destroyed(form2.winId() + 1);
+    QCoreApplication::processEvents();
     QCOMPARE(outside.quits, 0);
     destroyed(form2.winId());
-    QCOMPARE(outside.quits, 1);
+    QTRY_COMPARE(outside.quits, 1);
     QVERIFY(!form2.MSComm1.portOpen());
     QCOMPARE(outside.counter(1).received(), std::string());
 }

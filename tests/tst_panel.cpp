@@ -410,7 +410,8 @@ void TestPanel::portChoiceInsideAWaitMovesTheWaitingHandler()
     rig.counter(2).setCustomReply("   2.2222222 MHz\r");
 
     // "Data" waiting on a slow counter 1: choosing port 2 moves the exchange there.
-    rig.counter(1).setReplyLatency(1500ms);
+    // Later than the bound on a reply: the choice does not wait for it.
+    rig.counter(1).setReplyLatency(2500ms);
     bool chosen = false;
     whileWaiting([&] {
         QTRY_COMPARE_WITH_TIMEOUT(rig.counter(1).received(), std::string("D1"), kTimeout);
@@ -427,7 +428,7 @@ void TestPanel::portChoiceInsideAWaitMovesTheWaitingHandler()
 
     // A number that cannot be opened ends the waiting handler with the one
     // message of the port choice.
-    rig.counter(2).setReplyLatency(1500ms);
+    rig.counter(2).setReplyLatency(2500ms);
     rig.counter(2).clearReceived();
     whileWaiting([&] {
         QTRY_COMPARE_WITH_TIMEOUT(rig.counter(2).received(), std::string("D1"), kTimeout);
@@ -445,15 +446,26 @@ void TestPanel::settingInsideAReplyWaitReachesTheCounter()
 {
     Rig rig;
     Form1 &form = rig.form();
+    rig.counter(1).setCustomReply("   1.0000000 MHz\r");
+    // A reply within the bound lands first and is the reading; the setting
+    // follows it, and nothing is asked again.
     rig.counter(1).setReplyLatency(300ms);
-    whileWaiting([&] {
-        QTRY_COMPARE_WITH_TIMEOUT(rig.counter(1).received(), std::string("D1"), kTimeout);
-        rig.click(form.Option14);
-    });
+    whileWaiting([&] { rig.click(form.Option14); });
     rig.click(form.Command2);
-    QVERIFY(!form.Text1->text().isEmpty());
-    QCOMPARE(rig.counter(1).gate(), 3);
-    QCOMPARE(commands(rig, 1), QByteArray("D1|G3\r|D1"));
+    QCOMPARE(form.Text1->text(), QStringLiteral("1.0000000 MHz\r"));
+    QCOMPARE(takeLine(rig, 1), QByteArray("D1G3\r"));
+
+    // At a 0.01 s gate a reply 700 ms late is past the bound: the setting
+    // goes out once the bound has passed, and the reading is asked again.
+    rig.click(form.Option11);
+    rig.counter(1).setReplyLatency(700ms);
+    QCOMPARE(takeLine(rig, 1), QByteArray("G0\r"));
+    whileWaiting([&] { rig.click(form.Option12); });
+    rig.click(form.Command2);
+    QTRY_COMPARE(rig.counter(1).received(), std::string("D1G1\rD1"));
+    const auto bytes = rig.counter(1).receivedBytes();
+    const auto settingAfter = std::chrono::duration_cast<std::chrono::milliseconds>(bytes[2].arrival - bytes[1].arrival);
+    QVERIFY2(settingAfter >= 200ms && settingAfter < 700ms, qPrintable(QString::number(settingAfter.count())));
     QVERIFY(rig.messages.isEmpty());
 }
 

@@ -2,13 +2,22 @@
 // every call: row numbering, the interval read each turn, stopping, nesting,
 // EXIT, and every way a recording can fail. The real applications have
 // suites of their own.
+#include "endsignals.h"
 #include "rig.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QSerialPort>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <csignal>
+#include <numeric>
 
 using namespace tallyo;
 using namespace tallyo::test;
@@ -59,6 +68,42 @@ std::vector<long long> oneTo(long long n)
     return rows;
 }
 
+// Numbers the counter's readings 1, 2, 3, ... in the order it serves them
+// ("           7 Hz\r": 16 characters).
+void numberReadings(sim::CounterSim &counter)
+{
+    auto next = std::make_shared<int>(1);
+    auto text = [](int n) { return QStringLiteral("%1 Hz\r").arg(n, 12).toStdString(); };
+    counter.setCustomReply(text(1));
+    counter.setCommandObserver([&counter, next, text](const std::string &command) {
+        if (command == "D1")
+            counter.setCustomReply(text(++*next));
+    });
+}
+
+// The numbers of the readings application `app` took, in row order; all
+// applications' with app 0; followed by those saved to files with saved.
+std::vector<int> numbersOf(const Rig &rig, int app, bool saved = false)
+{
+    std::vector<int> numbers;
+    for (const SheetCall &c : rig.sheets.formulas())
+        if (app == 0 || c.app == app)
+            numbers.push_back(std::stoi(c.text));
+    if (saved)
+        for (const auto &[row, text] : rig.savedRows())
+            numbers.push_back(std::stoi(text));
+    return numbers;
+}
+
+// Every reading served, 1 to n, once each.
+bool eachOnce(std::vector<int> numbers, int n)
+{
+    std::sort(numbers.begin(), numbers.end());
+    std::vector<int> expected(size_t(std::max(n, 0)));
+    std::iota(expected.begin(), expected.end(), 1);
+    return numbers == expected;
+}
+
 // Rows of one application in the sheet followed by those saved to a file.
 std::vector<long long> sheetThenSaved(const Rig &rig, int app)
 {
@@ -80,6 +125,9 @@ private slots:
     void typedIntervalMeansNoPause();
     void nestedRecordingEndsWithTheSameStop();
     void exitDuringARecordingWritesNoFurtherRow();
+    void clicksInsideReplyWaitsLoseNoReading();
+    void exitWithNestedRecordingsOnAFrozenSheetEndsWithinASecond();
+    void endSignalDuringARecordingEndsWithinASecond();
     void exitWhileTheApplicationStartsEndsAtOnce();
     void busySheetDelaysReadingsButLosesNone();
     void failuresEndTheRecordingWithAMessage();
@@ -207,10 +255,8 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
 {
     Rig rig;
     Form1 &form = rig.form();
+    numberReadings(rig.counter(1));
     selectInterval(form, 0);
-    bool nestedStarted = false;
-    // A timer does not fire again while its own slot runs, so the nested
-    // recording is stopped by a second one.
     QTimer stopper;
     QObject::connect(&stopper, &QTimer::timeout, [&] {
         if (rowsOf(rig.sheets.formulas(), 2).size() >= 2) {
@@ -218,33 +264,25 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
             rig.click(form.Command5);
         }
     });
-    // The first recording's third request goes unanswered, so the nested
-    // recording starts inside that reply wait with no reading in flight.
     QTimer trigger;
     QObject::connect(&trigger, &QTimer::timeout, [&] {
-        if (rig.sheets.formulas().size() == 2 && !nestedStarted)
-            rig.counter(1).setReply(Reply::Silent);
-        if (rig.counter(1).commands().size() == 3 && !nestedStarted) {
+        if (rig.sheets.formulas().size() >= 3 && form.link().activeWaits() == 1) {
             trigger.stop();
-            nestedStarted = true;
-            rig.counter(1).setReply(Reply::Normal);
             stopper.start(0);
-            rig.click(form.Command4);   // runs to its end in here
+            rig.click(form.Command4);   // right after the first recording's "D1"
         }
     });
     trigger.start(0);
     rig.click(form.Command4);
-    QVERIFY(nestedStarted);
     QCOMPARE(rig.sheets.created, 2);
     // The nested recording counts from 1 in its own workbook; the first one
-    // resumes, writes its own next row into its own workbook, and ends on
-    // the same stop. Nothing is written over anything.
-    const std::vector<long long> first = rowsOf(rig.sheets.formulas(), 1);
-    const std::vector<long long> second = rowsOf(rig.sheets.formulas(), 2);
-    QCOMPARE(first, oneTo(3));
-    QCOMPARE(second, oneTo(qint64(second.size())));
-    QVERIFY(second.size() >= 2);
-    QCOMPARE(int(first.size() + second.size()), rig.counter(1).readingsServed());
+    // resumes, writes the reading it was waiting for into its own fourth
+    // row, and ends on the same stop. Nothing is lost or written twice.
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(4));
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 2), oneTo(3));
+    QVERIFY(std::ranges::is_sorted(numbersOf(rig, 1)));
+    QVERIFY(std::ranges::is_sorted(numbersOf(rig, 2)));
+    QVERIFY(eachOnce(numbersOf(rig, 0), rig.counter(1).readingsServed()));
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -274,6 +312,128 @@ void TestRecording::exitDuringARecordingWritesNoFurtherRow()
         return line.size() >= 3 && line.compare(line.size() - 3, 3, "R0\r") == 0;
     };
     QTRY_VERIFY(endsWithRemoteOff());
+}
+
+void TestRecording::clicksInsideReplyWaitsLoseNoReading()
+{
+    // Every click lands right after a "D1" of the recording went out: the
+    // reading on its way still reaches its row.
+    Rig rig;
+    Form1 &form = rig.form();
+    numberReadings(rig.counter(1));
+    selectInterval(form, 0);
+    std::vector<int> shown;   // what "Data" took
+    QObject::connect(form.Text1, &QLineEdit::textChanged, [&](const QString &text) {
+        if (!text.isEmpty())
+            shown.push_back(std::stoi(text.toStdString()));
+    });
+    const std::vector<QWidget *> clicks{form.Option12, form.Option15, form.control(portButtonName(1)), form.Command2,
+                                        form.Option2,  form.Option16, form.Option1,  form.Command2};
+    size_t done = 0;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        // Only inside the recording's own reply wait, every other row.
+        if (form.link().activeWaits() != 1 || rig.sheets.formulas().size() < 2 * (done + 1))
+            return;
+        if (done == clicks.size()) {
+            driver.stop();
+            rig.click(form.Command5);
+        } else {
+            rig.click(clicks[done++]);
+        }
+    });
+    driver.start(0);
+    rig.click(form.Command4);
+    QCOMPARE(done, clicks.size());
+    const std::vector<int> rows = numbersOf(rig, 1);
+    QVERIFY(std::ranges::is_sorted(rows));
+    QCOMPARE(shown.size(), size_t(2));
+    std::vector<int> all = rows;
+    all.insert(all.end(), shown.begin(), shown.end());
+    QVERIFY(eachOnce(all, rig.counter(1).readingsServed()));
+    QCOMPARE(rig.counter(1).gate(), 1);
+    QVERIFY(!rig.counter(1).hold());
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestRecording::exitWithNestedRecordingsOnAFrozenSheetEndsWithinASecond()
+{
+    // Three recordings, each started inside the reply wait of the one
+    // before; the sheet stops answering; EXIT right after a "D1".
+    Rig rig;
+    Form1 &form = rig.form();
+    numberReadings(rig.counter(1));
+    selectInterval(form, 0);
+    std::array<QTimer, 3> levels;   // a timer does not fire inside its own slot
+    QElapsedTimer sinceExit;
+    int servedAtFreeze = 0;
+    for (int level = 0; level < 3; ++level) {
+        QObject::connect(&levels[size_t(level)], &QTimer::timeout, [&, level] {
+            if (rig.sheets.created != level + 1 || form.link().activeWaits() != level + 1
+                || rowsOf(rig.sheets.formulas(), level + 1).size() < 2)
+                return;
+            if (level < 2) {
+                levels[size_t(level)].stop();
+                rig.click(form.Command4);
+            } else if (!rig.sheets.busy()) {
+                rig.sheets.setBusy(true);
+                servedAtFreeze = rig.counter(1).readingsServed();
+            } else if (rig.counter(1).readingsServed() >= servedAtFreeze + 3) {
+                levels[size_t(level)].stop();
+                sinceExit.start();
+                rig.click(form.Command3);
+            }
+        });
+        levels[size_t(level)].start(0);
+    }
+    rig.click(form.Command4);
+    const qint64 took = sinceExit.elapsed();
+    QVERIFY2(sinceExit.isValid() && took < 1000, qPrintable(QString::number(took)));
+    QCOMPARE(rig.quits, 1);
+    QCOMPARE(rig.sheets.created, 3);
+    // Nothing asked for after EXIT; its "R0" is the last thing sent.
+    QTRY_VERIFY(rig.counter(1).received().ends_with("D1R0\r"));
+    // Every reading served is in a sheet or in a file, once.
+    QVERIFY(eachOnce(numbersOf(rig, 0, true), rig.counter(1).readingsServed()));
+    for (int app = 1; app <= 3; ++app)
+        QVERIFY(std::ranges::is_sorted(numbersOf(rig, app)));
+    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestRecording::endSignalDuringARecordingEndsWithinASecond()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    EndSignals endSignals;
+    form.followEndRequests(endSignals);
+    numberReadings(rig.counter(1));
+    selectInterval(form, 0);
+    QElapsedTimer sinceSignal;
+    QTimer trigger;
+    QObject::connect(&trigger, &QTimer::timeout, [&] {
+        // Once the counter has the "D1": its reply is on the way.
+        const int rows = int(rig.sheets.formulas().size());
+        if (rows >= 5 && form.link().activeWaits() == 1 && rig.counter(1).readingsServed() > rows) {
+            trigger.stop();
+            sinceSignal.start();
+            ::raise(SIGTERM);
+        }
+    });
+    trigger.start(0);
+    rig.click(form.Command4);
+    const qint64 took = sinceSignal.elapsed();
+    QVERIFY2(sinceSignal.isValid() && took < 1000, qPrintable(QString::number(took)));
+    QCOMPARE(rig.quits, 1);
+    // The reading in flight reached the sheet; nothing was sent after it.
+    QVERIFY(std::ranges::is_sorted(numbersOf(rig, 1)));
+    QVERIFY(eachOnce(numbersOf(rig, 1), rig.counter(1).readingsServed()));
+    QVERIFY(rig.counter(1).received().ends_with("D1"));
+    // The port and its locks are free for another program.
+    QVERIFY(!form.MSComm1.portOpen());
+    QSerialPort other(rig.devices[0]);
+    QVERIFY(other.open(QIODevice::ReadWrite));
+    QVERIFY(rig.messages.isEmpty());
 }
 
 void TestRecording::exitWhileTheApplicationStartsEndsAtOnce()

@@ -18,6 +18,10 @@
 namespace tallyo {
 
 namespace {
+// What of the end budget the reply in flight may take; the rest is for "R0",
+// closing the port and the sheet's last rows.
+constexpr std::chrono::milliseconds kEndStepsAfterReply{250};
+
 QRect pixelRect(const ControlRecord &r)
 {
     return QRect(twipsToPixels(r.left), twipsToPixels(r.top), twipsToPixels(r.width), twipsToPixels(r.height));
@@ -70,7 +74,10 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
       m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, stopRecord, m_life,
                  m_deps.recorder),
       excelApp(m_recorder.excelApp),
-      m_windowGone([this] { return quintptr(internalWinId()); }, [this] { endWithoutSending(); })
+      m_windowGone([this] { return quintptr(internalWinId()); },
+                   // Not from inside the native event's delivery: the end may
+                   // wait in the event loop for the reply on its way.
+                   [this] { QMetaObject::invokeMethod(this, &Form1::endWithoutSending, Qt::QueuedConnection); })
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kWindowCaption));
@@ -79,12 +86,27 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
     resize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
     // The link reports a lost line once; the window shows it.
     connect(&m_link, &CounterLink::lineLost, this, &Form1::report);
+    // A reply that keeps the user waiting shows the busy pointer (the window
+    // stays usable); a reply at the line's pace never does.
+    connect(&m_link, &CounterLink::slowReply, this, [this](bool waiting) {
+        if (waiting == m_busyPointer)
+            return;
+        m_busyPointer = waiting;
+        if (waiting)
+            QApplication::setOverrideCursor(Qt::BusyCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
     connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
     connect(&m_recorder, &Recorder::ended, this, &Form1::recordingEnded);
     QCoreApplication::instance()->installNativeEventFilter(&m_windowGone);
 }
 
-Form1::~Form1() = default;
+Form1::~Form1()
+{
+    if (m_busyPointer)
+        QApplication::restoreOverrideCursor();
+}
 
 void Form1::buildControls()
 {
@@ -202,7 +224,8 @@ void Form1::connectHandlers()
 
 template <typename Handler> void Form1::handle(Handler &&handler)
 {
-    if (m_life.ending())
+    // Once the program was asked to end, no handler starts.
+    if (m_life.endAsked())
         return;
     try {
         handler();
@@ -275,6 +298,10 @@ void Form1::Text1_Change()
 
 void Form1::Command3_Click()
 {
+    // The reading on its way lands first (its request takes it when the
+    // stack unwinds); nothing new is asked for from here on.
+    m_life.askedToEnd();
+    m_link.settleExchange(m_life.deadline() - kEndStepsAfterReply);
     try {
         if (MSComm1.portOpen()) {
             SendCommand(cmd::RemoteOff);
@@ -288,6 +315,11 @@ void Form1::Command3_Click()
     close();
 }
 
+void Form1::followEndRequests(EndSignals &requests)
+{
+    connect(&requests, &EndSignals::endRequested, this, [this] { close(); });
+}
+
 void Form1::closeEvent(QCloseEvent *event)
 {
     endWithoutSending();
@@ -296,6 +328,10 @@ void Form1::closeEvent(QCloseEvent *event)
 
 void Form1::endWithoutSending()
 {
+    if (m_life.ending())
+        return;
+    m_life.askedToEnd();
+    m_link.settleExchange(m_life.deadline() - kEndStepsAfterReply);
     if (m_life.ending())
         return;
     try {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "counterlink.h"
+#include "endsignals.h"
 #include "intervallist.h"
 #include "mscomm.h"
 #include "optionpanel.h"
@@ -102,6 +103,8 @@ public:
     // The selected position of the interval list; -1 once text was typed.
     int intervalPosition() const { return m_intervals->position(); }
     ProgramLife &life() { return m_life; }
+    // SIGTERM, SIGINT and SIGHUP end the program as the close control does.
+    void followEndRequests(EndSignals &requests);
     CounterLink &link() { return m_link; }
 
 signals:
@@ -117,8 +120,9 @@ private:
     void connectHandlers();
     template <typename Handler> void handle(Handler &&handler);
     void report(int number, const QString &text);
-    // The window's close control, or the window destroyed from outside:
-    // send nothing, free the port, end the program.
+    // The window's close control, a request to end (a signal), or the window
+    // destroyed from outside: let the reply on its way land, send nothing,
+    // free the port, end the program.
     void endWithoutSending();
 
     QHash<QString, QWidget *> m_controls;
@@ -126,6 +130,7 @@ private:
     IntervalList *m_intervals = nullptr;
     OptionPanel *m_options = nullptr;
     WindowGoneWatcher m_windowGone;
+    bool m_busyPointer = false;
 };
 
 // Style and fonts the window's fixed geometry was drawn for.

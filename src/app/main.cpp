@@ -26,6 +26,10 @@ int main(int argc, char *argv[])
     deps.portMap = std::move(portMap);
     deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
     tallyo::Form1 window(std::move(deps));
+    // SIGTERM, SIGINT and SIGHUP end the program as the close control does:
+    // the reading on its way lands, the port and its locks are freed.
+    tallyo::EndSignals endSignals;
+    window.followEndRequests(endSignals);
     window.Form_Load();
     window.show();
     return app.exec();

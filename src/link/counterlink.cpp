@@ -4,16 +4,29 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace tallyo {
 
 namespace {
+using namespace std::chrono_literals;
 
 // A reply without a line end is over once nothing more has arrived for this
 // long. Longer than a USB adapter's latency timer (16 ms), so a reply that
 // reaches us in two packets is still taken whole.
 constexpr std::chrono::milliseconds kReplyEndGap{50};
+
+// How long the counter measures at each gate time, "G0" to "G3".
+constexpr std::chrono::milliseconds kGateTimes[] = {10ms, 100ms, 1000ms, 10'000ms};
+// Before this run has sent a gate time: the counter's own at power-up (1 s).
+constexpr int kPowerUpGate = 2;
+// On top of the gate time: the reply's characters (a 40-character reply takes
+// 42 ms at 9600 baud), a USB adapter's latency (16 ms) and the counter's
+// turn-around, with room to spare.
+constexpr std::chrono::milliseconds kReplyMargin{250};
 
 qint64 floorDiv(qint64 a, qint64 b)
 {
@@ -35,6 +48,13 @@ QString trimSpaces(const QString &text)
 CounterLink::CounterLink(MSComm &comm, WallClock &clock, ProgramLife &life, QObject *parent)
     : QObject(parent), m_comm(comm), m_clock(clock), m_life(life)
 {
+    m_slowReply.setSingleShot(true);
+    connect(&m_slowReply, &QTimer::timeout, this, [this] {
+        if (m_inFlight && !m_slowShown) {
+            m_slowShown = true;
+            emit slowReply(true);
+        }
+    });
     connect(&m_comm, &MSComm::lineLost, this, [this] {
         ++m_losses;
         // Reported by the wait that notices it; when nothing waits, by the
@@ -63,6 +83,9 @@ void CounterLink::throwIfStopped(quint64 lossesBefore)
 
 void CounterLink::ReopenPort()
 {
+    settleExchange();
+    if (m_life.endAsked())
+        throw ProgramEnding{};
     if (m_comm.portOpen())
         m_comm.setPortOpen(false);
     if (!m_comm.portOpen()) {
@@ -74,34 +97,87 @@ void CounterLink::ReopenPort()
 void CounterLink::SendCommand(const QByteArray &command)
 {
     m_comm.setOutput(command + cmd::Terminator);
+    if (command.size() == 2 && command[0] == 'G' && command[1] >= '0' && command[1] < '0' + int(std::size(kGateTimes)))
+        m_gate = command[1] - '0';
+}
+
+std::chrono::milliseconds CounterLink::replyBound() const
+{
+    return kGateTimes[m_gate < 0 ? kPowerUpGate : m_gate] + kReplyMargin;
 }
 
 QString CounterLink::RequestReading()
 {
     for (;;) {
+        // Nothing new goes out once the program was asked to end.
+        if (m_life.endAsked())
+            throw ProgramEnding{};
         m_comm.setOutBufferCount(0);
         m_comm.setInBufferCount(0);
         m_comm.setOutput(cmd::Reading);
-        if (waitForReply(m_comm.generation()) == ReplyWait::Complete) {
+        Exchange exchange{m_comm.generation(), std::chrono::steady_clock::now(), {}};
+        m_inFlight = &exchange;
+        m_slowReply.start(kSlowReply);
+        const auto over = qScopeGuard([&] { endExchange(exchange); });
+        switch (waitForReply(exchange, TimePoint::max(), true)) {
+        case ReplyWait::HandedOver:
+            return *exchange.handedOver;
+        case ReplyWait::Complete:
             m_currentReading = trimSpaces(QString::fromLatin1(m_comm.input()));
             return m_currentReading;
+        case ReplyWait::Disturbed:
+        case ReplyWait::TimedOut:
+            break;
         }
-        // Another handler reopened the port or took the reply meanwhile.
+        // Another handler took the line before the reply came.
         if (!m_comm.portOpen())
             throw ExchangeAbandoned{};
     }
 }
 
-CounterLink::ReplyWait CounterLink::waitForReply(quint64 generation)
+void CounterLink::settleExchange(TimePoint notAfter)
+{
+    if (!m_inFlight)
+        return;
+    Exchange &exchange = *m_inFlight;
+    const TimePoint until = std::min(exchange.sentAt + replyBound(), notAfter);
+    if (waitForReply(exchange, until, false) == ReplyWait::Complete) {
+        exchange.handedOver = trimSpaces(QString::fromLatin1(m_comm.input()));
+        m_currentReading = *exchange.handedOver;
+    }
+    endExchange(exchange);
+    emit exchangeSettled();
+}
+
+void CounterLink::endExchange(Exchange &exchange)
+{
+    if (m_inFlight != &exchange)
+        return;
+    m_inFlight = nullptr;
+    m_slowReply.stop();
+    if (m_slowShown) {
+        m_slowShown = false;
+        emit slowReply(false);
+    }
+}
+
+CounterLink::ReplyWait CounterLink::waitForReply(Exchange &exchange, TimePoint until, bool request)
 {
     OnTheStack counting(m_activeWaits);
     const quint64 losses = m_losses;
     // Let pending events run once even if the reply is already complete.
-    QCoreApplication::processEvents();
+    if (request)
+        QCoreApplication::processEvents();
     bool lineWentQuiet = false;
     for (;;) {
-        throwIfStopped(losses);
-        if (m_comm.generation() != generation)
+        // A reading handed over is taken first, even when the program ends.
+        if (exchange.handedOver)
+            return ReplyWait::HandedOver;
+        if (request)
+            throwIfStopped(losses);
+        else if (m_life.ending())
+            return ReplyWait::Disturbed;
+        if (m_inFlight != &exchange || m_comm.generation() != exchange.generation || !m_comm.portOpen())
             return ReplyWait::Disturbed;
         const bool longEnough = m_comm.inBufferCount() >= cmd::ReadingLength;
         if (longEnough) {
@@ -111,11 +187,15 @@ CounterLink::ReplyWait CounterLink::waitForReply(quint64 generation)
             if (last == '\r' || last == '\n' || lineWentQuiet)
                 return ReplyWait::Complete;
         }
+        const TimePoint now = std::chrono::steady_clock::now();
+        if (now >= until)
+            return ReplyWait::TimedOut;
 
         QEventLoop loop;
         QObject::connect(&m_comm, &MSComm::received, &loop, &QEventLoop::quit);
         QObject::connect(&m_comm, &MSComm::disturbed, &loop, &QEventLoop::quit);
         QObject::connect(&m_comm, &MSComm::lineLost, &loop, &QEventLoop::quit);
+        QObject::connect(this, &CounterLink::exchangeSettled, &loop, &QEventLoop::quit);
         QObject::connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
         QTimer quiet;
         if (longEnough) {
@@ -127,7 +207,14 @@ CounterLink::ReplyWait CounterLink::waitForReply(quint64 generation)
             });
             quiet.start(kReplyEndGap);
         }
-        if (m_life.ending())
+        QTimer limit;
+        if (until != TimePoint::max()) {
+            limit.setSingleShot(true);
+            limit.setTimerType(Qt::PreciseTimer);
+            QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+            limit.start(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+        }
+        if (request && m_life.ending())
             throw ProgramEnding{};
         loop.exec();
     }

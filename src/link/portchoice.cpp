@@ -2,8 +2,10 @@
 
 namespace tallyo {
 
-void choosePort(MSComm &comm, int portNumber)
+void choosePort(CounterLink &link, int portNumber)
 {
+    link.settleExchange();
+    MSComm &comm = link.comm();
     if (comm.portOpen()) {
         comm.setPortOpen(false);
         comm.setCommPort(portNumber);

@@ -46,6 +46,16 @@ public:
     // When the program must be gone by: set when ending was first asked for
     // (askedToEnd() or end()); time_point::max() until then.
     std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
+    // Every wait on the way out ends by then: the rest of the budget is for
+    // the last steps (saving what the sheet did not take, freeing the port).
+    static constexpr std::chrono::milliseconds kLastSteps{150};
+    std::chrono::steady_clock::time_point waitsEndBy() const
+    {
+        return endAsked() ? m_deadline - kLastSteps : m_deadline;
+    }
+    // Whether ending was asked for: from then on no handler starts and
+    // nothing new is asked of the counter.
+    bool endAsked() const { return m_deadline != std::chrono::steady_clock::time_point::max(); }
     // Starts the clock of the end budget (the click or the signal), if not
     // started yet. Waits go on until end().
     void askedToEnd()

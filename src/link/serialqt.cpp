@@ -1,13 +1,16 @@
 // The serial device on QSerialPort (every platform but Windows).
 #include "serialdevice.h"
 
+#include <QDeadlineTimer>
 #include <QSerialPort>
+#include <QThread>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -16,8 +19,11 @@ namespace tallyo {
 
 namespace {
 
-// How long closing the port may wait for queued bytes to leave.
-constexpr int kDrainTimeoutMs = 2000;
+// How long closing the port may wait for queued bytes to leave the wire: a
+// setting or "R0" (3 bytes) takes 3 ms at 9600 baud. What a line has not sent
+// by then (a stuck adapter) it never will, and is dropped, so that closing,
+// and the program's end, never hangs on it.
+constexpr std::chrono::milliseconds kDrainLimit{200};
 
 class QtSerialDevice final : public SerialDevice {
 public:
@@ -59,13 +65,21 @@ public:
         if (!m_port.isOpen())
             return;
         // close() drops what is still queued: let it leave first.
+        const QDeadlineTimer limit(kDrainLimit);
         m_port.flush();
-        while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(kDrainTimeoutMs)) {
+        while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(int(limit.remainingTime()))) {
         }
 #ifdef Q_OS_UNIX
         // Closing restores the line settings the device had before, at once:
         // let the UART finish sending first ("R0" on EXIT takes 3 ms).
-        ::tcdrain(int(m_port.handle()));
+        const int fd = int(m_port.handle());
+        int queued = 0;
+        while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && !limit.hasExpired())
+            QThread::msleep(1);
+        if (queued == 0)
+            ::tcdrain(fd);   // the last bytes in the UART itself
+        else
+            ::tcflush(fd, TCOFLUSH);   // left over: dropped, or closing would wait for it (up to 30 s)
 #endif
         m_port.close();
         m_port.clearError();

@@ -46,7 +46,7 @@ void OptionPanel::clicked(Group &group, int id)
 
 void OptionPanel::choosePortClicked(Group &group, int id)
 {
-    choosePort(m_link.comm(), group.table->members[size_t(id)].meaning.port);
+    choosePort(m_link, group.table->members[size_t(id)].meaning.port);
     mark(group, id);
 }
 

@@ -202,7 +202,7 @@ void Recorder::finishForExit(SpreadsheetApp &app)
 {
     // The event loop is ending and runs no more: wait on the application's
     // own signal, briefly.
-    const auto deadline = std::chrono::steady_clock::now() + m_options.exitSettleLimit;
+    const auto deadline = std::min(std::chrono::steady_clock::now() + m_options.exitSettleLimit, m_life.waitsEndBy());
     {
         std::unique_lock lock(m_sheetSignal->mutex);
         m_sheetSignal->changed.wait_until(lock, deadline, [&] { return app.settled() || app.failure(); });

@@ -11,6 +11,7 @@
 
 namespace {
 std::atomic<bool> g_enabled{false};
+std::atomic<bool> g_drainHangs{false};
 std::mutex g_mutex;
 std::map<std::string, int> g_bits;
 
@@ -26,6 +27,7 @@ std::string pathOf(int fd)
 
 namespace modemshim {
 void enable(bool on) { g_enabled = on; }
+void drainHangs(bool on) { g_drainHangs = on; }
 void reset()
 {
     std::lock_guard lock(g_mutex);
@@ -48,6 +50,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     va_end(args);
     using Real = int (*)(int, unsigned long, ...);
     static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
+    if (g_drainHangs && request == TIOCOUTQ && pathOf(fd).rfind("/dev/pts/", 0) == 0) {
+        *static_cast<int *>(arg) = 3;
+        return 0;
+    }
     const bool modemRequest = request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET || request == TIOCMGET;
     if (g_enabled && modemRequest) {
         const std::string device = pathOf(fd);
@@ -66,4 +72,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
         }
     }
     return real(fd, request, arg);
+}
+
+extern "C" int tcdrain(int fd)
+{
+    using Real = int (*)(int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "tcdrain"));
+    if (g_drainHangs && pathOf(fd).rfind("/dev/pts/", 0) == 0)
+        ::sleep(10);
+    return real(fd);
 }

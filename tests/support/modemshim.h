@@ -8,6 +8,9 @@
 
 namespace modemshim {
 void enable(bool on);
+// While on, the pseudo-terminals' output never drains: TIOCOUTQ reports
+// bytes queued and tcdrain() blocks for ten seconds.
+void drainHangs(bool on);
 void reset();
 // Current TIOCM_* bits of a device, or -1 if nothing set them.
 int bits(const std::string &device);
