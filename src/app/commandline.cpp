@@ -124,7 +124,13 @@ std::variant<std::pair<int, QString>, QString> parseBinding(const QString &text)
 
 CommandLine parseCommandLine(const QStringList &arguments)
 {
-    CommonOptions common(QStringLiteral("Control panel for a bench frequency counter on an RS-232 line."));
+    CommonOptions common(
+        QStringLiteral("Control panel for a bench frequency counter on an RS-232 line.\n\n"
+                       "Without a window:\n"
+                       "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--timestamps] "
+                       "[--output FILE] [--log]\n"
+                       "  frequency-tallyo set [PORT] COMMAND...\n"
+                       "(frequency-tallyo read --help, frequency-tallyo set --help for more)"));
     QCommandLineParser &parser = common.parser;
     const QCommandLineOption listPorts(
         QStringLiteral("list-ports"),
@@ -144,16 +150,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
         return *answered;
 
     CommandLine line;
-    const QStringList bindings = parser.values(port);
-    for (const QString &text : bindings) {
-        const auto parsed = parseBinding(text);
-        if (const auto *problem = std::get_if<QString>(&parsed))
-            return usageError(parser, *problem);
-        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
-        if (line.ports.count(n))
-            return usageError(parser, QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n));
-        line.ports[n] = PortBinding{device, QStringLiteral("--port")};
-    }
+    QString problem;
+    const std::optional<PortBindings> bindings = parsePortBindings(parser.values(port), &problem);
+    if (!bindings)
+        return usageError(parser, problem);
+    line.ports = *bindings;
     if (parser.isSet(listPorts))
         line.action = CommandLine::Action::ListPorts;
     line.logLine = parser.isSet(log);
@@ -181,6 +182,25 @@ std::optional<int> prepareDemoStart(int argc, char *argv[], std::shared_ptr<Line
     if (lineLog)
         *lineLog = line.logLine ? std::make_shared<LineLog>() : nullptr;
     return std::nullopt;
+}
+
+std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem)
+{
+    PortBindings ports;
+    for (const QString &text : values) {
+        const auto parsed = parseBinding(text);
+        if (const auto *why = std::get_if<QString>(&parsed)) {
+            *problem = *why;
+            return std::nullopt;
+        }
+        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
+        if (ports.count(n)) {
+            *problem = QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n);
+            return std::nullopt;
+        }
+        ports[n] = PortBinding{device, QStringLiteral("--port")};
+    }
+    return ports;
 }
 
 PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine)

@@ -34,6 +34,10 @@ struct CommandLine {
 // options (-platform, -style, ...) pass through for QApplication to take.
 CommandLine parseCommandLine(const QStringList &arguments);
 
+// The values of --port ("N=DEVICE", each number once) as bindings; nothing,
+// and the sentence that says what is wrong, for a bad one.
+std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem);
+
 // The file's bindings with the command line's on top.
 PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine);
 

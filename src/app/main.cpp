@@ -1,5 +1,6 @@
 // Frequency Tallyo: the control panel for a bench frequency counter on a
 // serial line.
+#include "clirun.h"
 #include "commandline.h"
 #include "form1.h"
 #include "sheetworkers.h"
@@ -12,6 +13,9 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
+    // `read` and `set` run without a window: no GUI application is ever made.
+    if (tallyo::cli::wantsCommand(argc, argv))
+        return tallyo::cli::runCommand(argc, argv);
     tallyo::PortMap portMap;
     std::shared_ptr<tallyo::LineLog> lineLog;
     if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap, &lineLog))
