@@ -40,10 +40,16 @@ if(UNIX AND NOT APPLE)
   # (-n: no name or time inside, so the packages build the same twice).
   find_program(TALLYO_GZIP gzip REQUIRED)
   set(TALLYO_DATA_FILES)
-  foreach(page frequency-tallyo.1 frequency-tallyo-demo.1)
-    configure_file(${TALLYO_PACKAGING_SOURCE}/${page}.in ${TALLYO_PACKAGING_BINARY}/${page} @ONLY)
-  endforeach()
-  foreach(file frequency-tallyo.1 frequency-tallyo-demo.1 changelog)
+  configure_file(${TALLYO_PACKAGING_SOURCE}/frequency-tallyo-demo.1.in
+                 ${TALLYO_PACKAGING_BINARY}/frequency-tallyo-demo.1 @ONLY)
+  # The program's page names the module's path, which only the installation
+  # knows (/usr/lib/... in the packages, DIR/lib/... for --prefix DIR): that
+  # one is filled in when installing.
+  set(TALLYO_MODULE_PATH "@TALLYO_MODULE_PATH@")
+  configure_file(${TALLYO_PACKAGING_SOURCE}/frequency-tallyo.1.in
+                 ${TALLYO_PACKAGING_BINARY}/frequency-tallyo.1.in @ONLY)
+  unset(TALLYO_MODULE_PATH)
+  foreach(file frequency-tallyo-demo.1 changelog)
     add_custom_command(OUTPUT ${TALLYO_PACKAGING_BINARY}/${file}.gz
       COMMAND ${TALLYO_GZIP} -9nc ${file} > ${file}.gz
       WORKING_DIRECTORY ${TALLYO_PACKAGING_BINARY}
@@ -77,11 +83,25 @@ if(UNIX AND NOT APPLE)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT program)
   install(FILES ${TALLYO_PACKAGING_BINARY}/${TALLYO_APP_ID}.metainfo.xml
           DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT program)
-  install(FILES ${TALLYO_PACKAGING_BINARY}/frequency-tallyo.1.gz ${TALLYO_PACKAGING_BINARY}/frequency-tallyo-demo.1.gz
+  install(FILES ${TALLYO_PACKAGING_BINARY}/frequency-tallyo-demo.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+  # Written and gzipped in place, so that installs running at once (the
+  # packages and a test's prefix) share no file in the build tree.
+  install(CODE "
+    set(TALLYO_MODULE_PATH \"\${CMAKE_INSTALL_PREFIX}/${TALLYO_MODULE_INSTALL_DIR}/libtallyo-calc.so\")
+    string(REPLACE \"-\" \"\\\\-\" TALLYO_MODULE_PATH \"\${TALLYO_MODULE_PATH}\")
+    set(page \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man1/frequency-tallyo.1\")
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${page}.gz\")
+    configure_file(\"${TALLYO_PACKAGING_BINARY}/frequency-tallyo.1.in\" \"\$ENV{DESTDIR}\${page}\" @ONLY)
+    execute_process(COMMAND \"${TALLYO_GZIP}\" -9nf \"\$ENV{DESTDIR}\${page}\" COMMAND_ERROR_IS_FATAL ANY)
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${page}.gz\")
+  " COMPONENT program)
   if(TARGET tallyo-calc)
+    # Only for the Debian package: an install that names no component
+    # (cmake --install --prefix DIR) leaves it out.
     install(FILES ${TALLYO_PACKAGING_SOURCE}/frequency-tallyo-calc.lintian-overrides
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME frequency-tallyo-calc COMPONENT calc)
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME frequency-tallyo-calc
+            COMPONENT calc EXCLUDE_FROM_ALL)
   endif()
   foreach(component program calc)
     set(package frequency-tallyo)
@@ -124,6 +144,14 @@ fetch readings, and record them into a spreadsheet.
 frequency-tallyo-demo shows the same window with simulated counters.")
 set(CPACK_DEBIAN_CALC_PACKAGE_NAME frequency-tallyo-calc)
 set(CPACK_DEBIAN_CALC_PACKAGE_DEPENDS "frequency-tallyo (= ${PROJECT_VERSION}), libreoffice-calc")
+# Its libraries' packages are added by cmake/CPackCalcDepends.cmake.
+set(CPACK_DEBIAN_CALC_PACKAGE_SHLIBDEPS OFF)
+if(TARGET tallyo-calc)
+  get_target_property(tallyo_module_dir tallyo-calc LIBRARY_OUTPUT_DIRECTORY)
+  set(CPACK_TALLYO_CALC_MODULE ${tallyo_module_dir}/${CMAKE_SHARED_MODULE_PREFIX}tallyo-calc${CMAKE_SHARED_MODULE_SUFFIX})
+  set(CPACK_TALLYO_SHLIBDEPS_DIR ${CMAKE_BINARY_DIR}/packaging/shlibdeps)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/CPackCalcDepends.cmake)
+endif()
 set(CPACK_COMPONENT_CALC_DESCRIPTION
 "LibreOffice Calc recording for Frequency Tallyo
 The module through which Frequency Tallyo records counter readings into a

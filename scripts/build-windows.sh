@@ -16,6 +16,7 @@
 # Environment: TALLYO_WIN_BUILD (build dir, default build-windows/),
 # TALLYO_CACHE (default ~/.cache/frequency-tallyo), JOBS (default nproc).
 set -euo pipefail
+shopt -s inherit_errexit
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cache="${TALLYO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/frequency-tallyo}"
 winbuild="${TALLYO_WIN_BUILD:-$root/build-windows}"
@@ -78,15 +79,10 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-build_qt() {
-  if [ -f "$qt_prefix/.complete" ]; then
-    return 0
-  fi
-  local work="$cache/work-qt-mingw-$qt_version-$options_hash"
-  mkdir -p "$work" "$qt_prefix"
-  # Kept with the installed Qt: Qt's own CMake files name it.
-  printf '%s' "$toolchain_text" >"$qt_prefix/toolchain.cmake"
-
+# Debian's qt6-base source of the host Qt's very version, unpacked under
+# $1/src (fetched once); prints its folder.
+fetch_qt_source() {
+  local work=$1
   # deb-src entry, package lists and downloads in a private apt directory.
   local apt="$work/apt"
   mkdir -p "$apt/sources.list.d" "$apt/lists/partial" "$apt/archives/partial"
@@ -109,11 +105,55 @@ EOF
   if [ -z "$srcdir" ] || [ ! -f "$srcdir/CMakeLists.txt" ]; then
     rm -rf "$work/src"
     mkdir -p "$work/src" "$apt/cache"
-    echo "Fetching the qt6-base $qt_debversion source"
-    apt-get "${apt_opts[@]}" update -q
-    (cd "$work/src" && apt-get "${apt_opts[@]}" source -q "qt6-base=$qt_debversion")
+    echo "Fetching the qt6-base $qt_debversion source" >&2
+    apt-get "${apt_opts[@]}" update -q >&2
+    (cd "$work/src" && apt-get "${apt_opts[@]}" source -q "qt6-base=$qt_debversion" >&2)
     srcdir="$(find "$work/src" -maxdepth 1 -type d -name 'qt6-base-*' | head -1)"
   fi
+  [ -f "$srcdir/CMakeLists.txt" ] || { echo "No qt6-base $qt_debversion source in $work/src" >&2; exit 1; }
+  echo "$srcdir"
+}
+
+# The licence files of the Qt source $1 into $2: Qt's own (LICENSE.*,
+# LICENSES/) and those of the code from other projects it carries (beside
+# each qt_attribution.json), at their places in the source.
+collect_qt_licenses() {
+  local src=$1 dest=$2
+  rm -rf "$dest"
+  mkdir -p "$dest"
+  (
+    cd "$src"
+    {
+      find . -maxdepth 1 -type f -name 'LICENSE*'
+      find . -maxdepth 2 -type f -path './LICENSES/*'
+      find . -type f -name qt_attribution.json | while IFS= read -r attribution; do
+        echo "$attribution"
+        find "$(dirname "$attribution")" -maxdepth 1 -type f \
+          \( -iname '*LICENSE*' -o -iname '*LICENCE*' -o -iname '*COPYING*' \)
+      done
+    } | sort -u | while IFS= read -r file; do
+      cp --parents "$file" "$dest/"
+    done
+  )
+}
+
+build_qt() {
+  if [ -f "$qt_prefix/.complete" ]; then
+    # A Qt cached before its licence files were kept with it.
+    if [ ! -d "$qt_prefix/licenses" ]; then
+      local work="$cache/work-qt-licenses-$qt_version" srcdir
+      srcdir=$(fetch_qt_source "$work")
+      collect_qt_licenses "$srcdir" "$qt_prefix/licenses"
+      rm -rf "$work"
+    fi
+    return 0
+  fi
+  local work="$cache/work-qt-mingw-$qt_version-$options_hash"
+  mkdir -p "$work" "$qt_prefix"
+  # Kept with the installed Qt: Qt's own CMake files name it.
+  printf '%s' "$toolchain_text" >"$qt_prefix/toolchain.cmake"
+  local srcdir
+  srcdir=$(fetch_qt_source "$work")
 
   echo "Configuring Qt $qt_version for MinGW-w64 into $qt_prefix"
   cmake -G Ninja -S "$srcdir" -B "$work/build" \
@@ -125,6 +165,7 @@ EOF
   echo "Building Qt (about 30 minutes on two cores)"
   nice -n 19 cmake --build "$work/build" -j"$jobs"
   cmake --install "$work/build"
+  collect_qt_licenses "$srcdir" "$qt_prefix/licenses"
   touch "$qt_prefix/.complete"
   rm -rf "$work"
 }
@@ -172,6 +213,21 @@ for dll in "$runtime_dir/libgcc_s_seh-1.dll" "$runtime_dir/libstdc++-6.dll" \
 done
 find "$stage" \( -name '*.exe' -o -name '*.dll' \) -exec "$triplet-strip" --strip-unneeded {} +
 sed "s/@VERSION@/$version/; s/\$/\r/" "$root/packaging/windows/README.txt" >"$stage/README.txt"
+
+# What each binary is under, with the texts (packaging/windows/licenses/README.txt).
+licenses="$stage/licenses"
+mkdir -p "$licenses"
+cp "$root/LICENSE" "$licenses/GPL-3.0.txt"
+cp /usr/share/common-licenses/LGPL-3 "$licenses/LGPL-3.0.txt"
+cp "$root/packaging/windows/licenses/GCC-RUNTIME-EXCEPTION-3.1.txt" \
+   "$root/packaging/windows/licenses/winpthreads.txt" "$licenses/"
+cp -r "$qt_prefix/licenses" "$licenses/Qt"
+homepage="$(sed -n 's/^set(TALLYO_HOMEPAGE "\([^"]*\)".*/\1/p' "$root/cmake/Install.cmake")"
+sed "s/@VERSION@/$version/; s/@QT_VERSION@/$qt_version/g; s/@QT_DEBVERSION@/$qt_debversion/g;
+     s|@HOMEPAGE@|$homepage|" "$root/packaging/windows/licenses/README.txt" >"$licenses/README.txt"
+for text in "$licenses"/*.txt; do
+  sed -i 's/\r*$/\r/' "$text"
+done
 
 zip="$winbuild/$name.zip"
 rm -f "$zip"

@@ -7,6 +7,7 @@
 #include "rig.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
@@ -183,6 +184,7 @@ private slots:
     void tabVisitsEveryControlInOrder();
     void enterAndEscapeClickNothing();
     void resizingMovesNoControl();
+    void screenReadersHearWhatEachControlIs();
 
 private:
     std::unique_ptr<Rig> m_rig;   // a loaded window that the read-only checks share
@@ -578,6 +580,32 @@ void TestLayout::resizingMovesNoControl()
         for (const Figure &f : kFigures)
             QVERIFY2(find(form, f.name)->geometry() == pixels(f.left, f.top, f.width, f.height),
                      qPrintable(QStringLiteral("%1 at %2x%3").arg(QLatin1String(f.name)).arg(size.width()).arg(size.height())));
+    }
+}
+
+void TestLayout::screenReadersHearWhatEachControlIs()
+{
+    Form1 &form = m_rig->form();
+    auto said = [](QWidget *control, QAccessible::Text what) {
+        QAccessibleInterface *heard = QAccessible::queryAccessibleInterface(control);
+        return heard ? heard->text(what) : QStringLiteral("(nothing)");
+    };
+    QCOMPARE(said(form.Text1, QAccessible::Name), QStringLiteral("Reading"));
+    QCOMPARE(said(form.Text1, QAccessible::Description), QStringLiteral("Display box to show retrieved data"));
+
+    // The interval list is labelled by its caption, whatever interval it shows.
+    const auto labels = QAccessible::queryAccessibleInterface(form.Combo1)->relations(QAccessible::Label);
+    QCOMPARE(labels.size(), 1);
+    QCOMPARE(labels[0].first->text(QAccessible::Name), QStringLiteral("Set Data Read Interval"));
+#ifndef Q_OS_UNIX
+    QCOMPARE(said(form.Combo1, QAccessible::Name), QStringLiteral("Set Data Read Interval"));
+#endif
+    QCOMPARE(said(form.Combo1, QAccessible::Value), QStringLiteral("1 Minute"));
+
+    // The recording buttons say what they do; their captions stay their names.
+    for (QPushButton *button : {form.Command4, form.Command5}) {
+        QCOMPARE(said(button, QAccessible::Name), button->text());
+        QVERIFY2(said(button, QAccessible::Description).size() > 20, qPrintable(button->objectName()));
     }
 }
 

@@ -3,6 +3,7 @@
 // failure of the line.
 #include "commands.h"
 #include "modemshim.h"
+#include "portlocks.h"
 #include "rig.h"
 
 #include <QAbstractEventDispatcher>
@@ -10,8 +11,10 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTest>
@@ -19,6 +22,7 @@
 
 #include <array>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -52,6 +56,8 @@ private slots:
     void exitEndsTheProgramFromInsideAWait();
     void closingTheWindowSendsNothing();
     void failuresShowAMessageAndTheWindowLivesOn();
+    void portsOtherProgramsHoldAreNeverOpened();
+    void lineLogShowsEachExchange();
     void hangUpDuringAWaitIsReportedOnce();
     void displayShowsTheLatestReadingWithTheCaretAtItsEnd();
 };
@@ -480,6 +486,9 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     rig.click(form.Command2);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 1")), qPrintable(rig.messages[0]));
+    // What to do about it: see the map, bind a device.
+    QVERIFY2(rig.messages[0].contains(QStringLiteral("--list-ports")) && rig.messages[0].contains(QStringLiteral("--port 1=DEVICE")),
+             qPrintable(rig.messages[0]));
     QVERIFY(!form.MSComm1.portOpen());
     QCOMPARE(rig.quits, 0);
 
@@ -513,11 +522,124 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     held.click(form2.Command2);
     QCOMPARE(held.messages.size(), 2);
     QVERIFY2(held.messages[1].startsWith(QStringLiteral("Error 14: Port 1 (")), qPrintable(held.messages[1]));
+    QVERIFY2(held.messages[1].contains(QStringLiteral("tst_link (process %1) holds its lock").arg(::getpid())),
+             qPrintable(held.messages[1]));
     QVERIFY(form2.Text1->text().isEmpty());
     ::close(locker);
     held.click(form2.Command2);
     QCOMPARE(held.messages.size(), 2);
     QVERIFY(!form2.Text1->text().isEmpty());
+}
+
+void TestLink::portsOtherProgramsHoldAreNeverOpened()
+{
+    sim::CounterSim counter;
+    const QString device = QString::fromStdString(counter.devicePath());
+    // Bound through a link, as a /dev/serial/by-id/ name is.
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("usb-counter-if00-port0"));
+    QVERIFY(QFile::link(device, link));
+    MSComm comm(fixedPortMap({link}));
+    auto openingFails = [&]() -> SerialError {
+        try {
+            comm.setPortOpen(true);
+        } catch (const SerialError &error) {
+            return error;
+        }
+        comm.setPortOpen(false);
+        return SerialError(0, QStringLiteral("opened"));
+    };
+
+    // A lock file in the form minicom writes, named after the device.
+    const QString lockFile = lockDirectories().value(0) + QLatin1Char('/') + lockFileName(device);
+    const struct Remover {
+        QString path;
+        ~Remover() { QFile::remove(path); }
+    } removeLockFile{lockFile};
+    auto writeLockFile = [&](qint64 pid) {
+        QFile file(lockFile);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(QString::asprintf("%10lld\n", pid).toLatin1()) == 11;
+    };
+    QProcess holder;
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("600")});
+    QVERIFY(holder.waitForStarted());
+    const qint64 pid = holder.processId();
+    QVERIFY(writeLockFile(pid));
+    const SerialError held = openingFails();
+    QCOMPARE(held.number, 14);
+    QVERIFY2(held.text.contains(QStringLiteral(": sleep (process %1) holds its lock file %2;").arg(pid).arg(lockFile)),
+             qPrintable(held.text));
+
+    // A file that names another program than the one now running under its
+    // PID was left by an ended process whose number was given out again.
+    {
+        QFile file(lockFile);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray::number(pid) + "\nminicom\n");
+    }
+    QCOMPARE(openingFails().text, QStringLiteral("opened"));
+
+    // Once that process has ended, its file no longer blocks the port.
+    QVERIFY(writeLockFile(pid));
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
+    QCOMPARE(openingFails().text, QStringLiteral("opened"));
+
+    // An exclusive open keeps the port closed, also to root (whom the
+    // kernel would let past it).
+    const int exclusive = ::open(qPrintable(device), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(exclusive >= 0);
+    QCOMPARE(::ioctl(exclusive, TIOCEXCL), 0);
+    const SerialError alone = openingFails();
+    ::ioctl(exclusive, TIOCNXCL);
+    ::close(exclusive);
+    QCOMPARE(alone.number, 14);
+    QVERIFY2(alone.text.contains(QStringLiteral("another program is using the port: it is open for one program alone;")),
+             qPrintable(alone.text));
+
+    // An ended process's file that this user may not remove (another user's,
+    // in the sticky lock folder) is named, with the command that removes it.
+    const struct passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody)
+        QSKIP("needs root, to leave a lock file that the user nobody may not remove");
+    QVERIFY(writeLockFile(pid));
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup
+                                                  | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(device, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup
+                                              | QFile::ReadOther | QFile::WriteOther));
+    QCOMPARE(::seteuid(nobody->pw_uid), 0);
+    const SerialError stale = openingFails();
+    QCOMPARE(::seteuid(0), 0);
+    QVERIFY2(stale.number == 14, qPrintable(stale.text));
+    QVERIFY2(stale.text.contains(QStringLiteral("its lock file %1 was left by process %2, which has ended, and only "
+                                                "root may remove it: sudo rm %1, then try again.")
+                                     .arg(lockFile).arg(pid)),
+             qPrintable(stale.text));
+}
+
+void TestLink::lineLogShowsEachExchange()
+{
+    QStringList lines;
+    Rig rig;
+    Form1 &form = rig.form();
+    form.MSComm1.setLineLog(std::make_shared<LineLog>([&](const QString &line) { lines << line; }));
+    rig.counter(1).setCustomReply("   1.0000000 MHz\r");
+    rig.click(form.Command2);
+    form.MSComm1.setPortOpen(false);
+
+    const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d port 1 "));
+    QStringList said;
+    for (const QString &line : std::as_const(lines)) {
+        QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+        said << line.mid(20);
+    }
+    QCOMPARE(said, (QStringList{QStringLiteral("opened %1 at 9600,N,8,1").arg(rig.devices[0]),
+                                QStringLiteral("<- \"D1\""),
+                                QStringLiteral("-> \"   1.0000000 MHz\\r\""),
+                                QStringLiteral("closed")}));
+    // Whatever the line carries stays one readable line.
+    QCOMPARE(LineLog::quoted(QByteArray("a\"\\\0\xff\n", 6)), QStringLiteral("\"a\\\"\\\\\\x00\\xff\\n\""));
 }
 
 void TestLink::hangUpDuringAWaitIsReportedOnce()

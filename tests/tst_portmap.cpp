@@ -67,10 +67,13 @@ void TestPortMap::optionsTheProgramRunsWith()
              (std::map<int, QString>{{1, QStringLiteral("/dev/rfcomm0")}, {3, QStringLiteral("/dev/ttyUSB0")}}));
 
     QCOMPARE(int(parse(QStringLiteral("--list-ports --port 2=/dev/pts/4")).action), int(Action::ListPorts));
+    QVERIFY(!bound.logLine);
+    QVERIFY(parse(QStringLiteral("--log")).logLine);
 
     const CommandLine help = parse(QStringLiteral("--help"));
     QCOMPARE(help.exitCode, 0);
     QVERIFY(help.output.contains(QStringLiteral("--port <N=DEVICE>")));
+    QVERIFY(help.output.contains(QStringLiteral("--log")));
     QVERIFY(!help.output.contains(QStringLiteral("platform")));
     QCOMPARE(parse(QStringLiteral("--version")).output, QStringLiteral("frequency-tallyo 3.2.1\n"));
 }
@@ -106,16 +109,24 @@ void TestPortMap::commandLineWinsOverTheFile()
     const QString path = dir.filePath(QStringLiteral("ports.conf"));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n"
+    file.write("# the bench counter\n"
+               "1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0\n"
+               "\n"
                "2 = rfcomm0\n"
                "7=/dev/ttyS3\n"
-               "4=\n");
+               "4=\n"
+               "/dev/ttyUSB0\n"
+               "1=/dev/ttyS0\n");
     file.close();
 
+    // Every line left out is named by its number, each in a message of its own.
     QStringList problems;
     const PortBindings fromFile = readPortBindingsFile(path, &problems);
-    QCOMPARE(problems.size(), 2);
-    QVERIFY(problems.join(QLatin1Char(' ')).contains(QStringLiteral("\"7\"")));
+    QCOMPARE(problems.size(), 4);
+    QVERIFY2(problems[0].startsWith(path + QStringLiteral(":5: \"7\"")), qPrintable(problems[0]));
+    QVERIFY2(problems[1].startsWith(path + QStringLiteral(":6: port 4")), qPrintable(problems[1]));
+    QVERIFY2(problems[2].startsWith(path + QStringLiteral(":7: \"/dev/ttyUSB0\" is not N=DEVICE")), qPrintable(problems[2]));
+    QVERIFY2(problems[3].startsWith(path + QStringLiteral(":8: port 1 is bound already, on line 2")), qPrintable(problems[3]));
     QCOMPARE(fromFile.at(2).origin, path);
 
     const PortBindings merged = mergedBindings(fromFile, parse(QStringLiteral("--port 2=/dev/pts/9")).ports);

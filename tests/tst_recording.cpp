@@ -94,8 +94,8 @@ std::vector<int> numbersOf(const Rig &rig, int app, bool saved = false)
         if (app == 0 || c.app == app)
             numbers.push_back(std::stoi(c.text));
     if (saved)
-        for (const Rig::SavedRow &row : rig.savedRows())
-            numbers.push_back(std::stoi(row.reading));
+        for (const auto &[row, text, note] : rig.savedRows())
+            numbers.push_back(std::stoi(text));
     return numbers;
 }
 

@@ -18,6 +18,17 @@ constexpr std::pair<const char *, bool> kQtOwnOptions[] = {
     {"reverse", false}, {"widgetcount", false}, {"nograb", false}, {"dograb", false},
 };
 
+void addQtOwnOptions(QCommandLineParser &parser)
+{
+    for (const auto &[name, hasValue] : kQtOwnOptions) {
+        QCommandLineOption qtOption(QString::fromLatin1(name));
+        if (hasValue)
+            qtOption.setValueName(QStringLiteral("value"));
+        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(qtOption);
+    }
+}
+
 CommandLine finish(QString output, int exitCode)
 {
     CommandLine line;
@@ -25,6 +36,71 @@ CommandLine finish(QString output, int exitCode)
     line.output = std::move(output);
     line.exitCode = exitCode;
     return line;
+}
+
+CommandLine usageError(const QCommandLineParser &parser, const QString &what)
+{
+    return finish(QStringLiteral("%1: %2\n\n%3").arg(QCoreApplication::applicationName(), what, parser.helpText()),
+                  kUsageExitCode);
+}
+
+// What every command line of ours has: --help, --version and Qt's own
+// options, and the answers to them, to a line the parser refuses and to
+// stray arguments.
+struct CommonOptions {
+    QCommandLineParser parser;
+    QCommandLineOption help = parser.addHelpOption();
+    QCommandLineOption version = parser.addVersionOption();
+
+    explicit CommonOptions(const QString &description)
+    {
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        parser.setApplicationDescription(description);
+        addQtOwnOptions(parser);
+    }
+
+    // Parses `arguments`; the answer when the line ends here.
+    std::optional<CommandLine> parse(const QStringList &arguments)
+    {
+        if (!parser.parse(arguments))
+            return usageError(parser, parser.errorText());
+        if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
+            return finish(parser.helpText(), 0);
+        if (parser.isSet(version))
+            return finish(QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                       QCoreApplication::applicationVersion()), 0);
+        if (!parser.positionalArguments().isEmpty())
+            return usageError(parser,
+                              QStringLiteral("unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
+        return std::nullopt;
+    }
+};
+
+// The command line `parse` makes of main()'s arguments, under the name
+// `program`. A core application serves the parser: the usage names the
+// program as it was called, and no window or display is needed.
+CommandLine parseArguments(int argc, char *argv[], const char *program,
+                           CommandLine (*parse)(const QStringList &arguments))
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(program));
+    const QCoreApplication parsing(argc, argv);
+    return parse(QCoreApplication::arguments());
+}
+
+// Prints a finished command line's text; its exit code.
+int printFinished(const CommandLine &line)
+{
+    std::fputs(line.output.toLocal8Bit().constData(), line.exitCode == 0 ? stdout : stderr);
+    return line.exitCode;
+}
+
+// --log: the same for the program and the demo.
+QCommandLineOption logOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("log"),
+        QStringLiteral("Print every write to the serial line (port 1 <- \"D1\") and every read from it "
+                       "(port 1 -> \"...\") on standard error, each with a millisecond time stamp."));
 }
 
 // "N=DEVICE" -> a binding, or the sentence that says what is wrong with it.
@@ -48,12 +124,14 @@ std::variant<std::pair<int, QString>, QString> parseBinding(const QString &text)
 
 CommandLine parseCommandLine(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.setApplicationDescription(
-        QStringLiteral("Control panel for a bench frequency counter on an RS-232 line."));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
+    CommonOptions common(
+        QStringLiteral("Control panel for a bench frequency counter on an RS-232 line.\n\n"
+                       "Without a window:\n"
+                       "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--timestamps] "
+                       "[--output FILE] [--log]\n"
+                       "  frequency-tallyo set [PORT] COMMAND...\n"
+                       "(frequency-tallyo read --help, frequency-tallyo set --help for more)"));
+    QCommandLineParser &parser = common.parser;
     const QCommandLineOption listPorts(
         QStringLiteral("list-ports"),
         QStringLiteral("Print the device each port number %1 to %2 reaches now, then exit.")
@@ -64,44 +142,65 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "2=/dev/rfcomm0. Repeatable; wins over %3.")
             .arg(kFirstPortNumber).arg(kLastPortNumber).arg(QStringLiteral("~/.config/frequency-tallyo/ports.conf")),
         QStringLiteral("N=DEVICE"));
+    const QCommandLineOption log = logOption();
     parser.addOption(listPorts);
     parser.addOption(port);
-    for (const auto &[name, hasValue] : kQtOwnOptions) {
-        QCommandLineOption qtOption(QString::fromLatin1(name));
-        if (hasValue)
-            qtOption.setValueName(QStringLiteral("value"));
-        qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(qtOption);
-    }
-
-    auto usageError = [&](const QString &what) {
-        return finish(QStringLiteral("%1: %2\n\n%3").arg(QCoreApplication::applicationName(), what, parser.helpText()),
-                      kUsageExitCode);
-    };
-    if (!parser.parse(arguments))
-        return usageError(parser.errorText());
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
-        return finish(parser.helpText(), 0);
-    if (parser.isSet(version))
-        return finish(QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
-                                                   QCoreApplication::applicationVersion()), 0);
-    if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
+    parser.addOption(log);
+    if (std::optional<CommandLine> answered = common.parse(arguments))
+        return *answered;
 
     CommandLine line;
-    const QStringList bindings = parser.values(port);
-    for (const QString &text : bindings) {
-        const auto parsed = parseBinding(text);
-        if (const auto *problem = std::get_if<QString>(&parsed))
-            return usageError(*problem);
-        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
-        if (line.ports.count(n))
-            return usageError(QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n));
-        line.ports[n] = PortBinding{device, QStringLiteral("--port")};
-    }
+    QString problem;
+    const std::optional<PortBindings> bindings = parsePortBindings(parser.values(port), &problem);
+    if (!bindings)
+        return usageError(parser, problem);
+    line.ports = *bindings;
     if (parser.isSet(listPorts))
         line.action = CommandLine::Action::ListPorts;
+    line.logLine = parser.isSet(log);
     return line;
+}
+
+CommandLine parseDemoCommandLine(const QStringList &arguments)
+{
+    CommonOptions common(
+        QStringLiteral("The frequency counter control panel with a simulated counter on each port number."));
+    const QCommandLineOption log = logOption();
+    common.parser.addOption(log);
+    if (std::optional<CommandLine> answered = common.parse(arguments))
+        return *answered;
+    CommandLine line;
+    line.logLine = common.parser.isSet(log);
+    return line;
+}
+
+std::optional<int> prepareDemoStart(int argc, char *argv[], std::shared_ptr<LineLog> *lineLog)
+{
+    const CommandLine line = parseArguments(argc, argv, "frequency-tallyo-demo", parseDemoCommandLine);
+    if (line.action == CommandLine::Action::Finish)
+        return printFinished(line);
+    if (lineLog)
+        *lineLog = line.logLine ? std::make_shared<LineLog>() : nullptr;
+    return std::nullopt;
+}
+
+std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem)
+{
+    PortBindings ports;
+    for (const QString &text : values) {
+        const auto parsed = parseBinding(text);
+        if (const auto *why = std::get_if<QString>(&parsed)) {
+            *problem = *why;
+            return std::nullopt;
+        }
+        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
+        if (ports.count(n)) {
+            *problem = QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n);
+            return std::nullopt;
+        }
+        ports[n] = PortBinding{device, QStringLiteral("--port")};
+    }
+    return ports;
 }
 
 PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine)
@@ -111,25 +210,19 @@ PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromComma
     return fromFile;
 }
 
-std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap)
+std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap, std::shared_ptr<LineLog> *lineLog)
 {
-    QCoreApplication::setApplicationName(QStringLiteral("frequency-tallyo"));
-    CommandLine line;
-    {
-        // The usage names the program as it was called; no window is needed for it.
-        QCoreApplication parsing(argc, argv);
-        line = parseCommandLine(QCoreApplication::arguments());
-    }
-    if (line.action == CommandLine::Action::Finish) {
-        std::fputs(line.output.toLocal8Bit().constData(), line.exitCode == 0 ? stdout : stderr);
-        return line.exitCode;
-    }
+    const CommandLine line = parseArguments(argc, argv, "frequency-tallyo", parseCommandLine);
+    if (line.action == CommandLine::Action::Finish)
+        return printFinished(line);
 
     QStringList problems;
     const PortBindings bindings = mergedBindings(readPortBindingsFile(portBindingsFilePath(), &problems), line.ports);
     for (const QString &problem : problems)
         std::fprintf(stderr, "%s\n", problem.toLocal8Bit().constData());
     portMap = systemPortMap(bindings);
+    if (lineLog)
+        *lineLog = line.logLine ? std::make_shared<LineLog>() : nullptr;
 
     if (line.action == CommandLine::Action::ListPorts) {
         const QStringList lines = describePorts(portMap, bindings, stableDeviceNames());

@@ -1,11 +1,14 @@
-// The program's command line: --help, --version, --list-ports and
-// --port N=DEVICE, and the port map they and the user's settings file make.
+// The program's command line: --help, --version, --list-ports,
+// --port N=DEVICE and --log, and the port map they and the user's settings
+// file make; the demo's: --help, --version and --log.
 #pragma once
 
+#include "linelog.h"
 #include "portmap.h"
 
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 
 namespace tallyo {
@@ -18,6 +21,8 @@ struct CommandLine {
     Action action = Action::OpenWindow;
     // --port bindings, which win over the settings file's.
     PortBindings ports;
+    // --log: every write to and read from the line on standard error.
+    bool logLine = false;
     // Finish: the text to print (help, version, or an error followed by the
     // usage) and the exit code; 0 prints on standard output, others on
     // standard error.
@@ -29,13 +34,29 @@ struct CommandLine {
 // options (-platform, -style, ...) pass through for QApplication to take.
 CommandLine parseCommandLine(const QStringList &arguments);
 
+// The values of --port ("N=DEVICE", each number once) as bindings; nothing,
+// and the sentence that says what is wrong, for a bad one.
+std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem);
+
 // The file's bindings with the command line's on top.
 PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine);
 
 // Everything the program does before its window: reads the command line and
 // the user's port map, and answers --help, --version and --list-ports.
 // Returns the exit code when the program ends here; otherwise `portMap` is
-// the map the window is to use.
-std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap);
+// the map the window is to use, and `lineLog` (where given) the log of the
+// line the user asked for with --log, or null.
+std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap,
+                                std::shared_ptr<LineLog> *lineLog = nullptr);
+
+// The demo's command line: --help, --version, --log and Qt's own options;
+// anything else is refused with the usage.
+CommandLine parseDemoCommandLine(const QStringList &arguments);
+
+// The demo before its window: answers --help and --version and refuses what
+// it does not know, all without a display. Returns the exit code when the
+// demo ends here; otherwise `lineLog` (where given) is the log of the line
+// the user asked for with --log, or null.
+std::optional<int> prepareDemoStart(int argc, char *argv[], std::shared_ptr<LineLog> *lineLog = nullptr);
 
 } // namespace tallyo

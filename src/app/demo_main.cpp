@@ -1,6 +1,8 @@
 // The real window with each of the six port numbers wired to a simulated
 // counter of its own, so the program can be tried with no counter attached.
-// Every command a simulated counter receives is printed on standard output.
+// Every command a simulated counter receives is printed on standard output;
+// with --log, every write and read of the program on standard error.
+#include "commandline.h"
 #include "countersim.h"
 #include "form1.h"
 #include "sheetworkers.h"
@@ -33,6 +35,11 @@ std::string printable(const std::string &command)
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
+    std::shared_ptr<tallyo::LineLog> lineLog;
+    if (const std::optional<int> exitCode = tallyo::prepareDemoStart(argc, argv, &lineLog))
+        return *exitCode;
+
     QApplication app(argc, argv);
     tallyo::applyAppearance();
 
@@ -59,8 +66,10 @@ int main(int argc, char *argv[])
     std::chrono::steady_clock::time_point deadline;
     {
         tallyo::Form1 window(std::move(deps));
-        // SIGTERM, SIGINT and SIGHUP end the program as the close control does:
-        // the reading on its way lands, the port and its locks are freed.
+        // --log: what the program itself writes and reads, on standard error.
+        window.MSComm1.setLineLog(std::move(lineLog));
+        // SIGTERM, SIGINT and SIGHUP end the program as the close control
+        // does: the reading on its way lands, the port and its locks are freed.
         tallyo::EndSignals endSignals;
         window.followEndRequests(endSignals);
         window.Form_Load();

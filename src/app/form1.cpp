@@ -174,6 +174,10 @@ void Form1::buildControls()
         w->setGeometry(pixelRect(r));
         if (!r.toolTip.isEmpty())
             w->setToolTip(r.toolTip);
+        if (!r.accessibleName.isEmpty())
+            w->setAccessibleName(r.accessibleName);
+        if (!r.accessibleDescription.isEmpty())
+            w->setAccessibleDescription(r.accessibleDescription);
         m_controls.insert(w->objectName(), w);
     }
 
@@ -197,6 +201,9 @@ void Form1::buildControls()
     Label1 = label("Label1"), Label2 = label("Label2"), Label4 = label("Label4");
     Text1 = static_cast<QLineEdit *>(control(QStringLiteral("Text1")));
     Combo1 = static_cast<QComboBox *>(control(QStringLiteral("Combo1")));
+    // The interval list's caption is the label above it: a screen reader
+    // relates the two (the label has no mnemonic, so focus is unchanged).
+    Label1->setBuddy(Combo1);
 
     const auto &order = focusOrder();
     for (size_t i = 0; i + 1 < order.size(); ++i)

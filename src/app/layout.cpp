@@ -57,11 +57,15 @@ const std::vector<ControlRecord> &controlTable()
         {"Command1", K::Command, "", s("CLEAR"), 1920, 7080, 975, 495, s("Click here to clear display below")},
         {"Command3", K::Command, "", s("EXIT"), 3720, 7080, 855, 495, s("Click to exit program")},
         {"Label2", K::Label, "", s("Click \"Data\" to retrieve display info below"), 120, 7680, 3135, 255, {}},
-        {"Text1", K::TextBox, "", QString(), 120, 7920, 4455, 735, s("Display box to show retrieved data")},
+        {"Text1", K::TextBox, "", QString(), 120, 7920, 4455, 735, s("Display box to show retrieved data"),
+         s("Reading")},
         {"Label1", K::Label, "", s("Set Data Read Interval"), 360, 8760, 1695, 255, {}},
-        {"Combo1", K::ComboBox, "", s("Combo1"), 360, 9120, 1695, 315, {}},
-        {"Command4", K::Command, "", s("Data to Excel"), 2160, 8880, 1095, 615, {}},
-        {"Command5", K::Command, "", s("Stop Record"), 3480, 8880, 1095, 615, {}},
+        {"Combo1", K::ComboBox, "", s("Combo1"), 360, 9120, 1695, 315, {}, s("Set Data Read Interval"),
+         s("The pause after each reading while recording")},
+        {"Command4", K::Command, "", s("Data to Excel"), 2160, 8880, 1095, 615, {}, {},
+         s("Starts recording readings into a new spreadsheet, one row each, at the chosen interval")},
+        {"Command5", K::Command, "", s("Stop Record"), 3480, 8880, 1095, 615, {}, {},
+         s("Ends the recording once the reading in progress is written")},
     };
     return table;
 }

@@ -20,6 +20,10 @@ struct ControlRecord {
     QString caption;        // caption, or initial text
     int left, top, width, height;
     QString toolTip;        // empty: none
+    // What a screen reader says for the control where its caption does not
+    // (empty: the caption, and the tool tip as its description).
+    QString accessibleName = {};
+    QString accessibleDescription = {};
 };
 
 inline constexpr int kTwipsPerPixel = 15;

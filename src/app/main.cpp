@@ -1,5 +1,6 @@
 // Frequency Tallyo: the control panel for a bench frequency counter on a
 // serial line.
+#include "clirun.h"
 #include "commandline.h"
 #include "form1.h"
 #include "sheetworkers.h"
@@ -12,8 +13,12 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
+    // `read` and `set` run without a window: no GUI application is ever made.
+    if (tallyo::cli::wantsCommand(argc, argv))
+        return tallyo::cli::runCommand(argc, argv);
     tallyo::PortMap portMap;
-    if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap))
+    std::shared_ptr<tallyo::LineLog> lineLog;
+    if (const std::optional<int> exitCode = tallyo::prepareStart(argc, argv, portMap, &lineLog))
         return *exitCode;
 
     QApplication app(argc, argv);
@@ -28,8 +33,9 @@ int main(int argc, char *argv[])
     std::chrono::steady_clock::time_point deadline;
     {
         tallyo::Form1 window(std::move(deps));
-        // SIGTERM, SIGINT and SIGHUP end the program as the close control does:
-        // the reading on its way lands, the port and its locks are freed.
+        window.MSComm1.setLineLog(std::move(lineLog));
+        // SIGTERM, SIGINT and SIGHUP end the program as the close control
+        // does: the reading on its way lands, the port and its locks are freed.
         tallyo::EndSignals endSignals;
         window.followEndRequests(endSignals);
         window.Form_Load();

@@ -107,6 +107,21 @@ bool MSComm::portOpen() const
     return m_device->isOpen();
 }
 
+// What to do about a port number that reaches no device.
+static QString whereDevicesAre(int portNumber)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("The Device Manager lists your adapter under \"Ports (COM & LPT)\" with its COM "
+                          "number: pick that port number, or give the adapter COM%1 there.")
+        .arg(portNumber);
+#else
+    return QStringLiteral("Check that the adapter is plugged in. frequency-tallyo --list-ports shows the device "
+                          "each port number reaches; --port %1=DEVICE binds one to this number "
+                          "(man frequency-tallyo).")
+        .arg(portNumber);
+#endif
+}
+
 // One wording per kind of failure on every platform; the system's own words
 // only where they are all there is.
 SerialError MSComm::deviceError(const QString &what, int otherNumber) const
@@ -116,11 +131,18 @@ SerialError MSComm::deviceError(const QString &what, int otherNumber) const
     switch (m_device->failure()) {
     case SerialDevice::Failure::NoDevice:
         number = SerialErrorNumber::DeviceNotFound;
-        reason = QStringLiteral("there is no such device");
+        reason = QStringLiteral("there is no such device. ") + whereDevicesAre(m_commPort);
         break;
-    case SerialDevice::Failure::Held:
+    case SerialDevice::Failure::Held: {
         number = SerialErrorNumber::HeldByAnotherProgram;
-        reason = QStringLiteral("another program is using the port; close it there, then try again");
+        const QString holder = m_device->failureDetail();
+        reason = QStringLiteral("another program is using the port%1; close it there, then try again")
+                     .arg(holder.isEmpty() ? QString() : QStringLiteral(": ") + holder);
+        break;
+    }
+    case SerialDevice::Failure::StaleLock:
+        number = SerialErrorNumber::HeldByAnotherProgram;
+        reason = m_device->failureDetail() + QStringLiteral(", then try again");
         break;
     case SerialDevice::Failure::Denied:
         number = SerialErrorNumber::Permission;
@@ -141,7 +163,9 @@ SerialError MSComm::deviceError(const QString &what, int otherNumber) const
             reason = QStringLiteral("the system refused");
         break;
     }
-    QString text = QStringLiteral("%1: %2: %3.").arg(portLabel(), what, reason);
+    QString text = QStringLiteral("%1: %2: %3").arg(portLabel(), what, reason);
+    if (!text.endsWith(QLatin1Char('.')))
+        text += QLatin1Char('.');
     if (number == SerialErrorNumber::Permission) {
         if (const QString remedy = permissionRemedy(m_device->isOpen() ? m_openedDevice : device()); !remedy.isEmpty())
             text += QLatin1Char(' ') + remedy;
@@ -156,6 +180,8 @@ void MSComm::setPortOpen(bool open)
     if (!open) {
         m_device->close();
         m_device->clearFailure();
+        if (m_log)
+            m_log->closed(m_commPort);
         bump();
         return;
     }
@@ -163,8 +189,8 @@ void MSComm::setPortOpen(bool open)
     const QString dev = device();
     if (dev.isEmpty())
         throw SerialError(SerialErrorNumber::DeviceNotFound,
-                          QStringLiteral("Port %1: there is no serial port behind this number on this computer.")
-                              .arg(m_commPort));
+                          QStringLiteral("Port %1: there is no serial port behind this number on this computer. %2")
+                              .arg(m_commPort).arg(whereDevicesAre(m_commPort)));
     m_openedDevice = dev;
     if (!m_device->open(dev)) {
         SerialError error = deviceError(QStringLiteral("cannot open the port"));
@@ -182,6 +208,11 @@ void MSComm::setPortOpen(bool open)
     }
     // A pseudo-terminal keeps bytes across close and reopen: start clean.
     m_device->discardReceived();
+    if (m_log) {
+        // A link (/dev/serial/by-id/...) with the device it reached.
+        const QString behind = deviceBehind(dev);
+        m_log->opened(m_commPort, behind == dev ? dev : QStringLiteral("%1 (%2)").arg(dev, behind), m_settings);
+    }
     bump();
 }
 
@@ -251,6 +282,10 @@ void MSComm::setInBufferCount(int count)
     requireOpen("discarding received bytes");
     if (count != 0)
         throw SerialError(SerialErrorNumber::InvalidValue, QStringLiteral("The receive buffer can only be emptied."));
+    if (m_log) {
+        if (const QByteArray unread = m_device->takeAll(); !unread.isEmpty())
+            m_log->dropped(m_commPort, unread);
+    }
     m_device->discardReceived();
     bump();
 }
@@ -269,12 +304,17 @@ void MSComm::setOutput(const QByteArray &bytes)
         m_device->clearFailure();
         throw error;
     }
+    if (m_log)
+        m_log->sent(m_commPort, bytes);
 }
 
 QByteArray MSComm::input()
 {
     requireOpen("reading");
-    return m_device->takeAll();
+    QByteArray bytes = m_device->takeAll();
+    if (m_log && !bytes.isEmpty())
+        m_log->received(m_commPort, bytes);
+    return bytes;
 }
 
 char MSComm::lastWaitingByte()
@@ -292,6 +332,8 @@ void MSComm::onLineFailed()
                              .arg(QStringLiteral("Port %1").arg(m_commPort), m_openedDevice));
     m_device->close();
     m_device->clearFailure();
+    if (m_log)
+        m_log->closed(m_commPort);
     bump();
     emit lineLost();
 }

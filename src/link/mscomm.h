@@ -6,6 +6,7 @@
 // error is kept until someone takes it with takeLoss().
 #pragma once
 
+#include "linelog.h"
 #include "portmap.h"
 #include "serialdevice.h"
 #include "serialerror.h"
@@ -62,6 +63,9 @@ public:
     // The last byte waiting, without taking it ('\0' if none).
     char lastWaitingByte();
 
+    // Every write and read from now on also goes to `log` (none: no log).
+    void setLineLog(std::shared_ptr<LineLog> log) { m_log = std::move(log); }
+
     // The device the current or next opening reaches ("" if none).
     QString device() const;
     // False once a line refused DTR/RTS as a pseudo-terminal does.
@@ -104,6 +108,7 @@ private:
     bool m_modemLines = true;
     quint64 m_generation = 0;
     std::optional<SerialError> m_loss;
+    std::shared_ptr<LineLog> m_log;
 };
 
 } // namespace tallyo

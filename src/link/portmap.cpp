@@ -2,11 +2,11 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #ifndef Q_OS_WIN
 #include <QSerialPortInfo>
 #endif
-#include <QSettings>
 #include <QStandardPaths>
 #include <algorithm>
 #include <memory>
@@ -28,14 +28,6 @@ bool deviceNameLess(const QString &a, const QString &b)
     return split(a) < split(b);
 }
 
-// The file a path leads to through any links; the path itself when it leads
-// nowhere (yet).
-QString resolved(const QString &path)
-{
-    const QString real = QFileInfo(path).canonicalFilePath();
-    return real.isEmpty() ? path : real;
-}
-
 // Listed devices and the numbers they hold for this run.
 struct Assignment {
     std::function<QStringList()> list;
@@ -51,12 +43,12 @@ struct Assignment {
         std::erase_if(held, [&](const auto &entry) { return !listed.contains(entry.second); });
         std::set<QString> taken;
         for (const auto &[number, binding] : bindings)
-            taken.insert(resolved(binding.device));
+            taken.insert(deviceBehind(binding.device));
         for (const auto &[number, device] : held)
-            taken.insert(resolved(device));
+            taken.insert(deviceBehind(device));
         int next = 1;
         for (const QString &device : listed) {
-            if (!taken.insert(resolved(device)).second)
+            if (!taken.insert(deviceBehind(device)).second)
                 continue;
             while (bindings.count(next) || held.count(next))
                 ++next;
@@ -76,6 +68,12 @@ struct Assignment {
     }
 };
 } // namespace
+
+QString deviceBehind(const QString &path)
+{
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? path : real;
+}
 
 QStringList listedSerialDevices()
 {
@@ -131,27 +129,45 @@ PortBindings readPortBindingsFile(const QString &path, QStringList *problems)
     PortBindings bindings;
     if (!QFileInfo::exists(path))
         return bindings;
-    QSettings file(path, QSettings::IniFormat);
-    if (file.status() != QSettings::NoError) {
-        problems->append(QStringLiteral("%1: cannot be read as an INI file; no port is bound by it.").arg(path));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        problems->append(QStringLiteral("%1: cannot be read (%2); no port is bound by it.").arg(path, file.errorString()));
         return bindings;
     }
-    const QStringList keys = file.allKeys();
-    for (const QString &key : keys) {
+    // Read line by line, so that every line left out is named, even one an
+    // INI reader would pass over in silence (no "=" in it).
+    std::map<int, int> boundOnLine;
+    int lineNumber = 0;
+    while (!file.atEnd()) {
+        ++lineNumber;
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        auto leftOut = [&](const QString &why) {
+            problems->append(QStringLiteral("%1:%2: %3; left out.").arg(path).arg(lineNumber).arg(why));
+        };
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';'))
+            || line == QLatin1String("[General]"))
+            continue;
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0) {
+            leftOut(QStringLiteral("\"%1\" is not N=DEVICE").arg(line));
+            continue;
+        }
+        const QString key = line.left(equals).trimmed();
+        QString device = line.mid(equals + 1).trimmed();
+        if (device.size() >= 2 && device.startsWith(QLatin1Char('"')) && device.endsWith(QLatin1Char('"')))
+            device = device.mid(1, device.size() - 2);
         bool isNumber = false;
         const int n = key.toInt(&isNumber);
-        // A device name with a comma comes back as a list: it is still one name.
-        const QVariant value = file.value(key);
-        const QString device = value.typeId() == QMetaType::QStringList
-            ? value.toStringList().join(QLatin1Char(','))
-            : value.toString().trimmed();
         if (!isNumber || n < kFirstPortNumber || n > kLastPortNumber)
-            problems->append(QStringLiteral("%1: \"%2\" is not a port number %3 to %4; left out.")
-                                 .arg(path, key).arg(kFirstPortNumber).arg(kLastPortNumber));
+            leftOut(QStringLiteral("\"%1\" is not a port number %2 to %3").arg(key).arg(kFirstPortNumber).arg(kLastPortNumber));
         else if (device.isEmpty())
-            problems->append(QStringLiteral("%1: port %2 names no device; left out.").arg(path).arg(n));
-        else
+            leftOut(QStringLiteral("port %1 names no device").arg(n));
+        else if (auto earlier = boundOnLine.find(n); earlier != boundOnLine.end())
+            leftOut(QStringLiteral("port %1 is bound already, on line %2").arg(n).arg(earlier->second));
+        else {
             bindings[n] = PortBinding{normalizedDevice(device), path};
+            boundOnLine[n] = lineNumber;
+        }
     }
     return bindings;
 }
@@ -181,7 +197,7 @@ QStringList describePorts(const PortMap &map, const PortBindings &bindings,
     for (int n = kFirstPortNumber; n <= kLastPortNumber; ++n) {
         const QString device = map(n);
         QString line = QStringLiteral("%1: %2").arg(n).arg(device.isEmpty() ? QStringLiteral("no device") : device);
-        const QString target = resolved(device);
+        const QString target = deviceBehind(device);
         if (auto stable = stableNames.find(target); stable != stableNames.end() && stable->second != device)
             line += QStringLiteral(" (%1)").arg(stable->second);
         else if (target != device)

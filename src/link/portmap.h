@@ -48,13 +48,19 @@ PortMap fixedPortMap(const QStringList &devices);
 PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge,
                       PortBindings bindings = {});
 
+// The device a path leads to through any links ("/dev/serial/by-id/usb-x"
+// -> "/dev/ttyUSB0"); the path itself where it leads nowhere (yet).
+QString deviceBehind(const QString &path);
+
 // "ttyUSB0" -> "/dev/ttyUSB0" (as the serial port itself reads a bare name);
 // paths and Windows names stay as they are.
 QString normalizedDevice(const QString &device);
 
-// The port map the user keeps: "N=DEVICE" lines of an INI file. Lines that
-// are not a port number 1 to 6 with a device are left out, each with a
-// sentence in `problems`. A missing file binds nothing.
+// The port map the user keeps: "N=DEVICE" lines (blank lines, "#" and ";"
+// comments and a "[General]" heading aside). Every other line that is not a
+// port number 1 to 6 with a device, or binds a number bound above it, is left
+// out with a sentence of its own in `problems` naming the file and line. A
+// missing file binds nothing.
 PortBindings readPortBindingsFile(const QString &path, QStringList *problems);
 
 // ~/.config/frequency-tallyo/ports.conf (following XDG_CONFIG_HOME).

@@ -48,7 +48,7 @@ public:
     std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
     // Every wait on the way out ends by then: the rest of the budget is for
     // the last steps (saving what the sheet did not take, freeing the port).
-    static constexpr std::chrono::milliseconds kLastSteps{150};
+    static constexpr std::chrono::milliseconds kLastSteps{200};
     std::chrono::steady_clock::time_point waitsEndBy() const
     {
         return endAsked() ? m_deadline - kLastSteps : m_deadline;

@@ -34,6 +34,7 @@ public:
         None,
         NoDevice,       // nothing by that name
         Held,           // another program holds it
+        StaleLock,      // an ended program's lock file this user may not remove
         Denied,         // no rights to it
         Unsupported,    // the device cannot do this (a pty has no modem lines)
         Lost,           // the line went away

@@ -23,6 +23,7 @@ inline constexpr int Write = 7;
 inline constexpr int Read = 8;
 inline constexpr int LineLost = 9;      // the device went away (hang-up, unplugged adapter)
 inline constexpr int Unsupported = 10;
+inline constexpr int NoReply = 12;         // the counter did not answer in time (the command line only)
 inline constexpr int NotOpen = 13;
 inline constexpr int HeldByAnotherProgram = 14; // another program has the port open or locked
 inline constexpr int InvalidValue = 380;        // a value the control does not take (port number, buffer count)

@@ -6,6 +6,9 @@
 #include <QThread>
 
 #ifdef Q_OS_UNIX
+#include "portlocks.h"
+
+#include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -35,15 +38,45 @@ public:
 
     bool open(const QString &device) override
     {
+#ifdef Q_OS_UNIX
+        // Everything is judged on the device the path leads to, so a link
+        // (/dev/serial/by-id/...) honours the locks of the device's own name.
+        const QString real = deviceBehind(device);
+        // A look through a descriptor of our own, kept until the port is
+        // open: closing it then is never the device's last close (which
+        // would drop DTR).
+        const int probe = ::open(QFile::encodeName(real).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (probe < 0)
+            return failOpen(errno, real);
+        const struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closeProbe{probe};
+#ifdef TIOCGEXCL
+        // The kernel lets root past another program's exclusive open: ask.
+        int exclusive = 0;
+        if (::ioctl(probe, TIOCGEXCL, &exclusive) == 0 && exclusive)
+            return fail(Failure::Held, holderSentence(real, Hold::Exclusive));
+#endif
+        if (!checkLockFile(device))
+            return false;
+        m_port.setPortName(real);
+#else
         m_port.setPortName(device);
+#endif
         if (!m_port.open(QIODevice::ReadWrite)) {
             const bool refused = m_port.error() == QSerialPort::PermissionError;
             takePortError();
             // Refused although the rights are there: another program has it
             // (its lock file, or its exclusive open).
-            if (refused)
-                return fail(mayOpen(device) ? Failure::Held : Failure::Denied, failureDetail());
-            return false;
+            if (refused && mayOpen(device)) {
+#ifdef Q_OS_UNIX
+                return fail(Failure::Held, holderSentence(real, Hold::Open));
+#else
+                return fail(Failure::Held, QString());
+#endif
+            }
+            return refused ? fail(Failure::Denied, failureDetail()) : false;
         }
 #ifdef Q_OS_UNIX
         // The advisory lock other serial tools take (and honour): never open
@@ -53,7 +86,7 @@ public:
             m_port.close();
             m_port.clearError();
             if (error == EWOULDBLOCK)
-                return fail(Failure::Held, QStringLiteral("the port is locked by another program"));
+                return fail(Failure::Held, holderSentence(real, Hold::Flock));
             return fail(Failure::Other, QString::fromLocal8Bit(std::strerror(error)));
         }
 #endif
@@ -144,6 +177,73 @@ public:
     }
 
 private:
+#ifdef Q_OS_UNIX
+    bool failOpen(int error, const QString &device)
+    {
+        const QString reason = QString::fromLocal8Bit(std::strerror(error));
+        switch (error) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return fail(Failure::NoDevice, reason);
+        case EACCES:
+        case EPERM:
+            return fail(Failure::Denied, reason);
+        case EBUSY:
+            return fail(Failure::Held, holderSentence(device, Hold::Exclusive));
+        default:
+            return fail(Failure::Other, reason);
+        }
+    }
+
+    enum class Hold { Exclusive, Flock, Open };
+
+    // "minicom (process 1234) holds its lock", or what holds it where the
+    // holder cannot be found.
+    static QString holderSentence(const QString &device, Hold hold)
+    {
+        const QString holder = holderOf(device);
+        switch (hold) {
+        case Hold::Exclusive:
+            return holder.isEmpty() ? QStringLiteral("it is open for one program alone")
+                                    : holder + QStringLiteral(" has it open for itself alone");
+        case Hold::Flock:
+            return holder.isEmpty() ? QStringLiteral("its lock is taken") : holder + QStringLiteral(" holds its lock");
+        case Hold::Open:
+            break;
+        }
+        return holder.isEmpty() ? QString() : holder + QStringLiteral(" has it open");
+    }
+
+    // A lock file of a live program keeps the port closed; one an ended
+    // program left is removed, or named where this user may not remove it.
+    bool checkLockFile(const QString &device)
+    {
+        const LockFileVerdict lock = checkLockFiles(device);
+        switch (lock.kind) {
+        case LockFileVerdict::Kind::Free:
+            return true;
+        case LockFileVerdict::Kind::Held: {
+            QString holder = lock.pid ? QStringLiteral("process %1").arg(lock.pid) : QStringLiteral("a program");
+            if (lock.pid && !lock.program.isEmpty())
+                holder = QStringLiteral("%1 (process %2)").arg(lock.program).arg(lock.pid);
+            return fail(Failure::Held, QStringLiteral("%1 holds its lock file %2").arg(holder, lock.file));
+        }
+        case LockFileVerdict::Kind::Stale:
+            return fail(Failure::StaleLock,
+                        QStringLiteral("its lock file %1 was left by %2, which has ended, and only %3 may "
+                                       "remove it: sudo rm %1")
+                            .arg(lock.file)
+                            .arg(lock.program.isEmpty()
+                                     ? QStringLiteral("process %1").arg(lock.pid)
+                                     : QStringLiteral("%1 (process %2)").arg(lock.program).arg(lock.pid))
+                            .arg(lock.fileOwner == QLatin1String("root") ? lock.fileOwner
+                                                                         : lock.fileOwner + QStringLiteral(" or root")));
+        }
+        return true;
+    }
+#endif
+
     bool takePortError()
     {
         Failure failure = Failure::Other;

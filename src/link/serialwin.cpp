@@ -225,7 +225,13 @@ public:
     }
 
 private:
-    bool systemFailure(DWORD error) { return fail(failureOf(error), systemText(error)); }
+    bool systemFailure(DWORD error)
+    {
+        // Windows does not say which program has a COM port open, and its
+        // words for it ("Access is denied") would mislead.
+        const Failure failure = failureOf(error);
+        return fail(failure, failure == Failure::Held ? QString() : systemText(error));
+    }
 
     // One byte, no timeout: it completes when the next byte arrives.
     bool startRead()

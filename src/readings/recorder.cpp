@@ -190,13 +190,15 @@ void Recorder::failWithUnwritten(SpreadsheetApp &app, const SpreadsheetError &er
 void Recorder::finishForExit(SpreadsheetApp &app)
 {
     // The event loop is ending and runs no more: wait on the application's
-    // own signal, until the waits on the way out end.
-    const auto until = m_life.endAsked()
+    // own signal, within the end budget (what is left of it is for saving
+    // the file and ending).
+    const auto deadline = m_life.endAsked()
         ? m_life.waitsEndBy()
         : std::chrono::steady_clock::now() + ProgramLife::kEndBudget - ProgramLife::kLastSteps;
     {
         std::unique_lock lock(m_sheetSignal->mutex);
-        m_sheetSignal->changed.wait_until(lock, until, [&] { return app.settled() || app.failure(); });
+        m_sheetSignal->changed.wait_until(lock, deadline,
+                                          [&] { return app.settled() || app.failure(); });
     }
     app.abandon();
     const std::vector<SheetCell> cells = app.unwritten();

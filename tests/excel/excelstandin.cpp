@@ -19,9 +19,12 @@
 //
 // Log: one line per event, appended and flushed before the call answers:
 //   start <pid>                          a new instance
+//   name Worksheet.Cells                 a member's number asked for (GetIDsOfNames)
 //   get Workbooks                        a property read
 //   put Visible = True                   a property write
 //   put Cells(3,1).Formula = "12.5\r"    texts quoted, \\ \" \r \n \t \xHH escaped
+//   put Range("A4:A6").Formula = {"4";"5";"6"}
+//                                        an array: rows apart by ";", columns by ","
 //   call Workbooks.Add                   a method
 //   call Columns("A:AY").EntireColumn.AutoFit
 //   rejected <member> | rejected call    refused as busy
@@ -31,7 +34,8 @@
 // Columns("A:AY"), ActiveSheet...), not by the sheet they belong to.
 //
 // Control file: lines "<key> <number>", read at start and again whenever it
-// changes. A count N means "once N cells have been written" (Formula puts):
+// changes. A count N means "once N cells have been written" (Formula puts on
+// Cells or Range; a put of a range writes all its cells or none):
 //   reject-after-cells N   every call after that is refused for reject-for-ms
 //   reject-for-ms MS       (default 40000)
 //   reject-in-filter 1     refuse in IMessageFilter::HandleInComingCall
@@ -39,7 +43,8 @@
 //                          Invoke (default: Invoke answers RPC_E_CALL_REJECTED)
 //   reject-in-filter 2     the same with SERVERCALL_RETRYLATER, Excel's own
 //                          answer (wine 8 carries such calls out all the same)
-//   exit-after-cells N     the next cell write ends the process instead
+//   exit-after-cells N     the next cell write ends the process instead,
+//                          before it is logged
 //   hang-after-cells N     the next cell write never answers
 //   close-after-cells N    the next cell write finds its workbook closed:
 //                          the workbook's objects are disconnected, the
@@ -213,7 +218,7 @@ const char *kindName(Kind kind)
 
 // What the Excel module asks for, no more.
 enum Member : DISPID {
-    Visible = 1, UserControl, Workbooks, ActiveSheet, Cells, Columns, Selection, Name,
+    Visible = 1, UserControl, Workbooks, ActiveSheet, Cells, Range, Columns, Selection, Name,
     Add, Formula, NumberFormat, EntireColumn, AutoFit,
 };
 
@@ -229,6 +234,7 @@ const MemberInfo Members[] = {
     {L"Workbooks", Workbooks, {Kind::Application}},
     {L"ActiveSheet", ActiveSheet, {Kind::Application}},
     {L"Cells", Cells, {Kind::Application, Kind::Worksheet}},
+    {L"Range", Range, {Kind::Application, Kind::Worksheet}},
     {L"Columns", Columns, {Kind::Application, Kind::Worksheet}},
     {L"Selection", Selection, {Kind::Application}},
     {L"Name", Name, {Kind::Application}},
@@ -300,6 +306,7 @@ public:
                 continue;
             for (const Kind kind : member.kinds) {
                 if (kind == m_kind) {
+                    server.log(std::string("name ") + kindName(m_kind) + "." + utf8(member.name));
                     ids[0] = member.id;
                     return S_OK;
                 }
@@ -394,11 +401,42 @@ private:
 
     static std::string shown(const VARIANT &value)
     {
+        if (value.vt & VT_ARRAY)
+            return shownArray(value);
         if (value.vt == VT_BOOL)
             return value.boolVal ? "True" : "False";
         if (value.vt == VT_BSTR)
             return quoted(text(value));
         return text(value);
+    }
+
+    // {"a";"b"} for two rows, {"a","b"} for two columns (or a one-dimensional array).
+    static std::string shownArray(const VARIANT &value)
+    {
+        SAFEARRAY *array = value.parray;
+        if (!array || (value.vt & VT_TYPEMASK) != VT_VARIANT || array->cDims < 1 || array->cDims > 2)
+            return "{?}";
+        LONG low[2] = {0, 0};
+        LONG high[2] = {0, 0};
+        for (UINT d = 0; d < array->cDims; ++d) {
+            SafeArrayGetLBound(array, d + 1, &low[d]);
+            SafeArrayGetUBound(array, d + 1, &high[d]);
+        }
+        std::string out = "{";
+        const bool rows = array->cDims == 2;
+        for (LONG r = low[0]; r <= high[0]; ++r) {
+            for (LONG c = low[1]; c <= high[1]; ++c) {
+                LONG at[2] = {r, c};
+                VARIANT element;
+                VariantInit(&element);
+                SafeArrayGetElement(array, at, &element);
+                if (r != low[0] || c != low[1])
+                    out += rows && c == low[1] ? ";" : ",";
+                out += shown(element);
+                VariantClear(&element);
+            }
+        }
+        return out + "}";
     }
 
     static HRESULT fail(EXCEPINFO *exception, HRESULT code, const wchar_t *description)
@@ -482,7 +520,7 @@ private:
         const bool method = id == Add || id == AutoFit;
         std::string line = put ? "put " : method ? "call " : "get ";
         line += path(id);
-        if (id == Cells || id == Columns) {
+        if (id == Cells || id == Range || id == Columns) {
             line += "(";
             for (std::size_t i = 0; i < arguments.size(); ++i)
                 line += (i ? "," : "") + (arguments[i].vt == VT_BSTR ? quoted(text(arguments[i])) : text(arguments[i]));
@@ -491,11 +529,12 @@ private:
         if (put)
             line += " = " + shown(value);
 
-        if (put && id == Formula && m_label.rfind("Cells(", 0) == 0) {
+        const bool cellWrite = put && id == Formula && (m_label.rfind("Cells(", 0) == 0 || m_label.rfind("Range(", 0) == 0);
+        if (cellWrite) {
             if (const HRESULT hr = beforeCell(); FAILED(hr))
                 return hr;
         }
-        const bool needsSheet = id == Cells || id == Columns || id == Selection;
+        const bool needsSheet = id == Cells || id == Range || id == Columns || id == Selection;
         if (m_kind == Kind::Application && needsSheet && !server.workbook && id != Selection) {
             server.log(line + " -> no sheet");
             return fail(exception, ExcelMethodFailed, L"Method of object '_Global' failed");
@@ -548,6 +587,15 @@ private:
             give(result, child(Kind::Range, "Cells(" + std::to_string(number(arguments[0])) + ","
                                                 + std::to_string(number(arguments[1])) + ")"));
             return S_OK;
+        case Range: {
+            std::size_t cells = 0;
+            if (arguments.size() != 1 || arguments[0].vt != VT_BSTR || !(cells = addressCells(text(arguments[0]))))
+                return fail(exception, ExcelMethodFailed, L"Method 'Range' of object '_Worksheet' failed");
+            Object *range = child(Kind::Range, "Range(" + quoted(text(arguments[0])) + ")");
+            range->m_cells = cells;
+            give(result, range);
+            return S_OK;
+        }
         case Columns:
             if (arguments.size() != 1)
                 return fail(exception, ExcelMethodFailed, L"Application-defined or object-defined error");
@@ -559,8 +607,8 @@ private:
         case Formula:
         case NumberFormat:
             if (put) {
-                if (id == Formula && m_label.rfind("Cells(", 0) == 0)
-                    ++server.cellsWritten;
+                if (cellWrite)
+                    server.cellsWritten += static_cast<long>(m_cells);
             } else {
                 giveText(result, L"");
             }
@@ -569,7 +617,35 @@ private:
         return DISP_E_MEMBERNOTFOUND;
     }
 
+    // "A4:A6" -> 3, "B2" -> 1; 0 for what this stand-in does not read (names,
+    // unions, whole columns).
+    static std::size_t addressCells(const std::string &address)
+    {
+        long rows[2] = {0, 0};
+        int columns[2] = {0, 0};
+        std::size_t at = 0;
+        for (int corner = 0; corner < 2; ++corner) {
+            while (at < address.size() && address[at] >= 'A' && address[at] <= 'Z')
+                columns[corner] = columns[corner] * 26 + (address[at++] - 'A' + 1);
+            while (at < address.size() && address[at] >= '0' && address[at] <= '9')
+                rows[corner] = rows[corner] * 10 + (address[at++] - '0');
+            if (!columns[corner] || !rows[corner])
+                return 0;
+            if (corner == 0 && at == address.size()) {
+                rows[1] = rows[0];
+                columns[1] = columns[0];
+                break;
+            }
+            if (corner == 0 && address[at++] != ':')
+                return 0;
+        }
+        if (at != address.size() || rows[1] < rows[0] || columns[1] < columns[0])
+            return 0;
+        return static_cast<std::size_t>(rows[1] - rows[0] + 1) * static_cast<std::size_t>(columns[1] - columns[0] + 1);
+    }
+
     LONG m_references = 1;
+    std::size_t m_cells = 1; // the cells a Formula put fills
     Kind m_kind;
     std::string m_label;
     int m_workbook;

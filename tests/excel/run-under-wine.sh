@@ -4,9 +4,15 @@
 # its own under DIR (made on first use, which takes about 15 s). Only that
 # prefix's wineserver is ended afterwards.
 #
-# usage: tests/excel/run-under-wine.sh DIR   (DIR holds the three Windows binaries)
+# usage: tests/excel/run-under-wine.sh DIR [PROGRAM [ARG...]]
+#   DIR holds the three Windows binaries. With PROGRAM (a Windows program,
+#   such as bench-excel.exe), runs it instead of the tests, against the
+#   registered stand-in, with tallyo-excel.dll, the log and the control file
+#   as its first arguments.
 set -eu
 dir=$(cd "$1" && pwd)
+program=
+[ $# -gt 1 ] && program=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 wine=${WINE64:-/usr/lib/wine/wine64}
 wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
@@ -27,6 +33,12 @@ log=$(windows "$dir/excel-standin.log")
 control=$(windows "$dir/excel-standin.control")
 
 cd "$dir"
+if [ $# -gt 1 ]; then
+    shift 2
+    "$wine" ./excel-standin.exe /regserver /log "$log" /control "$control" >/dev/null
+    "$wine" "$program" "$(windows "$dir/tallyo-excel.dll")" "$log" "$control" "$@"
+    exit
+fi
 status=0
 "$wine" ./excel-standin.exe /unregserver >/dev/null
 "$wine" ./excel-module-test.exe "$log" "$control" not-registered || status=1

@@ -2,10 +2,10 @@
 # The program as a user installs it: `cmake --install` into a temporary
 # prefix, which is then moved and reached through a bin/ symlink. Checks the
 # installed files with the desktop's own validators and man, the command line
-# of the installed program, and, under a virtual display, clicks "Data" and
-# "Data to Excel" as a user would: the request reaches the simulated counter
-# given with --port, and the program loads its Calc module from the moved
-# prefix.
+# of the installed program and demo, and, under a virtual display, clicks
+# "Data", "Data to Excel" and "EXIT" as a user would: the request reaches the
+# simulated counter given with --port, the program loads its Calc module from
+# the moved prefix, and it ends.
 #
 #   check-installed.sh BUILD_DIR COUNTER_SIM
 set -euo pipefail
@@ -19,6 +19,8 @@ waitfor() {
     sleep 0.1
   done
 }
+
+ended() { ! kill -0 "$1" 2>/dev/null; }
 
 # Under the virtual display: the window, its clicks, the module.
 on_display() {
@@ -40,14 +42,22 @@ on_display() {
     waitfor 120 grep -q "$prefix/lib/frequency-tallyo/libtallyo-calc.so" "/proc/$app/maps" \
       || fail "the installed program did not load $prefix/lib/frequency-tallyo/libtallyo-calc.so"
   fi
-  kill "$app"
-  wait "$app" || true
+  # EXIT: at (3720, 7080) twips, 855 x 495. It closes the port, which lets
+  # the port's lock go, and ends the program.
+  xdotool mousemove --window "$window" 276 488 click 1
+  waitfor 30 ended "$app" || { kill "$app"; fail "EXIT did not end the installed program"; }
+  local rc=0
+  wait "$app" || rc=$?
+  [ "$rc" -eq 0 ] || fail "the installed program ended with $rc after EXIT: $(cat "$work/program.log")"
 }
 
 case "${1:-}" in
   --isolated)
     # A /tmp of our own: the office the program starts talks on a pipe there,
-    # and no other office on this machine can answer it.
+    # and no other office on this machine can answer it. A /run/lock of our
+    # own: a serial port's lock file names its holder by process number, and
+    # in a fresh process namespace the program gets the same number every
+    # run; a lock an earlier run left behind would look held by it.
     # This shell is the namespace's first process: whatever is left when it
     # ends goes with it.
     shift
@@ -56,6 +66,7 @@ case "${1:-}" in
     keep=$(mktemp -d /dev/shm/tallyo-tmp.XXXXXX)
     mount --bind /tmp "$keep"
     mount -t tmpfs tmpfs /tmp
+    mount -t tmpfs tmpfs /run/lock
     for path in "$(realpath "$0")" "$@"; do
       case "$path" in
         /tmp/?*)
@@ -111,9 +122,13 @@ desktop-file-validate "$prefix/share/applications/$id.desktop" || fail "the desk
 appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" >/dev/null \
   || fail "the metainfo is not valid: $(appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml")"
 page=$(LC_ALL=C.UTF-8 MANWIDTH=100 man -l "$prefix/share/man/man1/frequency-tallyo.1.gz")
+[ ! -e "$prefix/share/lintian" ] || fail "lintian overrides are installed outside a package"
 for words in "--list-ports" "--port N=DEVICE" "ports.conf" "EXIT STATUS" "usermod"; do
   grep -qF -- "$words" <<<"$page" || fail "the man page does not mention $words"
 done
+module=$work/staged/lib/frequency-tallyo/libtallyo-calc.so
+gzip -dc "$prefix/share/man/man1/frequency-tallyo.1.gz" | grep -qF -- "${module//-/\\-}" \
+  || fail "the man page does not name the module's path, $module"
 
 # A simulated counter on a pseudo-terminal, which no listing shows: only
 # --port reaches it.
@@ -132,6 +147,14 @@ grep -qxF "2: $work/nothing-here, bound in $XDG_CONFIG_HOME/frequency-tallyo/por
 rc=0
 "$program" --port 7=/dev/ttyS0 2>"$work/usage.txt" || rc=$?
 [ "$rc" -eq 2 ] && grep -q "must be 1 to 6" "$work/usage.txt" || fail "--port 7=...: exit $rc, $(cat "$work/usage.txt")"
+# The demo answers its command line with no display to open a window on.
+nodisplay=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM)
+version=$("${nodisplay[@]}" "$prefix/bin/frequency-tallyo-demo" --version 2>&1) \
+  && [[ $version =~ ^frequency-tallyo-demo\ [0-9] ]] || fail "frequency-tallyo-demo --version: $version"
+rc=0
+"${nodisplay[@]}" "$prefix/bin/frequency-tallyo-demo" --no-such-option 2>"$work/usage.txt" || rc=$?
+[ "$rc" -eq 2 ] && grep -q -- "--version" "$work/usage.txt" \
+  || fail "frequency-tallyo-demo --no-such-option: exit $rc, $(cat "$work/usage.txt")"
 
 if [ "$calc" = yes ] && [ "$(id -u)" -eq 0 ] && unshare --mount --net --pid --fork --mount-proc true 2>/dev/null; then
   # The office the program starts lives in this namespace and ends with it.

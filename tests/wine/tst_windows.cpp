@@ -163,17 +163,25 @@ void TestWindows::oneSecondGateSendsG2()
 }
 
 // The cells the stand-in was given, in the order it was given them, as
-// "row<TAB>text".
+// "row<TAB>text" (the text as logged): one cell at a time, or a run of rows
+// of column A in one call.
 QStringList TestWindows::rowsWritten() const
 {
     QFile log(m_standInLog);
     if (!log.open(QIODevice::ReadOnly))
         return {};
-    static const QRegularExpression put(QStringLiteral("^put Cells\\((\\d+),1\\)\\.Formula = \"(.*)\"$"));
+    static const QRegularExpression cell(QStringLiteral("^put Cells\\((\\d+),1\\)\\.Formula = \"(.*)\"$"));
+    static const QRegularExpression run(QStringLiteral("^put Range\\(\"A(\\d+):A\\d+\"\\)\\.Formula = \\{(.*)\\}$"));
+    static const QRegularExpression text(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\"[;}]"));
     QStringList rows;
     for (const QString &line : QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'))) {
-        if (const auto match = put.match(line.trimmed()); match.hasMatch())
+        if (const auto match = cell.match(line.trimmed()); match.hasMatch()) {
             rows << match.captured(1) + QLatin1Char('\t') + match.captured(2);
+        } else if (const auto batch = run.match(line.trimmed()); batch.hasMatch()) {
+            int row = batch.captured(1).toInt();
+            for (const auto &element : text.globalMatch(batch.captured(2) + QLatin1Char('}')))
+                rows << QString::number(row++) + QLatin1Char('\t') + element.captured(1);
+        }
     }
     return rows;
 }

@@ -4,7 +4,10 @@
 // up at run time): no type library and no Office headers, so the module
 // builds with any Windows C++ compiler and works with any Excel version.
 // Every call addresses Excel's active sheet and selection, exactly as the
-// automation calls of a recording do.
+// automation calls of a recording do. A run of readings goes in with one
+// call: the range's Formula set to a column of texts (a two-dimensional
+// array, one row per reading); a call Excel answered put all its cells in
+// the sheet, one it refused put none.
 //
 // Built as tallyo-excel.dll. COM runs on a thread of the module's own, a
 // single-threaded apartment with a message loop; the caller's thread hands
@@ -43,6 +46,9 @@ namespace Error = SpreadsheetErrorNumber;
 // Excel's automation names and argument parsing are English whatever the
 // user's language: ask in en-US.
 constexpr LCID EnglishUs = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
+// Readings handed to Excel in one call at most: a backlog goes in a few
+// calls, and no single call grows without bound.
+constexpr std::size_t MaxCellsPerWrite = 4096;
 // How soon a refused call is offered again.
 constexpr DWORD BusyRetryMs = 100;
 // Excel's own "busy" answer from Invoke while it is in a modal state.
@@ -131,6 +137,12 @@ public:
     {
         m_value.vt = VT_DISPATCH;
         m_value.pdispVal = owned;
+    }
+    // An array of VARIANTs, owned from here on.
+    explicit Variant(SAFEARRAY *owned) : Variant()
+    {
+        m_value.vt = VT_ARRAY | VT_VARIANT;
+        m_value.parray = owned;
     }
     Variant(const Variant &) = delete;
     Variant &operator=(const Variant &) = delete;
@@ -284,19 +296,32 @@ public:
         m_sheetsOwedFit.clear();
     }
 
-    // Counts in done the cells that have reached the sheet.
+    // Counts in done the cells known to be in the sheet: those of the calls
+    // Excel has answered. Cells of a call whose answer was lost (Excel died
+    // in it, or cancel() ended the wait) may be in the sheet as well.
     void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts,
                          std::atomic<std::size_t> &done)
     {
         const char *step = "write a reading";
         try {
             Variant sheet = activeSheet(step);
-            Variant columnNumber(static_cast<long>(column));
-            for (std::size_t i = 0; i < texts.size(); ++i) {
-                Variant row(static_cast<long>(firstRow + static_cast<long long>(i)));
-                Variant cell = get(sheet.object(), L"Cells", {&row, &columnNumber}, step);
-                put(required(cell, step), L"Formula", Variant(cellFormula(texts[i])), step);
-                done = i + 1;
+            while (done < texts.size()) {
+                const std::size_t first = done;
+                const std::size_t count = std::min(texts.size() - first, MaxCellsPerWrite);
+                const long long row = firstRow + static_cast<long long>(first);
+                if (count == 1) {
+                    Variant rowNumber(static_cast<long>(row));
+                    Variant columnNumber(static_cast<long>(column));
+                    Variant cell = get(sheet.object(), L"Cells", {&rowNumber, &columnNumber}, step);
+                    put(required(cell, step), L"Formula", Variant(cellFormula(texts[first])), step);
+                } else {
+                    const std::string letters = columnLetters(column);
+                    Variant address(wide(letters + std::to_string(row) + ":" + letters
+                                         + std::to_string(row + static_cast<long long>(count) - 1)));
+                    Variant range = get(sheet.object(), L"Range", {&address}, step);
+                    put(required(range, step), L"Formula", formulaColumn(texts, first, count), step);
+                }
+                done = first + count;
             }
             noteWritten(sheet);
         } catch (const SpreadsheetError &e) {
@@ -343,6 +368,28 @@ public:
 
 private:
     IDispatch *application() const { return m_application.object(); }
+
+    // texts[first, first + count) as the formulas of a column of cells: an
+    // array of count rows and one column, as Excel lays out a range's values.
+    static Variant formulaColumn(const std::vector<std::string> &texts, std::size_t first, std::size_t count)
+    {
+        SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(count), 1}, {1, 1}};
+        SAFEARRAY *array = SafeArrayCreate(VT_VARIANT, 2, bounds);
+        if (!array)
+            throw SpreadsheetError(Error::CallFailed, "Microsoft Excel could not write a reading (out of memory).");
+        Variant owned(array);
+        VARIANT *cells = nullptr;
+        if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void **>(&cells))))
+            throw SpreadsheetError(Error::CallFailed, "Microsoft Excel could not write a reading (out of memory).");
+        // One column: the rows lie one after another.
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::wstring formula = cellFormula(texts[first + i]);
+            cells[i].vt = VT_BSTR;
+            cells[i].bstrVal = SysAllocStringLen(formula.data(), static_cast<UINT>(formula.size()));
+        }
+        SafeArrayUnaccessData(array);
+        return owned;
+    }
 
     static IDispatch *required(const Variant &result, const char *step)
     {
