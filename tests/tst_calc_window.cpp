@@ -130,8 +130,11 @@ void TestCalcWindow::rowsFollowTheSheetTheUserActivates()
         if (workbook.empty()) {
             if (readingsTaken(*rig) < 4)
                 return false;
-            // The user adds a sheet and makes it the active one.
+            // The user adds a sheet and makes it the active one, once the
+            // workbook is there (opening it may take longer than 4 readings).
             workbook = newWorkbook(titles, sheet.documentTitles());
+            if (workbook.empty())
+                return false;
             sheet.appendSheet(workbook, "Later");
             sheet.activateSheet(workbook, 2);
             switchedAfter = readingsTaken(*rig);
@@ -163,10 +166,19 @@ void TestCalcWindow::closingTheWorkbookEndsTheRecordingWithAMessage()
     Form1 &form = rig->form();
     CalcProbe &sheet = m_office->inspector();
     const auto titles = sheet.documentTitles();
+    // Once the workbook is open and holds readings (closing one still being
+    // opened would fail its opening instead).
     Every user([&] {
         if (readingsTaken(*rig) < 5)
             return false;
-        sheet.closeDocument(newWorkbook(titles, sheet.documentTitles()));
+        const std::string workbook = newWorkbook(titles, sheet.documentTitles());
+        try {
+            if (workbook.empty() || sheet.lastUsedRow(workbook, 1) < 1)
+                return false;
+        } catch (const SpreadsheetError &) {
+            return false;
+        }
+        sheet.closeDocument(workbook);
         return true;
     });
     rig->click(form.Command4);   // ends by itself
