@@ -42,7 +42,7 @@ int main(int argc, char *argv[])
 
     const double cpuBefore = cpuSeconds();
     timer.restart();
-    form.Delay(10);
+    form.link().Delay(10);
     const double waitCpu = 100.0 * (cpuSeconds() - cpuBefore) / (double(timer.nsecsElapsed()) / 1e9);
 
     std::printf("data_readings_per_second %.1f\n", dataRate);

@@ -66,15 +66,15 @@ void TestLink::startUpPreparesTheLineAndOpensNothing()
 {
     Rig rig;
     Form1 &form = rig.form();
-    QCOMPARE(form.MSComm1.rThreshold(), 1);
-    QCOMPARE(form.MSComm1.sThreshold(), 0);
-    QVERIFY(form.MSComm1.dtrEnable());
-    QVERIFY(!form.MSComm1.rtsEnable());
-    QVERIFY(!form.MSComm1.portOpen());
-    QCOMPARE(form.MSComm1.commPort(), 1);
-    QVERIFY(form.currentReading.isEmpty());
-    QVERIFY(!form.stopRecord);
-    QVERIFY(!form.excelApp);
+    QCOMPARE(form.MSComm1().rThreshold(), 1);
+    QCOMPARE(form.MSComm1().sThreshold(), 0);
+    QVERIFY(form.MSComm1().dtrEnable());
+    QVERIFY(!form.MSComm1().rtsEnable());
+    QVERIFY(!form.MSComm1().portOpen());
+    QCOMPARE(form.MSComm1().commPort(), 1);
+    QVERIFY(form.currentReading().isEmpty());
+    QVERIFY(!form.stopRecord());
+    QVERIFY(!form.excelApp());
     QCOMPARE(form.Combo1->currentText(), QStringLiteral("1 Minute"));
     QCoreApplication::processEvents();
     QVERIFY(rig.counter(1).received().empty());
@@ -88,8 +88,8 @@ void TestLink::settingGoesOutAsThreeBytes()
     form.SendCommand(cmd::Gate1s);
     QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
     QCOMPARE(rig.counter(1).received(), std::string("G2\r"));
-    QCOMPARE(form.MSComm1.settings(), QStringLiteral("9600,N,8,1"));
-    QVERIFY(form.MSComm1.portOpen());
+    QCOMPARE(form.MSComm1().settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(form.MSComm1().portOpen());
 }
 
 void TestLink::listedPortsAreKeptForAMoment()
@@ -132,13 +132,13 @@ void TestLink::readingRequestIsD1AloneOnAFreshBuffer()
     // reading.
     rig.counter(1).setCustomReply("   1.0000000 MHz and then a long tail of text\r");
     rig.click(form.Command2);
-    QCOMPARE(form.currentReading, QStringLiteral("1.0000000 MHz and then a long tail of text\r"));
+    QCOMPARE(form.currentReading(), QStringLiteral("1.0000000 MHz and then a long tail of text\r"));
     QVERIFY(rig.counter(1).waitForReceivedBytes(2, 5s));
     QCOMPARE(rig.counter(1).received(), std::string("D1"));
 
     rig.counter(1).setCustomReply("   2.0000000 MHz\r");
     rig.click(form.Command2);
-    QCOMPARE(form.currentReading, QStringLiteral("2.0000000 MHz\r"));
+    QCOMPARE(form.currentReading(), QStringLiteral("2.0000000 MHz\r"));
     QCOMPARE(rig.counter(1).commands(), (std::vector<std::string>{"D1", "D1"}));
     QVERIFY(rig.messages.isEmpty());
 }
@@ -154,7 +154,7 @@ void TestLink::replyOfFourteenCompletesAndThirteenDoesNot()
     rig.counter(1).setReply(Reply::Short);   // 13 characters, never more
     bool checked = false;
     whileWaiting([&] {
-        QTRY_COMPARE_WITH_TIMEOUT(form.MSComm1.inBufferCount(), 13, kTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(form.MSComm1().inBufferCount(), 13, kTimeout);
         // The wait looks at the 13 characters once this returns; a wrong
         // completion would end the click before the next turn runs.
         whileWaiting([&] {
@@ -193,7 +193,7 @@ void TestLink::readingsKeepEverythingButOuterSpaces()
     Form1 &form = rig.form();
     rig.counter(1).setCustomReply(reply.toStdString());
     rig.click(form.Command2);
-    QCOMPARE(form.currentReading, reading);
+    QCOMPARE(form.currentReading(), reading);
     QCOMPARE(form.Text1->text(), reading);
 }
 
@@ -209,12 +209,12 @@ void TestLink::openingRaisesDtrAndLowersRts()
     QVERIFY(bits != -1);
     QVERIFY(bits & TIOCM_DTR);
     QVERIFY(!(bits & TIOCM_RTS));
-    QVERIFY(form.MSComm1.modemLinesSupported());
+    QVERIFY(form.MSComm1().modemLinesSupported());
 
     // Without the stand-in a pty has no modem lines, which is not a failure.
     form.ReopenPort();
-    QVERIFY(form.MSComm1.portOpen());
-    QVERIFY(!form.MSComm1.modemLinesSupported());
+    QVERIFY(form.MSComm1().portOpen());
+    QVERIFY(!form.MSComm1().modemLinesSupported());
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -227,7 +227,7 @@ void TestLink::delayCountsWholeSecondsOfTheWallClock()
     const qint64 start = rig.clock.nowMs();
     {
         ClockDriver driver(rig.clock, 100);
-        form.Delay(2);
+        form.link().Delay(2);
     }
     QCOMPARE(rig.clock.nowMs() - start, 1500);
 
@@ -239,7 +239,7 @@ void TestLink::delayCountsWholeSecondsOfTheWallClock()
             if (tick == 3)
                 rig.clock.set(rig.clock.nowMs() - 10'000);
         };
-        form.Delay(1);
+        form.link().Delay(1);
     }
     QCOMPARE(rig.clock.nowMs() - start2, 1000);   // ends at the same wall-clock second
 }
@@ -251,7 +251,7 @@ void TestLink::delayOfZeroOrLessReturnsWithoutProcessingEvents()
     for (int seconds : {0, -1, -2147483647 - 1}) {
         bool ran = false;
         QTimer::singleShot(0, [&] { ran = true; });
-        form.Delay(seconds);
+        form.link().Delay(seconds);
         QVERIFY(!ran);
         QTRY_VERIFY(ran);
     }
@@ -288,7 +288,7 @@ void TestLink::clicksRunInsideEachWait()
                 readInside = !form.Text1->text().isEmpty();
             }
         };
-        form.Delay(2);
+        form.link().Delay(2);
     }
     QVERIFY(readInside);
     QCOMPARE(rig.counter(1).commands(), std::vector<std::string>{"D1"});
@@ -367,7 +367,7 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         rig.click(form.Command3);
         QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
         QCOMPARE(rig.counter(1).received(), std::string("R0\r"));
-        QVERIFY(!form.MSComm1.portOpen());
+        QVERIFY(!form.MSComm1().portOpen());
         QCOMPARE(rig.quits, 1);
         QVERIFY(!form.isVisible());
     }
@@ -377,9 +377,9 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         Form1 &form = rig.form();
         rig.click(form.Command3);
         QCOMPARE(rig.quits, 1);
-        QVERIFY(!form.MSComm1.portOpen());
-        form.MSComm1.setPortOpen(true);   // a probe of our own, to be sure the line is idle
-        form.MSComm1.setOutput("X9\r");
+        QVERIFY(!form.MSComm1().portOpen());
+        form.MSComm1().setPortOpen(true);   // a probe of our own, to be sure the line is idle
+        form.MSComm1().setOutput("X9\r");
         QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
         QCOMPARE(rig.counter(1).received(), std::string("X9\r"));
     }
@@ -397,7 +397,7 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         modemshim::drainHangs(false);
         QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
         QCOMPARE(rig.quits, 1);
-        QVERIFY(!form.MSComm1.portOpen());
+        QVERIFY(!form.MSComm1().portOpen());
     }
 }
 
@@ -434,7 +434,7 @@ void TestLink::exitEndsTheProgramFromInsideAWait()
     QTimer::singleShot(0, [&] {
         form2.ReopenPort();
         try {
-            form2.Delay(60);
+            form2.link().Delay(60);
             resumed = true;
         } catch (const ProgramEnding &) {
         }
@@ -451,7 +451,7 @@ void TestLink::closingTheWindowSendsNothing()
     form.ReopenPort();
     form.close();
     QCOMPARE(rig.quits, 1);
-    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1().portOpen());
     // The device is free again: another program can open it.
     QSerialPort other(rig.devices[0]);
     QVERIFY(other.open(QIODevice::ReadWrite));
@@ -474,7 +474,7 @@ void TestLink::closingTheWindowSendsNothing()
     QCOMPARE(outside.quits, 0);
     destroyed(form2.winId());
     QTRY_COMPARE(outside.quits, 1);
-    QVERIFY(!form2.MSComm1.portOpen());
+    QVERIFY(!form2.MSComm1().portOpen());
     QCOMPARE(outside.counter(1).received(), std::string());
 }
 
@@ -489,7 +489,7 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     // What to do about it: see the map, bind a device.
     QVERIFY2(rig.messages[0].contains(QStringLiteral("--list-ports")) && rig.messages[0].contains(QStringLiteral("--port 1=DEVICE")),
              qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1().portOpen());
     QCOMPARE(rig.quits, 0);
 
     // A device another program holds.
@@ -501,7 +501,7 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     QCOMPARE(held.messages.size(), 1);
     QVERIFY2(held.messages[0].startsWith(QStringLiteral("Error 14: Port 1 (")), qPrintable(held.messages[0]));
     QVERIFY2(held.messages[0].contains(QStringLiteral("another program is using the port")), qPrintable(held.messages[0]));
-    QVERIFY(!form2.MSComm1.portOpen());
+    QVERIFY(!form2.MSComm1().portOpen());
     QVERIFY(form2.Text1->text().isEmpty());
 
     // Once the other program lets go, the same click works.
@@ -516,7 +516,7 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     QVERIFY(locker >= 0);
     QCOMPARE(::flock(locker, LOCK_EX | LOCK_NB), -1);
     // ... and it never reads under a program holding that lock.
-    form2.MSComm1.setPortOpen(false);
+    form2.MSComm1().setPortOpen(false);
     QCOMPARE(::flock(locker, LOCK_EX | LOCK_NB), 0);
     form2.Text1->clear();
     held.click(form2.Command2);
@@ -623,10 +623,10 @@ void TestLink::lineLogShowsEachExchange()
     QStringList lines;
     Rig rig;
     Form1 &form = rig.form();
-    form.MSComm1.setLineLog(std::make_shared<LineLog>([&](const QString &line) { lines << line; }));
+    form.MSComm1().setLineLog(std::make_shared<LineLog>([&](const QString &line) { lines << line; }));
     rig.counter(1).setCustomReply("   1.0000000 MHz\r");
     rig.click(form.Command2);
-    form.MSComm1.setPortOpen(false);
+    form.MSComm1().setPortOpen(false);
 
     const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d port 1 "));
     QStringList said;
@@ -660,7 +660,7 @@ void TestLink::hangUpDuringAWaitIsReportedOnce()
     // only: a hang-up leaves stale system texts behind ("Inappropriate ioctl").
     QCOMPARE(rig.messages[0].section(QLatin1Char('.'), 0, 0),
              QStringLiteral("Error 9: Port 1 (%1): the line was lost").arg(rig.devices[0]));
-    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1().portOpen());
     QCOMPARE(form.link().activeWaits(), 0);
 
     // A line lost while nothing waits is reported at once, also once.
@@ -669,7 +669,7 @@ void TestLink::hangUpDuringAWaitIsReportedOnce()
     form2.ReopenPort();
     idle.counter(1).hangUp();
     QTRY_COMPARE(idle.messages.size(), 1);
-    QVERIFY(!form2.MSComm1.portOpen());
+    QVERIFY(!form2.MSComm1().portOpen());
     QCoreApplication::processEvents();
     QCOMPARE(idle.messages.size(), 1);
 }
@@ -688,7 +688,7 @@ void TestLink::displayShowsTheLatestReadingWithTheCaretAtItsEnd()
     rig.click(form.Command1);
     QCOMPARE(form.Text1->text(), QString());
     QCOMPARE(form.Text1->cursorPosition(), 0);
-    QCOMPARE(form.currentReading, QStringLiteral("2.2222222 MHz\r"));   // CLEAR leaves the reading
+    QCOMPARE(form.currentReading(), QStringLiteral("2.2222222 MHz\r"));   // CLEAR leaves the reading
     QCOMPARE(rig.counter(1).commands().size(), size_t(2));               // and sends nothing
 
     // Typing: each change puts the caret back at the end.

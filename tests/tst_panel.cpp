@@ -63,8 +63,8 @@ QByteArray takeLine(Rig &rig, int port)
 {
     Form1 &form = rig.form();
     sim::CounterSim &counter = rig.counter(port);
-    if (form.MSComm1.portOpen() && form.MSComm1.commPort() == port) {
-        form.MSComm1.setOutput(kProbe);
+    if (form.MSComm1().portOpen() && form.MSComm1().commPort() == port) {
+        form.MSComm1().setOutput(kProbe);
     } else {
         QSerialPort own(rig.devices[port - 1]);
         if (!own.open(QIODevice::ReadWrite))
@@ -156,16 +156,16 @@ void TestPanel::settingGoesOutAfterAReopen()
 
     rig.click(option(form, previous));
     QCOMPARE(takeLine(rig, 1), previousCommand);
-    const bool wasOpen = form.MSComm1.portOpen();
-    const quint64 generation = form.MSComm1.generation();
-    form.MSComm1.setSettings(QStringLiteral("4800,N,8,1"));
+    const bool wasOpen = form.MSComm1().portOpen();
+    const quint64 generation = form.MSComm1().generation();
+    form.MSComm1().setSettings(QStringLiteral("4800,N,8,1"));
 
     rig.click(option(form, button));
     QCOMPARE(takeLine(rig, 1), command);
     // Closed (if open) and opened afresh at 9600,N,8,1.
-    QVERIFY(form.MSComm1.portOpen());
-    QCOMPARE(form.MSComm1.generation(), generation + (wasOpen ? 2 : 1));
-    QCOMPARE(form.MSComm1.settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(form.MSComm1().portOpen());
+    QCOMPARE(form.MSComm1().generation(), generation + (wasOpen ? 2 : 1));
+    QCOMPARE(form.MSComm1().settings(), QStringLiteral("9600,N,8,1"));
     QCOMPARE(selected(form, button), QStringList{button});
     QCOMPARE(selected(form, button, false), others);
 
@@ -185,10 +185,10 @@ void TestPanel::toggleSendsNothingAndLeavesThePortAsItWas()
         if (open)
             rig.click(form.Option2);
         QCOMPARE(takeLine(rig, 1), QByteArray(open ? "H1\r" : ""));
-        const quint64 generation = form.MSComm1.generation();
+        const quint64 generation = form.MSComm1().generation();
         rig.click(form.Option3);
-        QCOMPARE(form.MSComm1.portOpen(), open);
-        QCOMPARE(form.MSComm1.generation(), generation);
+        QCOMPARE(form.MSComm1().portOpen(), open);
+        QCOMPARE(form.MSComm1().generation(), generation);
         QCOMPARE(selected(form, QStringLiteral("Option3")), QStringList{"Option3"});
         QCOMPARE(takeLine(rig, 1), QByteArray());
     }
@@ -201,20 +201,20 @@ void TestPanel::modelDecidesWhichFunctionsCanBeChosen()
     Form1 &form = rig.form();
     // Port closed: the model opens it on the number chosen, and sends nothing.
     rig.clickPort(2);
-    quint64 generation = form.MSComm1.generation();
+    quint64 generation = form.MSComm1().generation();
     rig.click(form.Option15);
-    QVERIFY(form.MSComm1.portOpen());
-    QCOMPARE(form.MSComm1.device(), rig.devices[1]);
-    QCOMPARE(form.MSComm1.generation(), generation + 1);
+    QVERIFY(form.MSComm1().portOpen());
+    QCOMPARE(form.MSComm1().device(), rig.devices[1]);
+    QCOMPARE(form.MSComm1().generation(), generation + 1);
     QCOMPARE(selected(form, QStringLiteral("Option15")), QStringList{"Option15"});
     QCOMPARE(enabledFunctions(form), kQf63Functions);
     QCOMPARE(takeLine(rig, 2), QByteArray());
 
     // Port open: closed and opened again, still nothing on the line.
-    generation = form.MSComm1.generation();
+    generation = form.MSComm1().generation();
     rig.click(form.Option16);
-    QVERIFY(form.MSComm1.portOpen());
-    QCOMPARE(form.MSComm1.generation(), generation + 2);
+    QVERIFY(form.MSComm1().portOpen());
+    QCOMPARE(form.MSComm1().generation(), generation + 2);
     QCOMPARE(selected(form, QStringLiteral("Option15")), QStringList{"Option16"});
     QCOMPARE(enabledFunctions(form), kQf27Functions);
     QCOMPARE(takeLine(rig, 2), QByteArray());
@@ -241,12 +241,12 @@ void TestPanel::portChoiceReopensOnlyAnOpenPort()
     Rig rig(2);
     Form1 &form = rig.form();
     // Closed: only the number changes, whether or not anything is behind it.
-    const quint64 generation = form.MSComm1.generation();
+    const quint64 generation = form.MSComm1().generation();
     for (int port : {3, 6, 1, 5, 4, 2}) {
         rig.clickPort(port);
-        QCOMPARE(form.MSComm1.commPort(), port);
-        QVERIFY(!form.MSComm1.portOpen());
-        QCOMPARE(form.MSComm1.generation(), generation);
+        QCOMPARE(form.MSComm1().commPort(), port);
+        QVERIFY(!form.MSComm1().portOpen());
+        QCOMPARE(form.MSComm1().generation(), generation);
         QCOMPARE(selected(form, portButton(1)), QStringList{portButton(port)});
     }
     QCOMPARE(takeLine(rig, 1), QByteArray());
@@ -256,14 +256,14 @@ void TestPanel::portChoiceReopensOnlyAnOpenPort()
 
     // Open: closed and opened again on the number, also the same one, with
     // the settings the port has; the choice writes none and sends nothing.
-    form.MSComm1.setSettings(QStringLiteral("4800,N,8,1"));
+    form.MSComm1().setSettings(QStringLiteral("4800,N,8,1"));
     for (int port : {2, 1, 1}) {
-        const quint64 before = form.MSComm1.generation();
+        const quint64 before = form.MSComm1().generation();
         rig.clickPort(port);
-        QVERIFY(form.MSComm1.portOpen());
-        QCOMPARE(form.MSComm1.device(), rig.devices[port - 1]);
-        QCOMPARE(form.MSComm1.generation(), before + 2);
-        QCOMPARE(form.MSComm1.settings(), QStringLiteral("4800,N,8,1"));
+        QVERIFY(form.MSComm1().portOpen());
+        QCOMPARE(form.MSComm1().device(), rig.devices[port - 1]);
+        QCOMPARE(form.MSComm1().generation(), before + 2);
+        QCOMPARE(form.MSComm1().settings(), QStringLiteral("4800,N,8,1"));
         QCOMPARE(selected(form, portButton(1)), QStringList{portButton(port)});
         QCOMPARE(selected(form, portButton(1), false), QStringList{"Option10"});
     }
@@ -297,8 +297,8 @@ void TestPanel::portThatCannotBeOpened()
     rig.clickPort(port);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(message), qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1.portOpen());
-    QCOMPARE(form.MSComm1.commPort(), port);
+    QVERIFY(!form.MSComm1().portOpen());
+    QCOMPARE(form.MSComm1().commPort(), port);
     QCOMPARE(selected(form, portButton(1)), QStringList{portButton(port)});
     QCOMPARE(rig.quits, 0);
     QVERIFY(form.isVisible());
@@ -342,7 +342,7 @@ void TestPanel::settingThatCannotBeSentLeavesTheMarks()
     const QStringList marks = selected(form, button);
     const QStringList enabled = enabledFunctions(form);
 
-    form.MSComm1.setPortOpen(false);
+    form.MSComm1().setPortOpen(false);
     QSerialPort other(rig.devices[0]);
     if (held)
         QVERIFY(other.open(QIODevice::ReadWrite));
@@ -353,7 +353,7 @@ void TestPanel::settingThatCannotBeSentLeavesTheMarks()
     QCOMPARE(rig.messages.size(), 1);
     const QString message = held ? QStringLiteral("Error 14: Port 1 (") : QStringLiteral("Error 1: Port 2");
     QVERIFY2(rig.messages[0].startsWith(message), qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1().portOpen());
     QCOMPARE(selected(form, button), marks);
     QCOMPARE(selected(form, button, false), others);
     QCOMPARE(enabledFunctions(form), enabled);
@@ -437,7 +437,7 @@ void TestPanel::portChoiceInsideAWaitMovesTheWaitingHandler()
     rig.click(form.Command2);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 4")), qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1().portOpen());
     QCOMPARE(form.link().activeWaits(), 0);
     QCOMPARE(form.Text1->text(), QStringLiteral("2.2222222 MHz\r"));
 }
@@ -486,7 +486,7 @@ void TestPanel::portChoiceInsideAPauseMovesTheRecording()
             rig.click(form.Option14);
             // A real pause lasts seconds: long enough for the setting to leave.
             QTRY_COMPARE_WITH_TIMEOUT(rig.counter(2).received(), std::string("G3\r"), kTimeout);
-        } else if (rows == 2 && !form.stopRecord) {
+        } else if (rows == 2 && !form.stopRecord()) {
             rig.click(form.Command5);
         }
     };
@@ -537,8 +537,8 @@ void TestPanel::keysSelectAsAClickDoes()
     // Port and model by key; a function the model lacks cannot be reached.
     press(form.Option20, Qt::Key_Space);
     press(form.Option20, Qt::Key_Right);
-    QCOMPARE(form.MSComm1.commPort(), 2);
-    QCOMPARE(form.MSComm1.device(), rig.devices[1]);
+    QCOMPARE(form.MSComm1().commPort(), 2);
+    QCOMPARE(form.MSComm1().device(), rig.devices[1]);
     QCOMPARE(selected(form, portButton(1)), QStringList{portButton(2)});
     press(form.Option16, Qt::Key_Space);
     press(form.Option16, Qt::Key_Left);

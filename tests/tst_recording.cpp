@@ -148,7 +148,7 @@ std::vector<long long> rowsWritten(const FakeSheetJournal &journal)
 
 size_t unwrittenNow(Form1 &form)
 {
-    return form.excelApp ? form.excelApp->unwritten().size() : 0;
+    return form.excelApp() ? form.excelApp()->unwritten().size() : 0;
 }
 
 // Where each reading served went, one letter per row: S the sheet only, F
@@ -218,10 +218,10 @@ void TestRecording::readingsGoDownColumnAFromRowOne()
     }
     // Recorded readings are not shown; the last one stays current.
     QCOMPARE(form.Text1->text(), QStringLiteral("shown before"));
-    QCOMPARE(form.currentReading.toStdString(), rig.sheets.formulas().back().text);
+    QCOMPARE(form.currentReading().toStdString(), rig.sheets.formulas().back().text);
     // One "D1" per row, and the port stays open afterwards.
     QCOMPARE(rig.counter(1).commands().size(), size_t(6));
-    QVERIFY(form.MSComm1.portOpen());
+    QVERIFY(form.MSComm1().portOpen());
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -255,7 +255,7 @@ void TestRecording::intervalIsReadAnewEachTurn()
             rowTimes.push_back(rig.clock.nowMs());
         if (rows == 1 && form.Combo1->currentIndex() == 1)
             selectInterval(form, 2);
-        if (rows == 3 && !form.stopRecord)
+        if (rows == 3 && !form.stopRecord())
             rig.click(form.Command5);
     };
     rig.click(form.Command4);
@@ -293,8 +293,8 @@ void TestRecording::stopWhileIdleDoesNotPreventTheNextRecording()
     Form1 &form = rig.form();
     selectInterval(form, 0);
     rig.click(form.Command5);
-    QVERIFY(form.stopRecord);
-    QVERIFY(!form.MSComm1.portOpen());   // "Stop Record" touches no port
+    QVERIFY(form.stopRecord());
+    QVERIFY(!form.MSComm1().portOpen());   // "Stop Record" touches no port
     // The flag is cleared at the start: the recording runs until the next stop.
     StopAfter stop(rig, 3);
     rig.click(form.Command4);
@@ -462,7 +462,7 @@ void TestRecording::exitWithNestedRecordingsOnAFrozenSheetEndsWithinASecond()
     QVERIFY(eachOnce(numbersOf(rig, 0, true), rig.counter(1).readingsServed()));
     for (int app = 1; app <= 3; ++app)
         QVERIFY(std::ranges::is_sorted(numbersOf(rig, app)));
-    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1().portOpen());
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -495,7 +495,7 @@ void TestRecording::endSignalDuringARecordingEndsWithinASecond()
     QVERIFY(eachOnce(numbersOf(rig, 1), rig.counter(1).readingsServed()));
     QVERIFY(rig.counter(1).received().ends_with("D1"));
     // The port and its locks are free for another program.
-    QVERIFY(!form.MSComm1.portOpen());
+    QVERIFY(!form.MSComm1().portOpen());
     QSerialPort other(rig.devices[0]);
     QVERIFY(other.open(QIODevice::ReadWrite));
     QVERIFY(rig.messages.isEmpty());
@@ -607,7 +607,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         QObject::connect(&trigger, &QTimer::timeout, [&] {
             if (rig.sheets.formulas().size() == 3 && !rig.sheets.busy())
                 rig.sheets.setBusy(true);
-            if (rig.sheets.unwrittenCount() >= 3 && !form.stopRecord)
+            if (rig.sheets.unwrittenCount() >= 3 && !form.stopRecord())
                 rig.click(form.Command5);
         });
         trigger.start(1);
@@ -637,7 +637,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 9:")), qPrintable(rig.messages[0]));
         QVERIFY2(rig.messages[0].endsWith(QStringLiteral("The recording has ended.")), qPrintable(rig.messages[0]));
         QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(qint64(rig.sheets.formulas().size())));
-        QVERIFY(!form.MSComm1.portOpen());
+        QVERIFY(!form.MSComm1().portOpen());
     }
     {
         // The user picks a port number with nothing behind it mid-recording.

@@ -67,7 +67,7 @@ int main(int argc, char *argv[])
     {
         tallyo::Form1 window(std::move(deps));
         // --log: what the program itself writes and reads, on standard error.
-        window.MSComm1.setLineLog(std::move(lineLog));
+        window.MSComm1().setLineLog(std::move(lineLog));
         // SIGTERM, SIGINT and SIGHUP end the program as the close control
         // does: the reading on its way lands, the port and its locks are freed.
         tallyo::EndSignals endSignals;
@@ -75,7 +75,7 @@ int main(int argc, char *argv[])
         window.Form_Load();
         window.show();
         rc = app.exec();
-        deadline = window.life().deadline();
+        deadline = window.endDeadline();
     }
     tallyo::endSheetWorkers(std::min(deadline, std::chrono::steady_clock::now() + tallyo::ProgramLife::kEndBudget), rc);
     // Let the counters take in what the program sent last ("R0" on EXIT)

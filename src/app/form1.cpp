@@ -65,15 +65,13 @@ void applyAppearance()
 
 Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
     : QWidget(parent),
-      MSComm1(dependencies.portMap ? dependencies.portMap : systemPortMap()),
       m_deps(std::move(dependencies)),
+      m_comm(m_deps.portMap ? m_deps.portMap : systemPortMap()),
       m_ownClock(m_deps.clock ? nullptr : std::make_unique<WallClock>()),
       m_life(m_deps.quit ? m_deps.quit : [] { QCoreApplication::exit(0); }),
-      m_link(MSComm1, m_deps.clock ? *m_deps.clock : *m_ownClock, m_life),
-      currentReading(m_link.currentReading()),
-      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, stopRecord, m_life,
+      m_link(m_comm, m_deps.clock ? *m_deps.clock : *m_ownClock, m_life),
+      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, m_life,
                  m_deps.recorder),
-      excelApp(m_recorder.excelApp),
       m_windowGone([this] { return quintptr(internalWinId()); },
                    // Not from inside the native event's delivery: the end may
                    // wait in the event loop for the reply on its way.
@@ -98,7 +96,6 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
             QApplication::restoreOverrideCursor();
     });
     connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
-    connect(&m_recorder, &Recorder::ended, this, &Form1::recordingEnded);
     QCoreApplication::instance()->installNativeEventFilter(&m_windowGone);
 }
 
@@ -111,7 +108,7 @@ Form1::~Form1()
 void Form1::buildControls()
 {
     for (const ControlRecord &r : controlTable()) {
-        QWidget *parent = *r.container ? m_controls.value(QString::fromLatin1(r.container)) : this;
+        QWidget *parent = *r.container ? control(QString::fromLatin1(r.container)) : this;
         QWidget *w = nullptr;
         switch (r.kind) {
         case ControlKind::Frame: {
@@ -178,7 +175,6 @@ void Form1::buildControls()
             w->setAccessibleName(r.accessibleName);
         if (!r.accessibleDescription.isEmpty())
             w->setAccessibleDescription(r.accessibleDescription);
-        m_controls.insert(w->objectName(), w);
     }
 
     auto option = [this](const char *name) { return static_cast<QRadioButton *>(control(QLatin1String(name))); };
@@ -221,7 +217,7 @@ void Form1::connectHandlers()
     onClick(Command3, &Form1::Command3_Click);
     onClick(Command4, &Form1::Command4_Click);
     onClick(Command5, &Form1::Command5_Click);
-    m_options = new OptionPanel(
+    new OptionPanel(
         optionGroups(), [this](const char *name) { return static_cast<QRadioButton *>(control(QLatin1String(name))); },
         m_link, [this](const std::function<void()> &work) { handle(work); }, this);
     m_display = std::make_unique<ReadingDisplay>(Text1);
@@ -257,7 +253,7 @@ void Form1::report(int number, const QString &text)
         return;
     QString message = number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
     // A failure that closed the port under a recording ends that recording.
-    if (m_recorder.running() > 0 && !MSComm1.portOpen())
+    if (m_recorder.running() > 0 && !m_comm.portOpen())
         message += QStringLiteral(" The recording has ended.");
     if (m_deps.showMessage)
         m_deps.showMessage(message);
@@ -268,10 +264,10 @@ void Form1::report(int number, const QString &text)
 void Form1::Form_Load()
 {
     handle([this] {
-        MSComm1.setRThreshold(1);
-        MSComm1.setSThreshold(0);
-        MSComm1.setDTREnable(true);
-        MSComm1.setRTSEnable(false);
+        m_comm.setRThreshold(1);
+        m_comm.setSThreshold(0);
+        m_comm.setDTREnable(true);
+        m_comm.setRTSEnable(false);
         m_intervals->fill();
     });
 }
@@ -285,7 +281,7 @@ void Form1::Command2_Click()
 {
     ReopenPort();
     RequestReading();
-    m_display->show(currentReading);
+    m_display->show(currentReading());
 }
 
 void Form1::Command4_Click()
@@ -310,9 +306,9 @@ void Form1::Command3_Click()
     m_life.askedToEnd();
     m_link.settleExchange(m_life.deadline() - kEndStepsAfterReply);
     try {
-        if (MSComm1.portOpen()) {
+        if (m_comm.portOpen()) {
             SendCommand(cmd::RemoteOff);
-            MSComm1.setPortOpen(false);   // sends what is queued, then closes
+            m_comm.setPortOpen(false);   // sends what is queued, then closes
         }
     } catch (const SerialError &e) {
         // The user asked to leave: say what failed, then leave all the same.
@@ -342,7 +338,7 @@ void Form1::endWithoutSending()
     if (m_life.ending())
         return;
     try {
-        MSComm1.setPortOpen(false);
+        m_comm.setPortOpen(false);
     } catch (...) {
     }
     m_life.end();

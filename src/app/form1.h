@@ -19,7 +19,6 @@
 #include "windowgone.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -52,7 +51,8 @@ public:
     explicit Form1(Form1Dependencies dependencies = {}, QWidget *parent = nullptr);
     ~Form1() override;
 
-    // Controls
+    // Controls, made from the layout table. Each is also found by its name
+    // with control().
     QGroupBox *Frame1, *Frame2, *Frame3, *Frame4, *Frame5, *Frame6;
     QRadioButton *Option1, *Option2, *Option3, *Option4, *Option5, *Option6, *Option7, *Option8, *Option9,
         *Option10, *Option11, *Option12, *Option13, *Option14, *Option15, *Option16, *Option17, *Option18,
@@ -61,31 +61,20 @@ public:
     QLabel *Label1, *Label2, *Label4;
     QLineEdit *Text1;
     QComboBox *Combo1;
-    MSComm MSComm1;
 
-private:
-    Form1Dependencies m_deps;
-    std::unique_ptr<WallClock> m_ownClock;
-    ProgramLife m_life;
-    CounterLink m_link;
-
-public:
-    // State of the window: the last reading taken, the recording's stop flag
-    // and the application of the latest recording.
-    const QString &currentReading;
-    bool stopRecord = false;
-
-private:
-    Recorder m_recorder;
-
-public:
-    std::shared_ptr<SpreadsheetApp> &excelApp;
+    // The serial control (the window's, which the link drives), the last
+    // reading taken (kept by the link), the recording's stop flag and the
+    // application of the latest recording (kept by the recorder).
+    MSComm &MSComm1() { return m_comm; }
+    const MSComm &MSComm1() const { return m_comm; }
+    const QString &currentReading() const { return m_link.currentReading(); }
+    bool stopRecord() const { return m_recorder.stopRecord(); }
+    std::shared_ptr<SpreadsheetApp> excelApp() const { return m_recorder.excelApp(); }
 
     // Operations on the counter link
     void ReopenPort() { m_link.ReopenPort(); }
     void SendCommand(const QByteArray &command) { m_link.SendCommand(command); }
     void RequestReading() { m_link.RequestReading(); }
-    void Delay(qint32 seconds) { m_link.Delay(seconds); }
 
     // Handlers. Each runs through handle(): a failure shows its message and
     // ends only that handler; nothing runs once the program is ending. The
@@ -99,18 +88,18 @@ public:
     void Text1_Change();
 
     // The control of the layout table with that name.
-    QWidget *control(const QString &name) const { return m_controls.value(name); }
+    QWidget *control(const QString &name) const { return findChild<QWidget *>(name); }
     // The selected position of the interval list; -1 once text was typed.
     int intervalPosition() const { return m_intervals->position(); }
-    ProgramLife &life() { return m_life; }
+    // When the program must be gone by, once it was asked to end.
+    std::chrono::steady_clock::time_point endDeadline() const { return m_life.deadline(); }
     // SIGTERM, SIGINT and SIGHUP end the program as the close control does.
     void followEndRequests(EndSignals &requests);
     CounterLink &link() { return m_link; }
 
 signals:
-    // A recording has started writing into a new workbook / has ended.
+    // A recording has started writing into a new workbook.
     void recordingStarted();
-    void recordingEnded();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -125,10 +114,14 @@ private:
     // free the port, end the program.
     void endWithoutSending();
 
-    QHash<QString, QWidget *> m_controls;
+    Form1Dependencies m_deps;
+    MSComm m_comm;
+    std::unique_ptr<WallClock> m_ownClock;
+    ProgramLife m_life;
+    CounterLink m_link;
+    Recorder m_recorder;
     std::unique_ptr<ReadingDisplay> m_display;
     IntervalList *m_intervals = nullptr;
-    OptionPanel *m_options = nullptr;
     WindowGoneWatcher m_windowGone;
     bool m_busyPointer = false;
 };

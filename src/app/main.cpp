@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
     std::chrono::steady_clock::time_point deadline;
     {
         tallyo::Form1 window(std::move(deps));
-        window.MSComm1.setLineLog(std::move(lineLog));
+        window.MSComm1().setLineLog(std::move(lineLog));
         // SIGTERM, SIGINT and SIGHUP end the program as the close control
         // does: the reading on its way lands, the port and its locks are freed.
         tallyo::EndSignals endSignals;
@@ -41,7 +41,7 @@ int main(int argc, char *argv[])
         window.Form_Load();
         window.show();
         exitCode = app.exec();
-        deadline = window.life().deadline();
+        deadline = window.endDeadline();
     }
     // The window has let go of every spreadsheet: their workers end before
     // the application object does.

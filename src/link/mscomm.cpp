@@ -272,11 +272,6 @@ void MSComm::setOutBufferCount(int count)
     m_device->discardUnsent();
 }
 
-int MSComm::outBufferCount() const
-{
-    return portOpen() ? int(m_device->unsentCount()) : 0;
-}
-
 void MSComm::setInBufferCount(int count)
 {
     requireOpen("discarding received bytes");

@@ -52,7 +52,6 @@ public:
 
     // Writing 0 discards what is not yet sent.
     void setOutBufferCount(int count);
-    int outBufferCount() const;
     // Writing 0 discards what was received; reading counts what is waiting.
     void setInBufferCount(int count);
     int inBufferCount() const;
@@ -78,7 +77,6 @@ public:
 
     // A hang-up noticed since the last call, if any (reported once).
     std::optional<SerialError> takeLoss();
-    bool hasLoss() const { return m_loss.has_value(); }
 
 signals:
     void received();        // new bytes are waiting

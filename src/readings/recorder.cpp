@@ -20,12 +20,11 @@ std::string readings(std::size_t count)
 } // namespace
 
 Recorder::Recorder(CounterLink &link, SpreadsheetFactory factory, std::function<int()> intervalPosition,
-                   bool &stopRecord, ProgramLife &life, RecorderOptions options, QObject *parent)
+                   ProgramLife &life, RecorderOptions options, QObject *parent)
     : QObject(parent),
       m_link(link),
       m_factory(std::move(factory)),
       m_intervalPosition(std::move(intervalPosition)),
-      m_stopRecord(stopRecord),
       m_life(life),
       m_options(std::move(options))
 {
@@ -39,8 +38,8 @@ Recorder::~Recorder()
         m_sheetSignal->recorder = nullptr;
     }
     // Applications still in use are given up, never waited for.
-    if (excelApp)
-        excelApp->setChangeNotifier({});
+    if (m_excelApp)
+        m_excelApp->setChangeNotifier({});
 }
 
 void Recorder::record()
@@ -50,7 +49,7 @@ void Recorder::record()
     const std::shared_ptr<SpreadsheetApp> app = startSpreadsheet();
     // The newest recording's application; one that runs on under a nested
     // recording keeps its own.
-    excelApp = app;
+    m_excelApp = app;
     app->setVisible(true);
     app->addWorkbook();
     emit started();

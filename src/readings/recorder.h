@@ -38,10 +38,9 @@ class Recorder : public QObject {
     Q_OBJECT
 public:
     // intervalPosition: the selected position of the interval list, read
-    // anew every turn (-1: typed text, no pause). stopRecord: the window's
-    // flag, cleared when a recording starts and read at the end of each turn.
+    // anew every turn (-1: typed text, no pause).
     Recorder(CounterLink &link, SpreadsheetFactory factory, std::function<int()> intervalPosition,
-             bool &stopRecord, ProgramLife &life, RecorderOptions options = {}, QObject *parent = nullptr);
+             ProgramLife &life, RecorderOptions options = {}, QObject *parent = nullptr);
     ~Recorder() override;
 
     // Runs one recording; returns when it has ended. Other handlers (Stop,
@@ -50,13 +49,16 @@ public:
     void record();
     // Sets the stop flag and nothing else.
     void stop() { m_stopRecord = true; }
+    // The stop flag: set by stop(), cleared when a recording starts, read at
+    // the end of each turn by every recording running.
+    bool stopRecord() const { return m_stopRecord; }
     // Recordings taking readings now (nested ones included).
     int running() const { return m_running; }
 
     // The application of the latest recording; empty until the first. An
     // earlier recording that resumes after a nested one keeps writing into
     // its own application.
-    std::shared_ptr<SpreadsheetApp> excelApp;
+    std::shared_ptr<SpreadsheetApp> excelApp() const { return m_excelApp; }
 
 signals:
     // A recording has started writing into a new workbook / has ended.
@@ -88,7 +90,8 @@ private:
     CounterLink &m_link;
     SpreadsheetFactory m_factory;
     std::function<int()> m_intervalPosition;
-    bool &m_stopRecord;
+    bool m_stopRecord = false;
+    std::shared_ptr<SpreadsheetApp> m_excelApp;
     ProgramLife &m_life;
     RecorderOptions m_options;
     int m_running = 0;

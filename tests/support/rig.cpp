@@ -178,7 +178,7 @@ Form1 &Rig::form()
 {
     if (!m_form) {
         Form1Dependencies deps;
-        deps.portMap = [this](int n) { return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString(); };
+        deps.portMap = fixedPortMap(devices);
         deps.clock = &clock;
         deps.spreadsheetFactory = spreadsheetFactory ? spreadsheetFactory : sheets.factory();
         deps.recorder = recorder;

@@ -51,7 +51,7 @@ public:
     SpreadsheetFactory factory();
     std::vector<SheetCall> calls;
     int created = 0;
-    long long lastRow = 1'048'576;
+    long long lastRow = SheetLastRow;
     // The application cannot be created / never comes up.
     bool failCreate = false;
     bool neverStarts = false;
