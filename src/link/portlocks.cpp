@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
+#include <QSet>
 #include <QSysInfo>
 
 #include <cerrno>
@@ -66,6 +68,15 @@ bool processRuns(qint64 pid, const QString &program)
     return running == named || (running.size() == kKernelNameLength && named.startsWith(running));
 }
 
+QMutex g_openHereMutex;
+QSet<QString> g_openHere;
+
+bool isOpenHere(const QString &device)
+{
+    const QMutexLocker lock(&g_openHereMutex);
+    return g_openHere.contains(device);
+}
+
 QString userName(uid_t uid)
 {
     const struct passwd *user = ::getpwuid(uid);
@@ -98,6 +109,15 @@ QStringList lockDirectories()
     return directories;
 }
 
+void noteOpenHere(const QString &device, bool open)
+{
+    const QMutexLocker lock(&g_openHereMutex);
+    if (open)
+        g_openHere.insert(device);
+    else
+        g_openHere.remove(device);
+}
+
 LockFileVerdict checkLockFiles(const QString &device, const QStringList &directories)
 {
     // The device's own name first: the one every tool uses. The name of the
@@ -120,7 +140,8 @@ LockFileVerdict checkLockFiles(const QString &device, const QStringList &directo
             // A file naming no process, or one of another machine (a shared
             // lock folder), is not ours to judge.
             if (content.pid == 0 || (!content.host.isEmpty() && content.host != thisHost)
-                || processRuns(content.pid, content.program)) {
+                || (processRuns(content.pid, content.program)
+                    && !(content.pid == ::getpid() && !isOpenHere(deviceBehind(device))))) {
                 verdict.kind = LockFileVerdict::Kind::Held;
                 verdict.program = content.pid ? programName(content.pid) : QString();
                 if (verdict.program.isEmpty())

@@ -40,6 +40,12 @@ struct LockFileVerdict {
 // port decides.
 LockFileVerdict checkLockFiles(const QString &device, const QStringList &directories = lockDirectories());
 
+// The devices (as deviceBehind() names them) this process has open now. A
+// lock file that names this process for a device it does not have open was
+// left by an earlier run under the same number (a container or a fresh
+// process namespace hands out the same numbers again): it is stale.
+void noteOpenHere(const QString &device, bool open);
+
 // "minicom (process 1234)", "process 1234", or "" when no process on this
 // machine has `device` open or holds its flock() lock, as far as this user
 // may see.

@@ -89,6 +89,8 @@ public:
                 return fail(Failure::Held, holderSentence(real, Hold::Flock));
             return fail(Failure::Other, QString::fromLocal8Bit(std::strerror(error)));
         }
+        m_openHere = real;
+        noteOpenHere(real, true);
 #endif
         return true;
     }
@@ -113,6 +115,7 @@ public:
             ::tcdrain(fd);   // the last bytes in the UART itself
         else
             ::tcflush(fd, TCOFLUSH);   // left over: dropped, or closing would wait for it (up to 30 s)
+        noteOpenHere(m_openHere, false);
 #endif
         m_port.close();
         m_port.clearError();
@@ -277,6 +280,9 @@ private:
             return;
         // The device went away. Qt repeats this error for as long as the port
         // stays open, so close it now; the owner reports it.
+#ifdef Q_OS_UNIX
+        noteOpenHere(m_openHere, false);
+#endif
         m_port.close();
         m_port.clearError();
         fail(Failure::Lost, QString());
@@ -294,6 +300,7 @@ private:
     }
 
     QSerialPort m_port;
+    QString m_openHere;   // the device behind the open port, for the process's own lock files
 };
 
 } // namespace
