@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "counterlink.h"
 #include "endsignals.h"
+#include "linelog.h"
 #include "mscomm.h"
 #include "programlife.h"
 #include "serialerror.h"
@@ -34,27 +35,6 @@ QString errorText(int number, const QString &text)
     return number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
 }
 
-// Bytes as C would write them, for the line log: "D1", "   10.0000456 MHz\r".
-// "<-" goes to the counter, "->" comes from it, as counter-sim prints them.
-QString quoted(const QByteArray &bytes)
-{
-    QString out = QStringLiteral("\"");
-    for (const char c : bytes) {
-        switch (c) {
-        case '\r': out += QStringLiteral("\\r"); break;
-        case '\n': out += QStringLiteral("\\n"); break;
-        case '"': out += QStringLiteral("\\\""); break;
-        case '\\': out += QStringLiteral("\\\\"); break;
-        default:
-            if (uchar(c) < 0x20 || uchar(c) >= 0x7f)
-                out += QStringLiteral("\\x%1").arg(uchar(c), 2, 16, QLatin1Char('0'));
-            else
-                out += QLatin1Char(c);
-        }
-    }
-    return out + QLatin1Char('"');
-}
-
 // The serial control set up as the window's start-up does.
 void prepare(MSComm &comm, const PortArgument &port)
 {
@@ -74,14 +54,13 @@ int runSet(const SetRequest &request, PortMap portMap)
     WallClock clock;
     ProgramLife life({});
     CounterLink link(comm, clock, life);
+    if (request.log)
+        comm.setLineLog(std::make_shared<LineLog>());
     try {
         prepare(comm, request.port);
         link.ReopenPort();
-        for (const QByteArray &command : request.commands) {
-            if (request.log)
-                tell(nullptr, QStringLiteral("%1 <- %2").arg(portLabel(comm), quoted(command + cmd::Terminator)));
+        for (const QByteArray &command : request.commands)
             link.SendCommand(command);
-        }
         comm.setPortOpen(false); // sends what is queued, then closes
     } catch (const SerialError &e) {
         tell(nullptr, errorText(e.number, e.text));
@@ -107,7 +86,6 @@ private:
     void pauseUntil(Clock::time_point until);
     // One exchange, its reading written; false when it could not be written.
     bool takeReading();
-    void log(const char *direction, const QByteArray &bytes);
 
     const ReadRequest &m_request;
     ReadingOutput &m_output;
@@ -128,6 +106,14 @@ private:
 ReadRun::ReadRun(const ReadRequest &request, PortMap portMap, ReadingOutput &output)
     : m_request(request), m_output(output), m_comm(std::move(portMap))
 {
+    if (request.log) {
+        // The line's traffic on standard error, below the progress line.
+        m_comm.setLineLog(std::make_shared<LineLog>([this](const QString &line) {
+            m_progress.clear();
+            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+            std::fflush(stderr);
+        }));
+    }
     m_endBudget.setSingleShot(true);
     m_endBudget.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_endBudget, &QTimer::timeout, &m_life, [this] { m_life.end(); });
@@ -172,20 +158,12 @@ void ReadRun::pauseUntil(Clock::time_point until)
     }
 }
 
-void ReadRun::log(const char *direction, const QByteArray &bytes)
-{
-    if (m_request.log)
-        tell(&m_progress, QStringLiteral("%1 %2 %3").arg(portLabel(m_comm), QLatin1String(direction), quoted(bytes)));
-}
-
 bool ReadRun::takeReading()
 {
-    log("<-", cmd::Reading);
     m_replyLimit.start();
     const QString reading = m_link.RequestReading();
     m_replyLimit.stop();
     const QDateTime at = QDateTime::currentDateTime();
-    log("->", reading.toLatin1());
     if (m_request.output.isEmpty())
         m_progress.clearForOutput();
     if (!m_output.write(at, reading)) {
