@@ -5,13 +5,10 @@
 #include "commandline.h"
 #include "countersim.h"
 #include "form1.h"
-#include "sheetworkers.h"
 #include "spreadsheetloader.h"
 
 #include <QApplication>
 #include <QStringList>
-#include <algorithm>
-#include <chrono>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -62,22 +59,7 @@ int main(int argc, char *argv[])
     tallyo::Form1Dependencies deps;
     deps.portMap = tallyo::fixedPortMap(devices);
     deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
-    int rc = 0;
-    std::chrono::steady_clock::time_point deadline;
-    {
-        tallyo::Form1 window(std::move(deps));
-        // --log: what the program itself writes and reads, on standard error.
-        window.MSComm1().setLineLog(std::move(lineLog));
-        // SIGTERM, SIGINT and SIGHUP end the program as the close control
-        // does: the reading on its way lands, the port and its locks are freed.
-        tallyo::EndSignals endSignals;
-        window.followEndRequests(endSignals);
-        window.Form_Load();
-        window.show();
-        rc = app.exec();
-        deadline = window.endDeadline();
-    }
-    tallyo::endSheetWorkers(std::min(deadline, std::chrono::steady_clock::now() + tallyo::ProgramLife::kEndBudget), rc);
+    const int rc = tallyo::runWindow(std::move(deps), std::move(lineLog));
     // Let the counters take in what the program sent last ("R0" on EXIT)
     // before they go: a real line would deliver it.
     for (auto &counter : counters)

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "layout.h"
+#include "sheetworkers.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -342,6 +343,24 @@ void Form1::endWithoutSending()
     } catch (...) {
     }
     m_life.end();
+}
+
+int runWindow(Form1Dependencies dependencies, std::shared_ptr<LineLog> lineLog)
+{
+    int exitCode = 0;
+    std::chrono::steady_clock::time_point deadline;
+    {
+        Form1 window(std::move(dependencies));
+        window.MSComm1().setLineLog(std::move(lineLog));
+        EndSignals endSignals;
+        window.followEndRequests(endSignals);
+        window.Form_Load();
+        window.show();
+        exitCode = QCoreApplication::exec();
+        deadline = window.endDeadline();
+    }
+    endSheetWorkers(std::min(deadline, std::chrono::steady_clock::now() + ProgramLife::kEndBudget), exitCode);
+    return exitCode;
 }
 
 } // namespace tallyo

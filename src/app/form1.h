@@ -129,4 +129,11 @@ private:
 // Style and fonts the window's fixed geometry was drawn for.
 void applyAppearance();
 
+// main()'s run of the window, once the application object exists: the line
+// log the user asked for (or none), SIGTERM/SIGINT/SIGHUP followed as the
+// close control, Load, shown, the event loop; then the spreadsheets' workers
+// end within the end budget, before the application object does. Returns the
+// exit code.
+int runWindow(Form1Dependencies dependencies, std::shared_ptr<LineLog> lineLog);
+
 } // namespace tallyo

@@ -3,12 +3,9 @@
 #include "clirun.h"
 #include "commandline.h"
 #include "form1.h"
-#include "sheetworkers.h"
 #include "spreadsheetloader.h"
 
 #include <QApplication>
-#include <algorithm>
-#include <chrono>
 
 int main(int argc, char *argv[])
 {
@@ -29,23 +26,5 @@ int main(int argc, char *argv[])
     tallyo::Form1Dependencies deps;
     deps.portMap = std::move(portMap);
     deps.spreadsheetFactory = tallyo::makeSpreadsheetFactory();
-    int exitCode = 0;
-    std::chrono::steady_clock::time_point deadline;
-    {
-        tallyo::Form1 window(std::move(deps));
-        window.MSComm1().setLineLog(std::move(lineLog));
-        // SIGTERM, SIGINT and SIGHUP end the program as the close control
-        // does: the reading on its way lands, the port and its locks are freed.
-        tallyo::EndSignals endSignals;
-        window.followEndRequests(endSignals);
-        window.Form_Load();
-        window.show();
-        exitCode = app.exec();
-        deadline = window.endDeadline();
-    }
-    // The window has let go of every spreadsheet: their workers end before
-    // the application object does.
-    tallyo::endSheetWorkers(std::min(deadline, std::chrono::steady_clock::now() + tallyo::ProgramLife::kEndBudget),
-                            exitCode);
-    return exitCode;
+    return tallyo::runWindow(std::move(deps), std::move(lineLog));
 }
