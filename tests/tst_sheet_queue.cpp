@@ -87,6 +87,7 @@ private slots:
     void newWorkbookTakesOwedRefreshFirst();
     void frozenApplicationDelaysButLosesNothing();
     void failurePartWayKeepsEveryCellOnce();
+    void applicationGoneInAWriteMarksItsCellsMaybe();
     void startFailuresComeThroughFailure();
     void givingUpNeverWaits();
     void callsOutsideTheSheetAreRefused();
@@ -303,6 +304,36 @@ void TestSheetQueue::failurePartWayKeepsEveryCellOnce()
     QVERIFY2(std::string(second->failure()->what()).find("column widths unavailable") != std::string::npos,
              second->failure()->what());
     QVERIFY(second->unwritten().empty()); // the cell was written before the fit failed
+}
+
+void TestSheetQueue::applicationGoneInAWriteMarksItsCellsMaybe()
+{
+    // The application goes away while it writes r50 of a batch: the cells
+    // from r50 to the batch's end may be in the sheet, those after are not.
+    auto journal = std::make_shared<FakeSheetJournal>();
+    std::atomic<long long> batchEnd{0};
+    journal->setHook([&](const FakeSheetCall &call) {
+        for (std::size_t i = 0; i < call.texts.size(); ++i) {
+            if (call.texts[i] == "r50") {
+                batchEnd = call.first + static_cast<long long>(call.texts.size()) - 1;
+                throw SpreadsheetError(SpreadsheetErrorNumber::ApplicationGone, "Excel quit.", i,
+                                       call.texts.size() - i);
+            }
+        }
+    });
+    auto app = makeQueue(journal);
+    QTRY_VERIFY(app->started());
+    journal->closeGate();
+    for (int row = 1; row <= 100; ++row)
+        app->setCellFormula(row, 1, "r" + std::to_string(row));
+    journal->openGate();
+    QTRY_VERIFY(app->failure().has_value());
+    app->setCellFormula(101, 1, "r101");
+    QVERIFY(batchEnd >= 50);
+    const std::vector<SheetCell> unwritten = app->unwritten();
+    QCOMPARE(unwritten.size(), std::size_t(52));
+    for (const SheetCell &cell : unwritten)
+        QVERIFY2(cell.inFlight == (cell.row <= batchEnd), cell.text.c_str());
 }
 
 void TestSheetQueue::startFailuresComeThroughFailure()

@@ -232,8 +232,11 @@ void vanishing(Module &module)
         const DWORD process = standInProcess();
         turn(*excel, 1, {"1", "2"});
         const SpreadsheetError e = failureOf([&] { excel->setCellFormulas(3, 1, std::vector<std::string>(5000, "7")); });
-        CHECK(e.number == c.number && e.cellsDone == 4096, "%s: error %d after %zu cells: %s", c.control, e.number,
-              e.cellsDone, e.what());
+        // Excel gone while the second put was on its way: it may have written
+        // those 904 cells. A closed workbook wrote none of them.
+        const std::size_t maybe = c.number == Error::ApplicationGone ? 904 : 0;
+        CHECK(e.number == c.number && e.cellsDone == 4096 && e.cellsMaybe == maybe,
+              "%s: error %d after %zu cells, %zu maybe: %s", c.control, e.number, e.cellsDone, e.cellsMaybe, e.what());
         const SpreadsheetError next = failureOf([&] { excel->setCellFormulas(4099, 1, {"8"}); });
         CHECK(next.number == c.number && next.cellsDone == 0, "%s: next call: error %d after %zu cells: %s",
               c.control, next.number, next.cellsDone, next.what());

@@ -303,6 +303,7 @@ public:
                          std::atomic<std::size_t> &done)
     {
         const char *step = "write a reading";
+        std::size_t sent = 0; // cells of a put not answered yet
         try {
             Variant sheet = activeSheet(step);
             while (done < texts.size()) {
@@ -313,19 +314,23 @@ public:
                     Variant rowNumber(static_cast<long>(row));
                     Variant columnNumber(static_cast<long>(column));
                     Variant cell = get(sheet.object(), L"Cells", {&rowNumber, &columnNumber}, step);
+                    sent = 1;
                     put(required(cell, step), L"Formula", Variant(cellFormula(texts[first])), step);
                 } else {
                     const std::string letters = columnLetters(column);
                     Variant address(wide(letters + std::to_string(row) + ":" + letters
                                          + std::to_string(row + static_cast<long long>(count) - 1)));
                     Variant range = get(sheet.object(), L"Range", {&address}, step);
+                    sent = count;
                     put(required(range, step), L"Formula", formulaColumn(texts, first, count), step);
                 }
+                sent = 0;
                 done = first + count;
             }
             noteWritten(sheet);
         } catch (const SpreadsheetError &e) {
-            throw SpreadsheetError(e.number, e.what(), done);
+            // Excel went away while answering a put: it may have carried it out.
+            throw SpreadsheetError(e.number, e.what(), done, e.number == Error::ApplicationGone ? sent : 0);
         }
     }
 

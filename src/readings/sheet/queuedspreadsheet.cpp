@@ -106,7 +106,12 @@ struct QueuedSpreadsheet::Shared {
             refreshOwed = refreshOwed || queue.front().refreshAfter;
             queue.pop_front();
         }
-        sending = error && abandoned ? sending - done : 0;
+        // Given up: what the call did not confirm may still land. Failed: the
+        // cells the application may have written as it went away.
+        if (error && abandoned)
+            sending -= done;
+        else
+            sending = error ? std::min(error->cellsMaybe, sending - done) : 0;
         if (error && !failure)
             failure = error;
     }
@@ -429,8 +434,8 @@ std::vector<SheetCell> QueuedSpreadsheet::unwritten() const
         if (call.kind != Call::Kind::Cell)
             continue;
         cells.push_back(call.cell);
-        // In flight only once given up: until then the call may still answer.
-        cells.back().inFlight = m_shared->abandoned && i < m_shared->sending;
+        // In flight only once given up or failed: until then the call may still answer.
+        cells.back().inFlight = (m_shared->abandoned || m_shared->failure) && i < m_shared->sending;
     }
     return cells;
 }

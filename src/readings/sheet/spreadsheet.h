@@ -31,12 +31,15 @@ namespace tallyo {
 // A failure of the spreadsheet application or of the automation link to it.
 // `number` and what() are what the user is shown.
 struct SpreadsheetError : std::runtime_error {
-    SpreadsheetError(int number, const std::string &text, std::size_t cellsDone = 0)
-        : std::runtime_error(text), number(number), cellsDone(cellsDone) {}
+    SpreadsheetError(int number, const std::string &text, std::size_t cellsDone = 0, std::size_t cellsMaybe = 0)
+        : std::runtime_error(text), number(number), cellsDone(cellsDone), cellsMaybe(cellsMaybe) {}
     int number;
     // A write of several cells that failed part-way: how many of its leading
     // cells are in the sheet. 0 for every other call.
     std::size_t cellsDone;
+    // How many cells after those the failing call may still have written:
+    // the application went away while it was answering it.
+    std::size_t cellsMaybe;
 };
 
 // Error numbers used by the backends (shown to the user with the text).
