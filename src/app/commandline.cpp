@@ -38,9 +38,23 @@ CommandLine finish(QString output, int exitCode)
     return line;
 }
 
+// The program as it was called ("./frequency-tallyo"), for the usage.
+QString g_calledAs;
+
+// The parser's help, naming the program as it was called. The command line
+// is read before the process has its one application object (a window's, or
+// none for --help), and without one the parser does not know that name.
+QString helpOf(const QCommandLineParser &parser)
+{
+    QString text = parser.helpText();
+    if (!g_calledAs.isEmpty())
+        text.replace(QLatin1String("<executable_name>"), g_calledAs);
+    return text;
+}
+
 CommandLine usageError(const QCommandLineParser &parser, const QString &what)
 {
-    return finish(QStringLiteral("%1: %2\n\n%3").arg(QCoreApplication::applicationName(), what, parser.helpText()),
+    return finish(QStringLiteral("%1: %2\n\n%3").arg(QCoreApplication::applicationName(), what, helpOf(parser)),
                   kUsageExitCode);
 }
 
@@ -62,10 +76,11 @@ struct CommonOptions {
     // Parses `arguments`; the answer when the line ends here.
     std::optional<CommandLine> parse(const QStringList &arguments)
     {
+        g_calledAs = arguments.value(0);
         if (!parser.parse(arguments))
             return usageError(parser, parser.errorText());
         if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
-            return finish(parser.helpText(), 0);
+            return finish(helpOf(parser), 0);
         if (parser.isSet(version))
             return finish(QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
                                                        QCoreApplication::applicationVersion()), 0);
@@ -77,14 +92,16 @@ struct CommonOptions {
 };
 
 // The command line `parse` makes of main()'s arguments, under the name
-// `program`. A core application serves the parser: the usage names the
-// program as it was called, and no window or display is needed.
+// `program`. No application object is made for it: the process makes its
+// one (the window's) afterwards, and --help needs no display.
 CommandLine parseArguments(int argc, char *argv[], const char *program,
                            CommandLine (*parse)(const QStringList &arguments))
 {
     QCoreApplication::setApplicationName(QString::fromLatin1(program));
-    const QCoreApplication parsing(argc, argv);
-    return parse(QCoreApplication::arguments());
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return parse(arguments);
 }
 
 // Prints a finished command line's text; its exit code.
