@@ -147,7 +147,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--timestamps] "
                        "[--output FILE] [--log]\n"
                        "  frequency-tallyo set [PORT] COMMAND...\n"
-                       "(frequency-tallyo read --help, frequency-tallyo set --help for more)"));
+                       "  frequency-tallyo stats FILE... [--tau SECONDS] [--plot OUT.png|OUT.svg] [--json]\n"
+                       "(frequency-tallyo read --help, set --help and stats --help for more)"));
     QCommandLineParser &parser = common.parser;
     const QCommandLineOption listPorts(
         QStringLiteral("list-ports"),
