@@ -8,6 +8,7 @@ build="${TALLYO_BUILD:-$root/build}"
 "$root/scripts/build.sh"
 "$build/bench/bench-link"
 "$build/bench/bench-cli" "$build/src/frequency-tallyo"
+"$build/bench/bench-stats" "$build/src/frequency-tallyo"
 TALLYO_BUILD_DIR="$build" "$build/bench/bench-record" "$@"
 # The Windows build under wine, where tests/wine is enabled (see the README).
 if [ -x "$build/bench/bench-windows" ]; then

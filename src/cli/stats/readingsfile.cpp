@@ -159,7 +159,7 @@ bool ReadingsReader::reading(std::string_view text, double time, std::string_vie
     m_run.values.push_back(value->value);
     m_run.times.push_back(time - m_startTime);
     m_lastTime = time;
-    m_run.lastTime = QString::fromLatin1(timeText.data(), qsizetype(timeText.size()));
+    m_lastTimeText.assign(timeText);
     ++m_fileReadings;
     return true;
 }
@@ -311,6 +311,7 @@ bool ReadingsReader::finish()
 {
     ReadingRun &run = m_run;
     const std::size_t count = run.values.size();
+    run.lastTime = QString::fromStdString(m_lastTimeText);
     if (count == 0) {
         if (run.unreadableCount > 0)
             return fail(QStringLiteral("%1: no reading could be read (%2 lines like \"%3\").")

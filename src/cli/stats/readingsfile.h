@@ -84,6 +84,7 @@ private:
     double m_lastTime = 0;
     qint64 m_slot = 0;                    // a column's line count
     QString m_unitWhere;                  // where the first reading is
+    std::string m_lastTimeText;
 };
 
 } // namespace tallyo::stats
