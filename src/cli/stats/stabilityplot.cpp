@@ -72,15 +72,16 @@ void mark(Figure &f, Shape::Kind kind, QPointF at, const QColor &color)
     f.shapes.push_back(std::move(s));
 }
 
-// About five round steps (1, 2 or 5 times a power of ten) across [low, high].
+// The round step (1, 2 or 5 times a power of ten) that cuts `span` into
+// about five.
 double niceStep(double span)
 {
-    const double raw = span / 5;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    for (const double factor : {1.0, 2.0, 5.0})
-        if (raw <= factor * power)
-            return factor * power;
-    return 10 * power;
+    const double power = std::pow(10.0, std::floor(std::log10(span / 5)));
+    double best = power;
+    for (const double step : {power, 2 * power, 5 * power, 10 * power})
+        if (std::abs(span / step - 5) < std::abs(span / best - 5))
+            best = step;
+    return best;
 }
 
 QString tickLabel(double value, double step)
@@ -162,7 +163,7 @@ void readingsPanel(Figure &f, const Panel &p, const ReadingRun &run)
         if (points.size() == 1)
             mark(f, Shape::Kind::Circle, points.front(), kReadings);
         else
-            line(f, std::move(points), kReadings, 1.2);
+            line(f, std::move(points), kReadings, 1);
     }
 
     box(f, {p.left, p.top}, {p.right, p.bottom}, kAxis, false);
