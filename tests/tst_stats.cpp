@@ -203,6 +203,8 @@ void TestStats::timeStamps()
     QCOMPARE(*utc, 1796673697.125);
     QCOMPARE(parseTimestamp("2026-12-07T21:01:37.125+01:00"), utc);
     QCOMPARE(parseTimestamp("2026-12-07T15:31:37.125-04:30"), utc);
+    const QDateTime local(QDate(2026, 12, 7), QTime(20, 1, 37, 125), Qt::LocalTime);
+    QCOMPARE(parseTimestamp("2026-12-07 20:01:37.125"), double(local.toMSecsSinceEpoch()) / 1000);
     QVERIFY(!parseTimestamp("2026-12-07T20:01:37.125+0100x"));
     QVERIFY(!parseTimestamp("2026-13-07T20:01:37Z"));
     QVERIFY(!parseTimestamp("yesterday"));
@@ -222,8 +224,8 @@ void TestStats::aLogWithGapsAndADailySwitchIsOneRun()
                 "2026-12-08T01:00:01.000+01:00,\"10.0000003 MHz\"\n"
                 "2026-12-08T01:00:02.000+01:00,ERR\n"
                 "2026-12-08T01:00:03.000+01:00,10.0000004 MHz\n");
-    write(day2, "time,reading\n"
-                "2026-12-08T00:00:04.000Z,10.0000005 MHz\n"
+    write(day2, "time,reading,note\n"
+                "2026-12-08T00:00:04.000Z,\"10.0000005 MHz\",\"a, b\"\n"
                 "2026-12-08T00:00:05.000Z,10.0000006 MHz\n"
                 "2026-12-08T00:00:06.000Z,10.00000");
     ReadingsReader reader;

@@ -2,7 +2,9 @@
 
 #include "readingvalue.h"
 
+#include <QDate>
 #include <QDateTime>
+#include <QTime>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -92,9 +94,19 @@ std::optional<double> parseTimestamp(std::string_view s)
     if (zone == "Z")
         return local;
     if (zone.empty()) {
-        // Local time without its offset: the machine's zone at that time.
-        const QDateTime time = QDateTime::fromString(QString::fromLatin1(s.data(), qsizetype(s.size())), Qt::ISODateWithMs);
-        return time.isValid() ? std::optional(double(time.toMSecsSinceEpoch()) / 1000.0) : std::nullopt;
+        // Local time without its offset: the machine's offset at that hour,
+        // looked up once an hour of readings.
+        thread_local long long cachedHour = -1;
+        thread_local double cachedOffset = 0;
+        const long long hourKey = daysFromCivil(year, month, day) * 24 + hour;
+        if (hourKey != cachedHour) {
+            const QDateTime at(QDate(year, month, day), QTime(hour, 0), Qt::LocalTime);
+            if (!at.isValid())
+                return std::nullopt;
+            cachedHour = hourKey;
+            cachedOffset = at.offsetFromUtc();
+        }
+        return local - cachedOffset;
     }
     int offsetHours, offsetMinutes;
     if ((zone[0] != '+' && zone[0] != '-') || !digitsAt(zone, 1, 2, offsetHours))
@@ -172,7 +184,19 @@ bool ReadingsReader::timedLine(std::string_view text)
         unreadable(text);
         return true;
     }
-    const std::string field = unquoted(trimmed(text.substr(comma + 1)));
+    // The reading is the second field; fields after it (none today) are passed over.
+    const std::string_view rest = text.substr(comma + 1);
+    std::size_t end = rest.find(',');
+    if (!rest.empty() && rest.front() == '"') {
+        for (end = 1; end < rest.size(); ++end) {
+            if (rest[end] == '"' && end + 1 < rest.size() && rest[end + 1] == '"')
+                ++end;
+            else if (rest[end] == '"')
+                break;
+        }
+        end = std::min(end + 1, rest.size());
+    }
+    const std::string field = unquoted(trimmed(rest.substr(0, end)));
     if (trimmed(field).empty()) {
         // A gap row: the time the line was lost, and no reading.
         m_breakPending = true;
@@ -200,7 +224,9 @@ bool ReadingsReader::line(std::string_view text)
         if (text.empty())
             return true;
         m_fileHasLines = true;
-        const Kind kind = text == kHeader ? Kind::Timed : parseReading(text) ? Kind::Column : Kind::Unknown;
+        const bool header = text.substr(0, kHeader.size()) == kHeader
+            && (text.size() == kHeader.size() || text[kHeader.size()] == ',');
+        const Kind kind = header ? Kind::Timed : parseReading(text) ? Kind::Column : Kind::Unknown;
         if (kind == Kind::Unknown)
             return fail(QStringLiteral("%1: %2 is not a file of readings: its first line is neither \"%3\" "
                                        "(a file of read --output) nor a reading (a column of readings).")

@@ -189,6 +189,10 @@ StabilityReport analyse(const ReadingRun &run, std::optional<double> nominal)
         return report;
     report.nominalGiven = nominal.has_value();
     report.nominal = nominal.value_or(report.summary.mean);
+    if (!(report.nominal > 0)) {
+        report.frequency = false; // no fraction of a frequency of zero or below
+        return report;
+    }
     std::vector<double> y;
     y.reserve(run.values.size());
     for (const double f : run.values)
