@@ -11,6 +11,7 @@ packages=(
   libreoffice-calc libreoffice-dev
   g++-mingw-w64-x86-64-win32 wine64
   librsvg2-bin desktop-file-utils appstream man-db lintian file
+  stress-ng
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // The window as the user sees it: every control's name, kind, place, size,
 // caption and tip, the fonts and colours, the option groups, the Tab order,
-// the keys that must do nothing, and what resizing and the interval list do.
+// the keys that must do nothing, and what the display, resizing and the
+// interval list do.
 // The figures below are written out here on purpose, apart from the window's
 // own table, so that a wrong entry there shows up as a failure here.
 #include "layout.h"
@@ -175,6 +176,7 @@ private slots:
     void captionsAndMarksFitTheirControls();
     void startsWithNothingSelectedAndEverythingUsable();
     void displayBoxIsLargeWhiteOnNavy();
+    void displayShowsTheLatestReadingWithTheCaretAtItsEnd();
     void intervalListIsLoadedAndAcceptsTypedText();
     void eachFrameIsOneGroupOfItsOwn();
     void groupTableAgreesWithTheLayout();
@@ -346,6 +348,38 @@ void TestLayout::displayBoxIsLargeWhiteOnNavy()
     text->setText(longReading);
     QCOMPARE(text->text(), longReading);
     text->clear();
+}
+
+void TestLayout::displayShowsTheLatestReadingWithTheCaretAtItsEnd()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    rig.counter(1).setCustomReply("   1.1111111 MHz\r");
+    rig.click(form.Command2);
+    rig.counter(1).setCustomReply("   2.2222222 MHz\r");
+    rig.click(form.Command2);
+    QCOMPARE(form.Text1->text(), QStringLiteral("2.2222222 MHz\r"));
+    QCOMPARE(form.Text1->cursorPosition(), int(form.Text1->text().size()));
+
+    rig.click(form.Command1);
+    QCOMPARE(form.Text1->text(), QString());
+    QCOMPARE(form.Text1->cursorPosition(), 0);
+    QCOMPARE(form.currentReading(), QStringLiteral("2.2222222 MHz\r"));   // CLEAR leaves the reading
+    QCOMPARE(rig.counter(1).commands().size(), size_t(2));               // and sends nothing
+
+    // Typing: each change puts the caret back at the end.
+    form.Text1->setFocus();
+    QTest::keyClicks(form.Text1, QStringLiteral("abc"));
+    form.Text1->setCursorPosition(1);
+    QTest::keyClick(form.Text1, Qt::Key_X);
+    QCOMPARE(form.Text1->text(), QStringLiteral("axbc"));
+    QCOMPARE(form.Text1->cursorPosition(), 4);
+
+    // A reply longer than a line edit takes by default is shown whole.
+    const QString longReply(40'000, QLatin1Char('7'));
+    form.Text1->setText(longReply);
+    QCOMPARE(form.Text1->text(), longReply);
+    QCOMPARE(form.Text1->cursorPosition(), 40'000);
 }
 
 void TestLayout::intervalListIsLoadedAndAcceptsTypedText()

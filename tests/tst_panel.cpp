@@ -455,17 +455,21 @@ void TestPanel::settingInsideAReplyWaitReachesTheCounter()
     QCOMPARE(form.Text1->text(), QStringLiteral("1.0000000 MHz\r"));
     QCOMPARE(takeLine(rig, 1), QByteArray("D1G3\r"));
 
-    // At a 0.01 s gate a reply 700 ms late is past the bound: the setting
-    // goes out once the bound has passed, and the reading is asked again.
+    // At a 0.01 s gate a reply 1.5 s late is past the bound (260 ms): the
+    // setting goes out once the bound has passed, before the reply, and the
+    // reading is asked again.
     rig.click(form.Option11);
-    rig.counter(1).setReplyLatency(700ms);
+    const auto bound = form.link().replyBound();
+    constexpr auto lateReply = 1500ms;
+    rig.counter(1).setReplyLatency(lateReply);
     QCOMPARE(takeLine(rig, 1), QByteArray("G0\r"));
     whileWaiting([&] { rig.click(form.Option12); });
     rig.click(form.Command2);
     QTRY_COMPARE(rig.counter(1).received(), std::string("D1G1\rD1"));
     const auto bytes = rig.counter(1).receivedBytes();
     const auto settingAfter = std::chrono::duration_cast<std::chrono::milliseconds>(bytes[2].arrival - bytes[1].arrival);
-    QVERIFY2(settingAfter >= 200ms && settingAfter < 700ms, qPrintable(QString::number(settingAfter.count())));
+    QVERIFY2(settingAfter >= bound / 2 && settingAfter < lateReply,
+             qPrintable(QString::number(settingAfter.count())));
     QVERIFY(rig.messages.isEmpty());
 }
 

@@ -19,10 +19,6 @@
 namespace tallyo {
 
 namespace {
-// What of the end budget the reply in flight may take; the rest is for "R0",
-// closing the port and the sheet's last rows.
-constexpr std::chrono::milliseconds kEndStepsAfterReply{250};
-
 QRect pixelRect(const ControlRecord &r)
 {
     return QRect(twipsToPixels(r.left), twipsToPixels(r.top), twipsToPixels(r.width), twipsToPixels(r.height));
@@ -305,7 +301,7 @@ void Form1::Command3_Click()
     // The reading on its way lands first (its request takes it when the
     // stack unwinds); nothing new is asked for from here on.
     m_life.askedToEnd();
-    m_link.settleExchange(m_life.deadline() - kEndStepsAfterReply);
+    m_link.settleExchange(m_life.replyLandsBy());
     try {
         if (m_comm.portOpen()) {
             SendCommand(cmd::RemoteOff);
@@ -335,7 +331,7 @@ void Form1::endWithoutSending()
     if (m_life.ending())
         return;
     m_life.askedToEnd();
-    m_link.settleExchange(m_life.deadline() - kEndStepsAfterReply);
+    m_link.settleExchange(m_life.replyLandsBy());
     if (m_life.ending())
         return;
     try {
@@ -348,7 +344,7 @@ void Form1::endWithoutSending()
 int runWindow(Form1Dependencies dependencies, std::shared_ptr<LineLog> lineLog)
 {
     int exitCode = 0;
-    std::chrono::steady_clock::time_point deadline;
+    std::chrono::steady_clock::time_point endBy;
     {
         Form1 window(std::move(dependencies));
         window.MSComm1().setLineLog(std::move(lineLog));
@@ -357,9 +353,9 @@ int runWindow(Form1Dependencies dependencies, std::shared_ptr<LineLog> lineLog)
         window.Form_Load();
         window.show();
         exitCode = QCoreApplication::exec();
-        deadline = window.endDeadline();
+        endBy = window.endDeadline();
     }
-    endSheetWorkers(std::min(deadline, std::chrono::steady_clock::now() + ProgramLife::kEndBudget), exitCode);
+    endSheetWorkers(endBy, exitCode);
     return exitCode;
 }
 

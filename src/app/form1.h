@@ -91,8 +91,12 @@ public:
     QWidget *control(const QString &name) const { return findChild<QWidget *>(name); }
     // The selected position of the interval list; -1 once text was typed.
     int intervalPosition() const { return m_intervals->position(); }
-    // When the program must be gone by, once it was asked to end.
-    std::chrono::steady_clock::time_point endDeadline() const { return m_life.deadline(); }
+    // When the program must be gone by (asks it to end, if nothing has).
+    std::chrono::steady_clock::time_point endDeadline()
+    {
+        m_life.askedToEnd();
+        return m_life.deadline();
+    }
     // SIGTERM, SIGINT and SIGHUP end the program as the close control does.
     void followEndRequests(EndSignals &requests);
     CounterLink &link() { return m_link; }

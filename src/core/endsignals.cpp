@@ -119,24 +119,4 @@ EndSignals::~EndSignals()
 
 #endif
 
-const char *EndSignals::name(int signalNumber)
-{
-    switch (signalNumber) {
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGINT:
-        return "SIGINT";
-#ifdef SIGHUP
-    case SIGHUP:
-        return "SIGHUP";
-#endif
-#ifdef SIGBREAK
-    case SIGBREAK:
-        return "SIGBREAK";
-#endif
-    default:
-        return "a signal";
-    }
-}
-
 } // namespace tallyo

@@ -25,9 +25,6 @@ public:
     EndSignals(const EndSignals &) = delete;
     EndSignals &operator=(const EndSignals &) = delete;
 
-    // The name of a signal number as a user knows it ("SIGTERM").
-    static const char *name(int signalNumber);
-
 signals:
     // A request to end arrived (emitted in the event loop, once per request).
     void endRequested(int signalNumber);

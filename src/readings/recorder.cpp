@@ -191,9 +191,8 @@ void Recorder::finishForExit(SpreadsheetApp &app)
     // The event loop is ending and runs no more: wait on the application's
     // own signal, within the end budget (what is left of it is for saving
     // the file and ending).
-    const auto deadline = m_life.endAsked()
-        ? m_life.waitsEndBy()
-        : std::chrono::steady_clock::now() + ProgramLife::kEndBudget - ProgramLife::kLastSteps;
+    m_life.askedToEnd();
+    const auto deadline = m_life.waitsEndBy();
     {
         std::unique_lock lock(m_sheetSignal->mutex);
         m_sheetSignal->changed.wait_until(lock, deadline,

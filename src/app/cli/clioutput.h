@@ -34,7 +34,6 @@ public:
 
     // False when the line could not be written; problem() says why.
     bool write(const QDateTime &time, const QString &reading);
-    int written() const { return m_written; }
 
     // A file made by this run that got no reading is removed again.
     void removeIfUnused();
@@ -53,7 +52,6 @@ private:
 class ProgressLine {
 public:
     ProgressLine();
-    bool shown() const { return m_enabled; }
     // After each reading; redraws a few times a second at most.
     void update(qint64 taken, bool force = false);
     // Erases the line before other text goes to the terminal.

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QStringList>
 
 #include <algorithm>
@@ -12,12 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
 
 #ifndef TALLYO_SHEET_BACKENDS
 #define TALLYO_SHEET_BACKENDS ""
@@ -41,8 +36,8 @@ QString programDirectory()
 // Where the module may be: beside the program (a build tree, Windows), or in
 // lib/frequency-tallyo/ of the prefix the program is installed in. The
 // program's directory is its real one, so a bin/ symlink or a moved prefix
-// still leads there. Worked out on the caller's thread (Qt), so the worker
-// that loads the module uses plain paths only.
+// still leads there. Worked out on the caller's thread, where the
+// application object lives.
 std::vector<std::filesystem::path> moduleDirectories(const std::string &moduleDirectory)
 {
     const auto path = [](const QString &directory) { return std::filesystem::path(directory.toStdU16String()).make_preferred(); };
@@ -82,44 +77,13 @@ std::string utf8(const std::filesystem::path &path)
     return std::string(text.begin(), text.end());
 }
 
-// A loaded module: the system's own handle, no Qt (a worker thread loads it).
-struct LoadedModule {
-    std::filesystem::path path;
-#ifdef _WIN32
-    HMODULE handle = nullptr;
-    void *symbol(const char *name) const { return reinterpret_cast<void *>(GetProcAddress(handle, name)); }
-#else
-    void *handle = nullptr;
-    void *symbol(const char *name) const { return dlsym(handle, name); }
-#endif
-};
-
-// The system's reason why the last load failed.
-std::string loadError()
-{
-#ifdef _WIN32
-    const DWORD code = GetLastError();
-    wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::string why = text ? utf8(std::filesystem::path(text)) : "error " + std::to_string(code);
-    LocalFree(text);
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.'))
-        why.pop_back();
-    return why;
-#else
-    const char *why = dlerror();
-    return why ? why : "unknown error";
-#endif
-}
-
 // Loaded modules stay loaded for the life of the process: application
 // threads may outlive the objects that started them, and neither UNO nor COM
 // likes its libraries unloaded.
-const LoadedModule &loadModule(const std::vector<std::filesystem::path> &directories, const SheetModule &module)
+QLibrary &loadModule(const std::vector<std::filesystem::path> &directories, const SheetModule &module)
 {
     static std::mutex &mutex = *new std::mutex;
-    static auto &loaded = *new std::map<std::filesystem::path, LoadedModule>;
+    static auto &loaded = *new std::map<std::filesystem::path, std::unique_ptr<QLibrary>>;
 
     std::vector<std::filesystem::path> candidates;
     for (const std::filesystem::path &directory : directories)
@@ -137,28 +101,30 @@ const LoadedModule &loadModule(const std::vector<std::filesystem::path> &directo
 
     std::lock_guard lock(mutex);
     if (auto it = loaded.find(*found); it != loaded.end())
-        return it->second;
-    LoadedModule library{*found};
-#ifdef _WIN32
-    library.handle = LoadLibraryW(found->c_str());
-#else
-    library.handle = dlopen(found->c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
-    if (!library.handle)
-        notInstalled(module, loadError() + ".");
-    const auto abi = reinterpret_cast<SheetModuleAbiFunction>(library.symbol(SheetModuleAbiSymbol));
+        return *it->second;
+    auto library = std::make_unique<QLibrary>(QString::fromStdU16String(found->u16string()));
+    // Every symbol bound now, so a missing office library fails here and not
+    // in the middle of a call; never unloaded.
+    library->setLoadHints(QLibrary::ResolveAllSymbolsHint | QLibrary::PreventUnloadHint);
+    if (!library->load()) {
+        std::string why = library->errorString().toStdString();
+        while (!why.empty() && (why.back() == '.' || why.back() == '\n' || why.back() == '\r'))
+            why.pop_back();
+        notInstalled(module, why + ".");
+    }
+    const auto abi = reinterpret_cast<SheetModuleAbiFunction>(library->resolve(SheetModuleAbiSymbol));
     if (!abi || abi() != SheetModuleAbi)
         unusable(module, "this program's module " + utf8(*found) + " belongs to a different version of the program.");
-    return loaded.emplace(*found, std::move(library)).first->second;
+    return *loaded.emplace(*found, std::move(library)).first->second;
 }
 
 void *moduleSymbol(const std::vector<std::filesystem::path> &directories, const std::string &backend, const char *symbol)
 {
     const SheetModule &found = module(backend);
-    const LoadedModule &library = loadModule(directories, found);
-    void *address = library.symbol(symbol);
+    QLibrary &library = loadModule(directories, found);
+    void *address = reinterpret_cast<void *>(library.resolve(symbol));
     if (!address)
-        unusable(found, "this program's module " + utf8(library.path) + " lacks " + symbol + ".");
+        unusable(found, "this program's module " + library.fileName().toStdString() + " lacks " + symbol + ".");
     return address;
 }
 
