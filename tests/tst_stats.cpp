@@ -193,7 +193,7 @@ void TestStats::readingsAsNumbers()
     QFETCH(double, value);
     QFETCH(QString, unit);
     QVERIFY2(std::abs(reading->value - value) <= std::abs(value) * 1e-15, qPrintable(QString::number(reading->value, 'g', 17)));
-    QCOMPARE(QString::fromStdString(reading->unit), unit);
+    QCOMPARE(QString::fromStdString(std::string(reading->unit)), unit);
 }
 
 void TestStats::timeStamps()

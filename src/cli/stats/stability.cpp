@@ -79,7 +79,7 @@ Deviation Phase::overlappingAllan(std::size_t m) const
     long long terms = 0;
     for (const Stretch &s : m_stretches) {
         for (std::size_t i = s.begin; i + 2 * m < s.end; ++i) {
-            const long double d = (long double)m_x[i + 2 * m] - 2.0L * m_x[i + m] + m_x[i];
+            const double d = m_x[i + 2 * m] - 2 * m_x[i + m] + m_x[i];
             sum += d * d;
             ++terms;
         }
@@ -97,8 +97,8 @@ Deviation Phase::modifiedAllan(std::size_t m) const
         if (s.end - s.begin < 3 * m)
             continue;
         // A window of m second differences, slid along the stretch.
-        auto second = [&](std::size_t i) { return (long double)m_x[i + 2 * m] - 2.0L * m_x[i + m] + m_x[i]; };
-        long double window = 0;
+        auto second = [&](std::size_t i) { return m_x[i + 2 * m] - 2 * m_x[i + m] + m_x[i]; };
+        double window = 0;
         for (std::size_t i = s.begin; i < s.begin + m; ++i)
             window += second(i);
         for (std::size_t j = s.begin;; ++j) {
