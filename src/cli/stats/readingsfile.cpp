@@ -240,7 +240,9 @@ bool ReadingsReader::line(std::string_view text)
         if (kind == Kind::Timed)
             return true;
     }
-    return m_fileKind == Kind::Timed ? timedLine(text) : columnLine(text);
+    if (m_fileKind == Kind::Timed)
+        return text.empty() || timedLine(text); // a blank line in a log holds nothing, not even a gap
+    return columnLine(text);
 }
 
 bool ReadingsReader::read(const QString &path)
@@ -253,8 +255,10 @@ bool ReadingsReader::read(const QString &path)
     if (m_kind == Kind::Unknown || m_kind == Kind::Column)
         m_run.spacing = m_givenSpacing.value_or(1.0);
     QFile file(path);
-    if (!QFileInfo(path).isFile())
-        return fail(QStringLiteral("%1: no such file.").arg(path));
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return fail(info.exists() ? QStringLiteral("%1: not a file.").arg(path)
+                                  : QStringLiteral("%1: no such file.").arg(path));
     if (!file.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("%1: cannot read it: %2.").arg(path, file.errorString()));
 
