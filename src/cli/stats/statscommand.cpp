@@ -197,11 +197,7 @@ StabilityReport analyse(const ReadingRun &run, std::optional<double> nominal)
         report.frequency = false; // no fraction of a frequency of zero or below
         return report;
     }
-    std::vector<double> y;
-    y.reserve(run.values.size());
-    for (const double f : run.values)
-        y.push_back((f - report.nominal) / report.nominal);
-    const Phase phase(y, stretchesOf(run.values.size(), run.splits));
+    const Phase phase(run.values, stretchesOf(run.values.size(), run.splits), report.nominal);
     for (const std::size_t m : octaveFactors(run.values.size())) {
         AllanRow row{double(m) * run.spacing, phase.overlappingAllan(m), phase.modifiedAllan(m)};
         if (row.overlapping.terms == 0 && row.modified.terms == 0)
