@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -193,7 +194,7 @@ void TestStats::readingsAsNumbers()
     QFETCH(double, value);
     QFETCH(QString, unit);
     QVERIFY2(std::abs(reading->value - value) <= std::abs(value) * 1e-15, qPrintable(QString::number(reading->value, 'g', 17)));
-    QCOMPARE(QString::fromStdString(reading->unit), unit);
+    QCOMPARE(QString::fromStdString(std::string(reading->unit)), unit);
 }
 
 void TestStats::timeStamps()
@@ -308,6 +309,13 @@ void TestStats::commandWithoutADisplay()
     QCOMPARE(json.value(QStringLiteral("count")).toInt(), 40);
     QCOMPARE(json.value(QStringLiteral("allan")).toArray().size(), 4);   // 1, 2, 4, 8 s: up to a third of 40
     QCOMPARE(QImage(png).size(), QSize(1000, 700));
+    // Against half the frequency, every fractional deviation doubles.
+    const double againstMean = json.value(QStringLiteral("allan")).toArray().at(0).toObject().value(QStringLiteral("adev")).toDouble();
+    QCOMPARE(run({log, QStringLiteral("--json"), QStringLiteral("--nominal"), QStringLiteral("5 MHz")}, &out), 0);
+    const double againstHalf = QJsonDocument::fromJson(out).object().value(QStringLiteral("allan")).toArray().at(0)
+                                   .toObject().value(QStringLiteral("adev")).toDouble();
+    QVERIFY2(againstMean > 0 && std::abs(againstHalf / againstMean / 2 - 1) < 1e-6,
+             qPrintable(QStringLiteral("%1 %2").arg(againstMean).arg(againstHalf)));
 
     const QString svg = m_dir.filePath(QStringLiteral("run.svg"));
     QCOMPARE(run({log, QStringLiteral("--plot"), svg}, &out), 0);

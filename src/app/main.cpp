@@ -4,7 +4,6 @@
 #include "commandline.h"
 #include "form1.h"
 #include "spreadsheetloader.h"
-#include "statscommand.h"
 
 #include <QApplication>
 
@@ -12,8 +11,6 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::setApplicationVersion(QStringLiteral(TALLYO_VERSION));
     // `read` and `set` run without a window: no GUI application is ever made.
-    if (tallyo::stats::wantsStats(argc, argv))
-        return tallyo::stats::runStats(argc, argv);
     if (tallyo::cli::wantsCommand(argc, argv))
         return tallyo::cli::runCommand(argc, argv);
     tallyo::PortMap portMap;

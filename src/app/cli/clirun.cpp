@@ -9,6 +9,7 @@
 #include "mscomm.h"
 #include "programlife.h"
 #include "serialerror.h"
+#include "statscommand.h"
 #include "wallclock.h"
 
 #include <QCoreApplication>
@@ -266,6 +267,8 @@ void useParentConsole()
 
 bool wantsCommand(int argc, char *argv[])
 {
+    if (stats::wantsStats(argc, argv))
+        return true;
     QStringList arguments;
     for (int i = 0; i < argc && i < 2; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -277,6 +280,8 @@ int runCommand(int argc, char *argv[])
 #ifdef Q_OS_WIN
     useParentConsole();
 #endif
+    if (stats::wantsStats(argc, argv))
+        return stats::runStats(argc, argv); // with an application object of its own
     QCoreApplication::setApplicationName(QStringLiteral("frequency-tallyo"));
     QCoreApplication app(argc, argv);
     const Request request = parseCommand(QCoreApplication::arguments());

@@ -11,7 +11,7 @@
 namespace tallyo::cli {
 
 // Whether main() should hand the process to runCommand(): the first argument
-// is "read" or "set".
+// is "read", "set" or "stats".
 bool wantsCommand(int argc, char *argv[]);
 
 // Makes the process's one QCoreApplication, runs the command and returns the

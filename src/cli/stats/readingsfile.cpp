@@ -63,9 +63,10 @@ std::string unquoted(std::string_view field)
     return text;
 }
 
-QString unitName(const std::string &unit)
+QString unitName(std::string_view unit)
 {
-    return unit.empty() ? QStringLiteral("no unit (a ratio or a count)") : QString::fromStdString(unit);
+    return unit.empty() ? QStringLiteral("no unit (a ratio or a count)")
+                        : QString::fromUtf8(unit.data(), qsizetype(unit.size()));
 }
 
 } // namespace
@@ -149,8 +150,8 @@ bool ReadingsReader::reading(std::string_view text, double time, std::string_vie
         return true;
     }
     if (m_run.values.empty()) {
-        m_run.unit = value->unit;
-        m_run.shownUnit = value->shownUnit;
+        m_run.unit = std::string(value->unit);
+        m_run.shownUnit = std::string(value->shownUnit);
         m_run.scale = value->scale;
         m_unitWhere = here();
         m_startTime = time;
@@ -239,7 +240,9 @@ bool ReadingsReader::line(std::string_view text)
         if (kind == Kind::Timed)
             return true;
     }
-    return m_fileKind == Kind::Timed ? timedLine(text) : columnLine(text);
+    if (m_fileKind == Kind::Timed)
+        return text.empty() || timedLine(text); // a blank line in a log holds nothing, not even a gap
+    return columnLine(text);
 }
 
 bool ReadingsReader::read(const QString &path)
@@ -252,8 +255,10 @@ bool ReadingsReader::read(const QString &path)
     if (m_kind == Kind::Unknown || m_kind == Kind::Column)
         m_run.spacing = m_givenSpacing.value_or(1.0);
     QFile file(path);
-    if (!QFileInfo(path).isFile())
-        return fail(QStringLiteral("%1: no such file.").arg(path));
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return fail(info.exists() ? QStringLiteral("%1: not a file.").arg(path)
+                                  : QStringLiteral("%1: no such file.").arg(path));
     if (!file.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("%1: cannot read it: %2.").arg(path, file.errorString()));
 
@@ -294,14 +299,15 @@ bool ReadingsReader::read(const QString &path)
             if (m_lineNumber == 1 && text.substr(0, kByteOrderMark.size()) == kByteOrderMark)
                 text.remove_prefix(kByteOrderMark.size());
             bool whole = true;
-            if (!record.empty() || (m_fileKind == Kind::Timed && text.find(",\"") != std::string_view::npos)) {
+            const std::size_t comma = m_fileKind == Kind::Timed ? text.find(',') : std::string_view::npos;
+            if (!record.empty() || (comma != std::string_view::npos && comma + 1 < text.size() && text[comma + 1] == '"')) {
                 if (record.empty())
                     recordLine = m_lineNumber;
                 else
                     record += '\n';
                 record.append(text);
-                const std::size_t comma = record.find(',');
-                whole = comma == std::string::npos || std::count(record.begin() + comma, record.end(), '"') % 2 == 0;
+                const std::size_t recordComma = record.find(',');
+                whole = recordComma == std::string::npos || std::count(record.begin() + recordComma, record.end(), '"') % 2 == 0;
             }
             bool ok = true;
             if (record.empty() && end == std::string_view::npos && m_fileKind == Kind::Timed && !trimmed(text).empty()) {

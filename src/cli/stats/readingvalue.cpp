@@ -14,7 +14,7 @@ constexpr std::array<std::pair<std::string_view, double>, 10> kPrefixes{{
 }};
 
 // The base unit a unit without its prefix stands for: "Hz" (any case) or "s".
-std::optional<std::string> prefixableUnit(std::string_view text)
+std::optional<std::string_view> prefixableUnit(std::string_view text)
 {
     if (text.size() == 2 && (text[0] == 'H' || text[0] == 'h') && (text[1] == 'z' || text[1] == 'Z'))
         return "Hz";
@@ -24,12 +24,12 @@ std::optional<std::string> prefixableUnit(std::string_view text)
 }
 
 // "MHz" -> Hz and 1e6; "RPM" -> RPM and 1; "" -> no unit.
-std::optional<std::pair<std::string, double>> unitOf(std::string_view text)
+std::optional<std::pair<std::string_view, double>> unitOf(std::string_view text)
 {
     if (text.empty())
-        return std::pair{std::string(), 1.0};
+        return std::pair{std::string_view(), 1.0};
     if (text == "RPM" || text == "rpm")
-        return std::pair{std::string("RPM"), 1.0};
+        return std::pair{std::string_view("RPM"), 1.0};
     if (auto base = prefixableUnit(text))
         return std::pair{*base, 1.0};
     for (const auto &[prefix, scale] : kPrefixes) {
@@ -78,7 +78,7 @@ std::optional<ReadingValue> parseReading(std::string_view text)
     ReadingValue reading;
     reading.value = (negative ? -number : number) * unit->second;
     reading.unit = unit->first;
-    reading.shownUnit = std::string(unitText);
+    reading.shownUnit = unitText;
     reading.scale = unit->second;
     return reading;
 }

@@ -3,15 +3,14 @@
 #pragma once
 
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace tallyo::stats {
 
 struct ReadingValue {
     double value = 0;          // in the base unit: 10000045.3 for "10.0000453 MHz"
-    std::string unit;          // the base unit: "Hz", "s", "RPM", or "" for ratio and count
-    std::string shownUnit;     // as written, with its prefix: "MHz"
+    std::string_view unit;         // the base unit: "Hz", "s", "RPM", or "" for ratio and count
+    std::string_view shownUnit;    // as written, with its prefix ("MHz"): a part of the text given
     double scale = 1;          // of that prefix: 1e6 for "MHz"
 };
 

@@ -53,20 +53,22 @@ Summary summarize(const std::vector<double> &values, const std::vector<double> &
     return summary;
 }
 
-Phase::Phase(const std::vector<double> &y, const std::vector<Stretch> &stretches)
+Phase::Phase(const std::vector<double> &values, const std::vector<Stretch> &stretches, double reference)
 {
-    m_x.reserve(y.size() + stretches.size());
+    m_x.reserve(values.size() + stretches.size());
+    const long double scale = reference > 0 ? 1.0L / reference : 1.0L;
     for (const Stretch &stretch : stretches) {
-        // About the stretch's mean: the same deviations, with fewer digits lost.
+        // About the stretch's mean: the same deviations (an offset of y
+        // cancels in them), with fewer digits lost.
         long double mean = 0;
         for (std::size_t i = stretch.begin; i < stretch.end; ++i)
-            mean += y[i];
+            mean += values[i];
         mean /= (stretch.end - stretch.begin);
         const std::size_t begin = m_x.size();
         long double x = 0;
         m_x.push_back(0);
         for (std::size_t i = stretch.begin; i < stretch.end; ++i) {
-            x += y[i] - mean;
+            x += (values[i] - mean) * scale;
             m_x.push_back(double(x));
         }
         m_stretches.push_back({begin, m_x.size()});
@@ -79,7 +81,7 @@ Deviation Phase::overlappingAllan(std::size_t m) const
     long long terms = 0;
     for (const Stretch &s : m_stretches) {
         for (std::size_t i = s.begin; i + 2 * m < s.end; ++i) {
-            const long double d = (long double)m_x[i + 2 * m] - 2.0L * m_x[i + m] + m_x[i];
+            const double d = m_x[i + 2 * m] - 2 * m_x[i + m] + m_x[i];
             sum += d * d;
             ++terms;
         }
@@ -97,8 +99,8 @@ Deviation Phase::modifiedAllan(std::size_t m) const
         if (s.end - s.begin < 3 * m)
             continue;
         // A window of m second differences, slid along the stretch.
-        auto second = [&](std::size_t i) { return (long double)m_x[i + 2 * m] - 2.0L * m_x[i + m] + m_x[i]; };
-        long double window = 0;
+        auto second = [&](std::size_t i) { return m_x[i + 2 * m] - 2 * m_x[i + m] + m_x[i]; };
+        double window = 0;
         for (std::size_t i = s.begin; i < s.begin + m; ++i)
             window += second(i);
         for (std::size_t j = s.begin;; ++j) {

@@ -38,7 +38,9 @@ struct Deviation {
 // stretch: a stretch of n values gives n + 1 phase points, from 0.
 class Phase {
 public:
-    Phase(const std::vector<double> &y, const std::vector<Stretch> &stretches);
+    // `values` are the fractional frequencies y themselves; or, with a
+    // `reference` frequency, frequencies f, and y = (f - reference) / reference.
+    Phase(const std::vector<double> &values, const std::vector<Stretch> &stretches, double reference = 0);
 
     // At tau = m spacings:
     //   overlapping: sigma^2 = sum (x[i+2m] - 2 x[i+m] + x[i])^2 / (2 m^2 terms)

@@ -107,6 +107,12 @@ std::optional<StatsRequest> parseRequest(const QStringList &arguments, QString *
     return request;
 }
 
+// " MHz", or nothing for readings without a unit.
+QString unitSuffix(const ReadingRun &run)
+{
+    return run.shownUnit.empty() ? QString() : QLatin1Char(' ') + QString::fromStdString(run.shownUnit);
+}
+
 // A value in the run's own unit with the digits of a 1e-12 resolution of
 // `reference`: "10.000004530000 MHz".
 QString inUnit(const ReadingRun &run, double value, double reference)
@@ -114,14 +120,12 @@ QString inUnit(const ReadingRun &run, double value, double reference)
     const double shown = value / run.scale;
     const double magnitudeOf = std::abs(reference / run.scale);
     const int magnitude = magnitudeOf == 0 ? 0 : int(std::floor(std::log10(magnitudeOf)));
-    const QString unit = run.shownUnit.empty() ? QString() : QLatin1Char(' ') + QString::fromStdString(run.shownUnit);
-    return QString::number(shown, 'f', std::clamp(12 - magnitude, 0, 24)) + unit;
+    return QString::number(shown, 'f', std::clamp(12 - magnitude, 0, 24)) + unitSuffix(run);
 }
 
 QString spread(const ReadingRun &run, double value, const QString &per = QString())
 {
-    const QString unit = run.shownUnit.empty() ? QString() : QLatin1Char(' ') + QString::fromStdString(run.shownUnit);
-    return QString::number(value / run.scale, 'g', 7) + unit + per;
+    return QString::number(value / run.scale, 'g', 7) + unitSuffix(run) + per;
 }
 
 QString clock(double seconds)
@@ -193,11 +197,7 @@ StabilityReport analyse(const ReadingRun &run, std::optional<double> nominal)
         report.frequency = false; // no fraction of a frequency of zero or below
         return report;
     }
-    std::vector<double> y;
-    y.reserve(run.values.size());
-    for (const double f : run.values)
-        y.push_back((f - report.nominal) / report.nominal);
-    const Phase phase(y, stretchesOf(run.values.size(), run.splits));
+    const Phase phase(run.values, stretchesOf(run.values.size(), run.splits), report.nominal);
     for (const std::size_t m : octaveFactors(run.values.size())) {
         AllanRow row{double(m) * run.spacing, phase.overlappingAllan(m), phase.modifiedAllan(m)};
         if (row.overlapping.terms == 0 && row.modified.terms == 0)
