@@ -31,13 +31,13 @@ int main(int argc, char *argv[])
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < readings; ++i)
-        form.Command2->click();
+        form.controls().Command2->click();
     const double dataRate = readings / (double(timer.nsecsElapsed()) / 1e9);
 
-    form.ReopenPort();
+    form.link().ReopenPort();
     timer.restart();
     for (int i = 0; i < readings; ++i)
-        form.RequestReading();
+        form.link().RequestReading();
     const double exchangeRate = readings / (double(timer.nsecsElapsed()) / 1e9);
 
     const double cpuBefore = cpuSeconds();

@@ -76,7 +76,7 @@ int main(int argc, char *argv[])
     // the request that makes `rows` is the last turn. Returns the readings
     // taken and the seconds they took.
     auto record = [&](int rows, const std::function<void()> &onStart) {
-        form.Combo1->setCurrentIndex(0);
+        form.controls().Combo1->setCurrentIndex(0);
         QElapsedTimer timer;
         int firstServed = 0;
         std::atomic<int> requests{-1};   // counted from the recording's start
@@ -89,9 +89,9 @@ int main(int argc, char *argv[])
         });
         counter.setCommandObserver([&](const std::string &command) {
             if (command == "D1" && requests >= 0 && ++requests == rows)
-                QMetaObject::invokeMethod(&form, [&] { form.Command5->click(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(&form, [&] { form.controls().Command5->click(); }, Qt::QueuedConnection);
         });
-        form.Command4->click();   // returns when the recording has ended, sheet finished
+        form.controls().Command4->click();   // returns when the recording has ended, sheet finished
         counter.setCommandObserver(nullptr);
         QObject::disconnect(started);
         return std::pair{counter.readingsServed() - firstServed, double(timer.nsecsElapsed()) / 1e9};
@@ -130,7 +130,7 @@ int main(int argc, char *argv[])
         const int rows = int(60 * kLineLimitPerSecond);
         QTimer clicker;
         int clicks = 0;
-        QObject::connect(&clicker, &QTimer::timeout, [&] { (clicks++ % 2 ? form.Option1 : form.Option2)->click(); });
+        QObject::connect(&clicker, &QTimer::timeout, [&] { (clicks++ % 2 ? form.controls().Option1 : form.controls().Option2)->click(); });
         const auto [taken, seconds] = record(rows, [&] { clicker.start(1000); });
         clicker.stop();
         std::printf("record_interleaved_lost %d\n", taken - rowsInNewWorkbook(before));
@@ -139,7 +139,7 @@ int main(int argc, char *argv[])
     }
 
     // CPU during a 10 s pause: measured from the first reading to the second.
-    form.Combo1->setCurrentIndex(3);
+    form.controls().Combo1->setCurrentIndex(3);
     double cpuAtPause = 0;
     QElapsedTimer pause;
     double cpuPercent = -1;
@@ -153,11 +153,11 @@ int main(int argc, char *argv[])
         if (served == 1 && !pause.isValid()) {
             pause.start();
             cpuAtPause = cpuSeconds();
-            form.Command5->click();   // the pause still runs to its end
+            form.controls().Command5->click();   // the pause still runs to its end
         }
     });
     watcher.start(100);
-    form.Command4->click();
+    form.controls().Command4->click();
     if (pause.isValid())
         cpuPercent = 100.0 * (cpuSeconds() - cpuAtPause) / (double(pause.nsecsElapsed()) / 1e9);
     std::printf("pause_cpu_percent %.2f\n", cpuPercent);

@@ -4,6 +4,7 @@
 // as another user of the office would see it.
 #include "calc_testoffice.h"
 #include "rig.h"
+#include "startup.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -73,7 +74,7 @@ std::unique_ptr<Rig> TestCalcWindow::newRig()
     auto rig = std::make_unique<Rig>();
     rig->counter(1).setCustomReply(kReply);
     rig->spreadsheetFactory = m_office->factory();
-    rig->form().Combo1->setCurrentIndex(0);   // Fastest
+    rig->form().controls().Combo1->setCurrentIndex(0);   // Fastest
     return rig;
 }
 
@@ -89,11 +90,11 @@ void TestCalcWindow::recordingsFillNewWorkbooksDownColumnA()
         Every stop([&] {
             if (readingsTaken(*rig) - before < rows)
                 return false;
-            rig->click(form.Command5);
+            rig->click(form.controls().Command5);
             return true;
         });
         const auto titles = sheet.documentTitles();
-        rig->click(form.Command4);
+        rig->click(form.controls().Command4);
         QVERIFY2(rig->messages.isEmpty(), qPrintable(rig->messages.join('\n')));
         workbooks.push_back(newWorkbook(titles, sheet.documentTitles()));
         QVERIFY(!workbooks.back().empty());
@@ -115,7 +116,7 @@ void TestCalcWindow::recordingsFillNewWorkbooksDownColumnA()
         QVERIFY(sheet.windowVisible(workbooks[1]));
     }
     // The readings were not shown in the window's display box.
-    QVERIFY(form.Text1->text().isEmpty());
+    QVERIFY(form.controls().Text1->text().isEmpty());
 }
 
 void TestCalcWindow::rowsFollowTheSheetTheUserActivates()
@@ -142,10 +143,10 @@ void TestCalcWindow::rowsFollowTheSheetTheUserActivates()
         }
         if (readingsTaken(*rig) < switchedAfter + 5)
             return false;
-        rig->click(form.Command5);
+        rig->click(form.controls().Command5);
         return true;
     });
-    rig->click(form.Command4);
+    rig->click(form.controls().Command4);
     QVERIFY2(rig->messages.isEmpty(), qPrintable(rig->messages.join('\n')));
     const int total = readingsTaken(*rig);
     // Rows 1..k went to the first sheet, rows k+1..total to the second, at
@@ -181,7 +182,7 @@ void TestCalcWindow::closingTheWorkbookEndsTheRecordingWithAMessage()
         sheet.closeDocument(workbook);
         return true;
     });
-    rig->click(form.Command4);   // ends by itself
+    rig->click(form.controls().Command4);   // ends by itself
     QCOMPARE(rig->messages.size(), 1);
     QVERIFY2(rig->messages[0].startsWith(QStringLiteral("Error 1004:")), qPrintable(rig->messages[0]));
     QCOMPARE(rig->quits, 0);
@@ -193,10 +194,10 @@ void TestCalcWindow::closingTheWorkbookEndsTheRecordingWithAMessage()
     Every stop([&] {
         if (readingsTaken(*rig) - start < 2)
             return false;
-        rig->click(form.Command5);
+        rig->click(form.controls().Command5);
         return true;
     });
-    rig->click(form.Command4);
+    rig->click(form.controls().Command4);
     QVERIFY2(rig->messages.isEmpty(), qPrintable(rig->messages.join('\n')));
     const std::string again = newWorkbook(before, sheet.documentTitles());
     QVERIFY(!again.empty());

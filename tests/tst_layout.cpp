@@ -6,6 +6,7 @@
 // own table, so that a wrong entry there shows up as a failure here.
 #include "layout.h"
 #include "rig.h"
+#include "startup.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -227,7 +228,7 @@ void TestLayout::everyControlMatchesItsFigures()
     Form1 &form = m_rig->form();
     QWidget *w = find(form, f.name);
     QVERIFY2(w, f.name);
-    QCOMPARE(form.control(QLatin1String(f.name)), w);
+    QCOMPARE(control(form, QLatin1String(f.name)), w);
     QVERIFY2(w->inherits(f.kind), w->metaObject()->className());
 
     if (*f.container)
@@ -320,7 +321,7 @@ void TestLayout::startsWithNothingSelectedAndEverythingUsable()
 void TestLayout::displayBoxIsLargeWhiteOnNavy()
 {
     Form1 &form = m_rig->form();
-    QLineEdit *text = form.Text1;
+    QLineEdit *text = form.controls().Text1;
     QCOMPARE(text, find(form, "Text1"));
     QVERIFY(!text->isReadOnly());
     QCOMPARE(text->echoMode(), QLineEdit::Normal);
@@ -355,38 +356,38 @@ void TestLayout::displayShowsTheLatestReadingWithTheCaretAtItsEnd()
     Rig rig;
     Form1 &form = rig.form();
     rig.counter(1).setCustomReply("   1.1111111 MHz\r");
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     rig.counter(1).setCustomReply("   2.2222222 MHz\r");
-    rig.click(form.Command2);
-    QCOMPARE(form.Text1->text(), QStringLiteral("2.2222222 MHz\r"));
-    QCOMPARE(form.Text1->cursorPosition(), int(form.Text1->text().size()));
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("2.2222222 MHz\r"));
+    QCOMPARE(form.controls().Text1->cursorPosition(), int(form.controls().Text1->text().size()));
 
-    rig.click(form.Command1);
-    QCOMPARE(form.Text1->text(), QString());
-    QCOMPARE(form.Text1->cursorPosition(), 0);
-    QCOMPARE(form.currentReading(), QStringLiteral("2.2222222 MHz\r"));   // CLEAR leaves the reading
+    rig.click(form.controls().Command1);
+    QCOMPARE(form.controls().Text1->text(), QString());
+    QCOMPARE(form.controls().Text1->cursorPosition(), 0);
+    QCOMPARE(form.link().currentReading(), QStringLiteral("2.2222222 MHz\r"));   // CLEAR leaves the reading
     QCOMPARE(rig.counter(1).commands().size(), size_t(2));               // and sends nothing
 
     // Typing: each change puts the caret back at the end.
-    form.Text1->setFocus();
-    QTest::keyClicks(form.Text1, QStringLiteral("abc"));
-    form.Text1->setCursorPosition(1);
-    QTest::keyClick(form.Text1, Qt::Key_X);
-    QCOMPARE(form.Text1->text(), QStringLiteral("axbc"));
-    QCOMPARE(form.Text1->cursorPosition(), 4);
+    form.controls().Text1->setFocus();
+    QTest::keyClicks(form.controls().Text1, QStringLiteral("abc"));
+    form.controls().Text1->setCursorPosition(1);
+    QTest::keyClick(form.controls().Text1, Qt::Key_X);
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("axbc"));
+    QCOMPARE(form.controls().Text1->cursorPosition(), 4);
 
     // A reply longer than a line edit takes by default is shown whole.
     const QString longReply(40'000, QLatin1Char('7'));
-    form.Text1->setText(longReply);
-    QCOMPARE(form.Text1->text(), longReply);
-    QCOMPARE(form.Text1->cursorPosition(), 40'000);
+    form.controls().Text1->setText(longReply);
+    QCOMPARE(form.controls().Text1->text(), longReply);
+    QCOMPARE(form.controls().Text1->cursorPosition(), 40'000);
 }
 
 void TestLayout::intervalListIsLoadedAndAcceptsTypedText()
 {
     QStringList messages;
     auto form = unloadedForm(messages);
-    QComboBox *combo = form->Combo1;
+    QComboBox *combo = form->controls().Combo1;
     QCOMPARE(combo, find(*form, "Combo1"));
     QCOMPARE(combo->currentText(), QStringLiteral("Combo1"));
     QVERIFY(combo->isEditable());
@@ -401,7 +402,7 @@ void TestLayout::intervalListIsLoadedAndAcceptsTypedText()
     QCOMPARE(combo->currentIndex(), 6);
     QCOMPARE(combo->currentText(), QStringLiteral("1 Minute"));
     QCOMPARE(combo->lineEdit()->text(), QStringLiteral("1 Minute"));
-    QCOMPARE(form->intervalPosition(), 6);
+    QCOMPARE(intervalPosition(*form), 6);
 
     // Typed text stays as typed, is never completed to an entry and never
     // joins the list, also not on Enter.
@@ -412,12 +413,12 @@ void TestLayout::intervalListIsLoadedAndAcceptsTypedText()
         combo->lineEdit()->selectAll();
         QTest::keyClicks(combo->lineEdit(), typed);
         QCOMPARE(combo->currentText(), typed);
-        QCOMPARE(form->intervalPosition(), -1);
+        QCOMPARE(intervalPosition(*form), -1);
         QTest::keyClick(form->windowHandle(), Qt::Key_Return);
         QCOMPARE(combo->currentText(), typed);
         QCOMPARE(combo->count(), int(kIntervals.size()));
         QCOMPARE(combo->findText(typed, Qt::MatchExactly), -1);
-        QCOMPARE(form->intervalPosition(), -1);
+        QCOMPARE(intervalPosition(*form), -1);
     }
     QVERIFY(messages.isEmpty());
 }
@@ -486,20 +487,20 @@ void TestLayout::selectingInOneGroupLeavesTheOthers()
 {
     Rig rig;
     Form1 &form = rig.form();
-    rig.click(form.Option20);   // port "1"
-    rig.click(form.Option24);   // port "5": the port is closed, nothing opens
-    QVERIFY(form.Option24->isChecked());
-    QVERIFY(!form.Option20->isChecked());
-    rig.click(form.Option20);
-    QVERIFY(form.Option20->isChecked() && !form.Option24->isChecked());
+    rig.click(form.controls().Option20);   // port "1"
+    rig.click(form.controls().Option24);   // port "5": the port is closed, nothing opens
+    QVERIFY(form.controls().Option24->isChecked());
+    QVERIFY(!form.controls().Option20->isChecked());
+    rig.click(form.controls().Option20);
+    QVERIFY(form.controls().Option20->isChecked() && !form.controls().Option24->isChecked());
 
-    rig.click(form.Option9);    // remote "On"
-    QVERIFY(form.Option9->isChecked());
-    rig.click(form.Option15);   // "QF-63"
-    QVERIFY(form.Option15->isChecked());
-    QVERIFY(form.Option20->isChecked());
-    QVERIFY(form.Option9->isChecked());
-    QVERIFY(!form.Option10->isChecked());
+    rig.click(form.controls().Option9);    // remote "On"
+    QVERIFY(form.controls().Option9->isChecked());
+    rig.click(form.controls().Option15);   // "QF-63"
+    QVERIFY(form.controls().Option15->isChecked());
+    QVERIFY(form.controls().Option20->isChecked());
+    QVERIFY(form.controls().Option9->isChecked());
+    QVERIFY(!form.controls().Option10->isChecked());
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -543,7 +544,7 @@ void TestLayout::tabVisitsEveryControlInOrder()
     for (const QString &name : selected)
         qobject_cast<QRadioButton *>(find(form, qPrintable(name)))->setChecked(true);
     QVERIFY(activate(form));
-    form.Option1->setFocus(Qt::TabFocusReason);
+    form.controls().Option1->setFocus(Qt::TabFocusReason);
     QTRY_COMPARE(focusedControl(form), QStringLiteral("Option1"));
 
     // Twice round forwards, so every selected button has had the focus before
@@ -580,7 +581,7 @@ void TestLayout::enterAndEscapeClickNothing()
     QList<QWidget *> targets;
     for (QRadioButton *o : form.findChildren<QRadioButton *>())
         targets << o;
-    targets << form.Text1 << form.Combo1;
+    targets << form.controls().Text1 << form.controls().Combo1;
     QVERIFY(activate(form));
     for (QWidget *target : targets) {
         target->setFocus(Qt::TabFocusReason);
@@ -624,20 +625,20 @@ void TestLayout::screenReadersHearWhatEachControlIs()
         QAccessibleInterface *heard = QAccessible::queryAccessibleInterface(control);
         return heard ? heard->text(what) : QStringLiteral("(nothing)");
     };
-    QCOMPARE(said(form.Text1, QAccessible::Name), QStringLiteral("Reading"));
-    QCOMPARE(said(form.Text1, QAccessible::Description), QStringLiteral("Display box to show retrieved data"));
+    QCOMPARE(said(form.controls().Text1, QAccessible::Name), QStringLiteral("Reading"));
+    QCOMPARE(said(form.controls().Text1, QAccessible::Description), QStringLiteral("Display box to show retrieved data"));
 
     // The interval list is labelled by its caption, whatever interval it shows.
-    const auto labels = QAccessible::queryAccessibleInterface(form.Combo1)->relations(QAccessible::Label);
+    const auto labels = QAccessible::queryAccessibleInterface(form.controls().Combo1)->relations(QAccessible::Label);
     QCOMPARE(labels.size(), 1);
     QCOMPARE(labels[0].first->text(QAccessible::Name), QStringLiteral("Set Data Read Interval"));
 #ifndef Q_OS_UNIX
-    QCOMPARE(said(form.Combo1, QAccessible::Name), QStringLiteral("Set Data Read Interval"));
+    QCOMPARE(said(form.controls().Combo1, QAccessible::Name), QStringLiteral("Set Data Read Interval"));
 #endif
-    QCOMPARE(said(form.Combo1, QAccessible::Value), QStringLiteral("1 Minute"));
+    QCOMPARE(said(form.controls().Combo1, QAccessible::Value), QStringLiteral("1 Minute"));
 
     // The recording buttons say what they do; their captions stay their names.
-    for (QPushButton *button : {form.Command4, form.Command5}) {
+    for (QPushButton *button : {form.controls().Command4, form.controls().Command5}) {
         QCOMPARE(said(button, QAccessible::Name), button->text());
         QVERIFY2(said(button, QAccessible::Description).size() > 20, qPrintable(button->objectName()));
     }

@@ -65,16 +65,16 @@ void TestLink::startUpPreparesTheLineAndOpensNothing()
 {
     Rig rig;
     Form1 &form = rig.form();
-    QCOMPARE(form.MSComm1().rThreshold(), 1);
-    QCOMPARE(form.MSComm1().sThreshold(), 0);
-    QVERIFY(form.MSComm1().dtrEnable());
-    QVERIFY(!form.MSComm1().rtsEnable());
-    QVERIFY(!form.MSComm1().portOpen());
-    QCOMPARE(form.MSComm1().commPort(), 1);
-    QVERIFY(form.currentReading().isEmpty());
-    QVERIFY(!form.stopRecord());
-    QVERIFY(!form.excelApp());
-    QCOMPARE(form.Combo1->currentText(), QStringLiteral("1 Minute"));
+    QCOMPARE(serialControl(form).rThreshold(), 1);
+    QCOMPARE(serialControl(form).sThreshold(), 0);
+    QVERIFY(serialControl(form).dtrEnable());
+    QVERIFY(!serialControl(form).rtsEnable());
+    QVERIFY(!serialControl(form).portOpen());
+    QCOMPARE(serialControl(form).commPort(), 1);
+    QVERIFY(form.link().currentReading().isEmpty());
+    QVERIFY(!form.recorder().stopRecord());
+    QVERIFY(!form.recorder().excelApp());
+    QCOMPARE(form.controls().Combo1->currentText(), QStringLiteral("1 Minute"));
     QCoreApplication::processEvents();
     QVERIFY(rig.counter(1).received().empty());
 }
@@ -83,12 +83,12 @@ void TestLink::settingGoesOutAsThreeBytes()
 {
     Rig rig;
     Form1 &form = rig.form();
-    form.ReopenPort();
-    form.SendCommand(cmd::Gate1s);
+    form.link().ReopenPort();
+    form.link().SendCommand(cmd::Gate1s);
     QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
     QCOMPARE(rig.counter(1).received(), std::string("G2\r"));
-    QCOMPARE(form.MSComm1().settings(), QStringLiteral("9600,N,8,1"));
-    QVERIFY(form.MSComm1().portOpen());
+    QCOMPARE(serialControl(form).settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(serialControl(form).portOpen());
 }
 
 void TestLink::listedPortsAreKeptForAMoment()
@@ -130,14 +130,14 @@ void TestLink::readingRequestIsD1AloneOnAFreshBuffer()
     // A long reply is taken whole, up to its CR: none of it may open the next
     // reading.
     rig.counter(1).setCustomReply("   1.0000000 MHz and then a long tail of text\r");
-    rig.click(form.Command2);
-    QCOMPARE(form.currentReading(), QStringLiteral("1.0000000 MHz and then a long tail of text\r"));
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.link().currentReading(), QStringLiteral("1.0000000 MHz and then a long tail of text\r"));
     QVERIFY(rig.counter(1).waitForReceivedBytes(2, 5s));
     QCOMPARE(rig.counter(1).received(), std::string("D1"));
 
     rig.counter(1).setCustomReply("   2.0000000 MHz\r");
-    rig.click(form.Command2);
-    QCOMPARE(form.currentReading(), QStringLiteral("2.0000000 MHz\r"));
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.link().currentReading(), QStringLiteral("2.0000000 MHz\r"));
     QCOMPARE(rig.counter(1).commands(), (std::vector<std::string>{"D1", "D1"}));
     QVERIFY(rig.messages.isEmpty());
 }
@@ -147,25 +147,25 @@ void TestLink::replyOfFourteenCompletesAndThirteenDoesNot()
     Rig rig;
     Form1 &form = rig.form();
     rig.counter(1).setCustomReply("  12345.678 Hz");   // exactly 14, no CR: ends when the line goes quiet
-    rig.click(form.Command2);
-    QCOMPARE(form.Text1->text(), QStringLiteral("12345.678 Hz"));
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("12345.678 Hz"));
 
     rig.counter(1).setReply(Reply::Short);   // 13 characters, never more
     bool checked = false;
     whileWaiting([&] {
-        QTRY_COMPARE_WITH_TIMEOUT(form.MSComm1().inBufferCount(), 13, kTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(serialControl(form).inBufferCount(), 13, kTimeout);
         // The wait looks at the 13 characters once this returns; a wrong
         // completion would end the click before the next turn runs.
         whileWaiting([&] {
             QCOMPARE(form.link().activeWaits(), 1);
-            QCOMPARE(form.Text1->text(), QStringLiteral("12345.678 Hz"));
+            QCOMPARE(form.controls().Text1->text(), QStringLiteral("12345.678 Hz"));
             checked = true;
-            rig.click(form.Command3);   // the way out: EXIT
+            rig.click(form.controls().Command3);   // the way out: EXIT
         });
     });
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QVERIFY(checked);
-    QCOMPARE(form.Text1->text(), QStringLiteral("12345.678 Hz"));
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("12345.678 Hz"));
     QCOMPARE(rig.quits, 1);
 }
 
@@ -191,9 +191,9 @@ void TestLink::readingsKeepEverythingButOuterSpaces()
     Rig rig(1, unpaced);
     Form1 &form = rig.form();
     rig.counter(1).setCustomReply(reply.toStdString());
-    rig.click(form.Command2);
-    QCOMPARE(form.currentReading(), reading);
-    QCOMPARE(form.Text1->text(), reading);
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.link().currentReading(), reading);
+    QCOMPARE(form.controls().Text1->text(), reading);
 }
 
 void TestLink::openingRaisesDtrAndLowersRts()
@@ -202,18 +202,18 @@ void TestLink::openingRaisesDtrAndLowersRts()
     modemshim::enable(true);
     Rig rig;
     Form1 &form = rig.form();
-    form.ReopenPort();
+    form.link().ReopenPort();
     const int bits = modemshim::bits(rig.devices[0].toStdString());
     modemshim::enable(false);
     QVERIFY(bits != -1);
     QVERIFY(bits & TIOCM_DTR);
     QVERIFY(!(bits & TIOCM_RTS));
-    QVERIFY(form.MSComm1().modemLinesSupported());
+    QVERIFY(serialControl(form).modemLinesSupported());
 
     // Without the stand-in a pty has no modem lines, which is not a failure.
-    form.ReopenPort();
-    QVERIFY(form.MSComm1().portOpen());
-    QVERIFY(!form.MSComm1().modemLinesSupported());
+    form.link().ReopenPort();
+    QVERIFY(serialControl(form).portOpen());
+    QVERIFY(!serialControl(form).modemLinesSupported());
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -260,31 +260,31 @@ void TestLink::clicksRunInsideEachWait()
 {
     Rig rig;
     Form1 &form = rig.form();
-    form.Text1->setText(QStringLiteral("old reading"));
+    form.controls().Text1->setText(QStringLiteral("old reading"));
 
     // "CLEAR" inside the reply wait empties the box at once; the reading
     // then replaces the empty text.
     rig.counter(1).setReplyLatency(150ms);
     bool clearedInside = false;
     whileWaiting([&] {
-        rig.click(form.Command1);
-        clearedInside = form.Text1->text().isEmpty();
+        rig.click(form.controls().Command1);
+        clearedInside = form.controls().Text1->text().isEmpty();
     });
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QVERIFY(clearedInside);
-    QVERIFY(form.Text1->text().endsWith(QLatin1Char('\r')));
+    QVERIFY(form.controls().Text1->text().endsWith(QLatin1Char('\r')));
 
     // "Data" inside a pause runs to its end there; the pause then goes on.
     rig.counter(1).setReplyLatency(0us);
-    form.Text1->clear();
+    form.controls().Text1->clear();
     rig.counter(1).clearReceived();
     bool readInside = false;
     {
         ClockDriver driver(rig.clock, 100);
         driver.onTick = [&](int tick) {
             if (tick == 1) {
-                rig.click(form.Command2);
-                readInside = !form.Text1->text().isEmpty();
+                rig.click(form.controls().Command2);
+                readInside = !form.controls().Text1->text().isEmpty();
             }
         };
         form.link().Delay(2);
@@ -301,12 +301,12 @@ void TestLink::secondDataInsideTheReplyWaitLeavesNoWaitHanging()
     rig.counter(1).setReplyLatency(100ms);
     int innerDone = 0;
     whileWaiting([&] {
-        rig.click(form.Command2);
+        rig.click(form.controls().Command2);
         ++innerDone;
     });
-    rig.click(form.Command2);   // returns only once the outer "Data" finished too
+    rig.click(form.controls().Command2);   // returns only once the outer "Data" finished too
     QCOMPARE(innerDone, 1);
-    QVERIFY(form.Text1->text().endsWith(QLatin1Char('\r')));
+    QVERIFY(form.controls().Text1->text().endsWith(QLatin1Char('\r')));
     // The outer exchange was disturbed and asked again.
     QVERIFY(rig.counter(1).commands().size() >= 2);
     for (const std::string &command : rig.counter(1).commands())
@@ -328,7 +328,7 @@ void TestLink::slowReplyShowsTheBusyPointer()
     QObject::connect(&sampler, &QTimer::timeout, [&] { everShown |= QGuiApplication::overrideCursor() != nullptr; });
     sampler.start(0);
     for (int i = 0; i < 20; ++i)
-        rig.click(form.Command2);
+        rig.click(form.controls().Command2);
     sampler.stop();
     QVERIFY(!everShown);
 
@@ -342,7 +342,7 @@ void TestLink::slowReplyShowsTheBusyPointer()
         shownAfter = waited.elapsed();
     });
     waited.start();
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QVERIFY2(shownAfter >= CounterLink::kSlowReply.count(), qPrintable(QString::number(shownAfter)));
     QVERIFY(!QGuiApplication::overrideCursor());
 
@@ -350,9 +350,9 @@ void TestLink::slowReplyShowsTheBusyPointer()
     rig.counter(1).setReply(Reply::Silent);
     whileWaiting([&] {
         QTRY_VERIFY_WITH_TIMEOUT(busy(), kTimeout);
-        rig.click(form.Command3);
+        rig.click(form.controls().Command3);
     });
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QCOMPARE(rig.quits, 1);
     QVERIFY(!QGuiApplication::overrideCursor());
 }
@@ -362,11 +362,11 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
     {
         Rig rig;
         Form1 &form = rig.form();
-        form.ReopenPort();
-        rig.click(form.Command3);
+        form.link().ReopenPort();
+        rig.click(form.controls().Command3);
         QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
         QCOMPARE(rig.counter(1).received(), std::string("R0\r"));
-        QVERIFY(!form.MSComm1().portOpen());
+        QVERIFY(!serialControl(form).portOpen());
         QCOMPARE(rig.quits, 1);
         QVERIFY(!form.isVisible());
     }
@@ -374,11 +374,11 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         // Port never opened: nothing goes out.
         Rig rig;
         Form1 &form = rig.form();
-        rig.click(form.Command3);
+        rig.click(form.controls().Command3);
         QCOMPARE(rig.quits, 1);
-        QVERIFY(!form.MSComm1().portOpen());
-        form.MSComm1().setPortOpen(true);   // a probe of our own, to be sure the line is idle
-        form.MSComm1().setOutput("X9\r");
+        QVERIFY(!serialControl(form).portOpen());
+        serialControl(form).setPortOpen(true);   // a probe of our own, to be sure the line is idle
+        serialControl(form).setOutput("X9\r");
         QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
         QCOMPARE(rig.counter(1).received(), std::string("X9\r"));
     }
@@ -387,16 +387,16 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         // within the end budget (and what a busy machine adds).
         Rig rig;
         Form1 &form = rig.form();
-        form.ReopenPort();
+        form.link().ReopenPort();
         modemshim::drainHangs(true);
         QElapsedTimer took;
         took.start();
-        rig.click(form.Command3);
+        rig.click(form.controls().Command3);
         const qint64 ms = took.elapsed();
         modemshim::drainHangs(false);
         QVERIFY2(ms < (ProgramLife::kEndBudget + kLoadedMachineMargin).count(), qPrintable(QString::number(ms)));
         QCOMPARE(rig.quits, 1);
-        QVERIFY(!form.MSComm1().portOpen());
+        QVERIFY(!serialControl(form).portOpen());
     }
 }
 
@@ -406,17 +406,17 @@ void TestLink::exitEndsTheProgramFromInsideAWait()
     Rig rig;
     Form1 &form = rig.form();
     rig.counter(1).setReply(Reply::Silent);
-    form.Text1->setText(QStringLiteral("before"));
-    whileWaiting([&] { rig.click(form.Command3); });
-    rig.click(form.Command2);
+    form.controls().Text1->setText(QStringLiteral("before"));
+    whileWaiting([&] { rig.click(form.controls().Command3); });
+    rig.click(form.controls().Command2);
     QCOMPARE(rig.quits, 1);
-    QCOMPARE(form.Text1->text(), QStringLiteral("before"));   // "Data" never resumed
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("before"));   // "Data" never resumed
     QVERIFY(rig.counter(1).waitForReceivedBytes(5, 5s));
     QCOMPARE(rig.counter(1).received(), std::string("D1R0\r"));
 
     // No handler runs any more.
-    rig.click(form.Command2);
-    rig.click(form.Option13);
+    rig.click(form.controls().Command2);
+    rig.click(form.controls().Option13);
     QCoreApplication::processEvents();
     QCOMPARE(rig.counter(1).received(), std::string("D1R0\r"));
     QCOMPARE(form.link().activeWaits(), 0);
@@ -428,10 +428,10 @@ void TestLink::exitEndsTheProgramFromInsideAWait()
     bool resumed = false;
     driver.onTick = [&](int tick) {
         if (tick == 2)
-            rig2.click(form2.Command3);
+            rig2.click(form2.controls().Command3);
     };
     QTimer::singleShot(0, [&] {
-        form2.ReopenPort();
+        form2.link().ReopenPort();
         try {
             form2.link().Delay(60);
             resumed = true;
@@ -447,10 +447,10 @@ void TestLink::closingTheWindowSendsNothing()
 {
     Rig rig;
     Form1 &form = rig.form();
-    form.ReopenPort();
+    form.link().ReopenPort();
     form.close();
     QCOMPARE(rig.quits, 1);
-    QVERIFY(!form.MSComm1().portOpen());
+    QVERIFY(!serialControl(form).portOpen());
     // The device is free again: another program can open it.
     QSerialPort other(rig.devices[0]);
     QVERIFY(other.open(QIODevice::ReadWrite));
@@ -460,7 +460,7 @@ void TestLink::closingTheWindowSendsNothing()
     // program the same way; another window's end does not.
     Rig outside;
     Form1 &form2 = outside.form();
-    form2.ReopenPort();
+    form2.link().ReopenPort();
     auto destroyed = [](quintptr window) {
         std::array<quint32, 8> event{};   // an xcb event is 32 bytes
         event[0] = 17;                    // DestroyNotify
@@ -473,7 +473,7 @@ void TestLink::closingTheWindowSendsNothing()
     QCOMPARE(outside.quits, 0);
     destroyed(form2.winId());
     QTRY_COMPARE(outside.quits, 1);
-    QVERIFY(!form2.MSComm1().portOpen());
+    QVERIFY(!serialControl(form2).portOpen());
     QCOMPARE(outside.counter(1).received(), std::string());
 }
 
@@ -482,13 +482,13 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     Rig rig;
     rig.devices[0].clear();   // nothing behind port 1
     Form1 &form = rig.form();
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 1")), qPrintable(rig.messages[0]));
     // What to do about it: see the map, bind a device.
     QVERIFY2(rig.messages[0].contains(QStringLiteral("--list-ports")) && rig.messages[0].contains(QStringLiteral("--port 1=DEVICE")),
              qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1().portOpen());
+    QVERIFY(!serialControl(form).portOpen());
     QCOMPARE(rig.quits, 0);
 
     // A device another program holds.
@@ -496,18 +496,18 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     QSerialPort other(held.devices[0]);
     QVERIFY(other.open(QIODevice::ReadWrite));
     Form1 &form2 = held.form();
-    held.click(form2.Command2);
+    held.click(form2.controls().Command2);
     QCOMPARE(held.messages.size(), 1);
     QVERIFY2(held.messages[0].startsWith(QStringLiteral("Error 14: Port 1 (")), qPrintable(held.messages[0]));
     QVERIFY2(held.messages[0].contains(QStringLiteral("another program is using the port")), qPrintable(held.messages[0]));
-    QVERIFY(!form2.MSComm1().portOpen());
-    QVERIFY(form2.Text1->text().isEmpty());
+    QVERIFY(!serialControl(form2).portOpen());
+    QVERIFY(form2.controls().Text1->text().isEmpty());
 
     // Once the other program lets go, the same click works.
     other.close();
-    held.click(form2.Command2);
+    held.click(form2.controls().Command2);
     QCOMPARE(held.messages.size(), 1);
-    QVERIFY(!form2.Text1->text().isEmpty());
+    QVERIFY(!form2.controls().Text1->text().isEmpty());
 
     // While this program has the port open, it holds the advisory lock that
     // serial tools take and honour ...
@@ -515,19 +515,19 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     QVERIFY(locker >= 0);
     QCOMPARE(::flock(locker, LOCK_EX | LOCK_NB), -1);
     // ... and it never reads under a program holding that lock.
-    form2.MSComm1().setPortOpen(false);
+    serialControl(form2).setPortOpen(false);
     QCOMPARE(::flock(locker, LOCK_EX | LOCK_NB), 0);
-    form2.Text1->clear();
-    held.click(form2.Command2);
+    form2.controls().Text1->clear();
+    held.click(form2.controls().Command2);
     QCOMPARE(held.messages.size(), 2);
     QVERIFY2(held.messages[1].startsWith(QStringLiteral("Error 14: Port 1 (")), qPrintable(held.messages[1]));
     QVERIFY2(held.messages[1].contains(QStringLiteral("tst_link (process %1) holds its lock").arg(::getpid())),
              qPrintable(held.messages[1]));
-    QVERIFY(form2.Text1->text().isEmpty());
+    QVERIFY(form2.controls().Text1->text().isEmpty());
     ::close(locker);
-    held.click(form2.Command2);
+    held.click(form2.controls().Command2);
     QCOMPARE(held.messages.size(), 2);
-    QVERIFY(!form2.Text1->text().isEmpty());
+    QVERIFY(!form2.controls().Text1->text().isEmpty());
 }
 
 void TestLink::portsOtherProgramsHoldAreNeverOpened()
@@ -628,10 +628,10 @@ void TestLink::lineLogShowsEachExchange()
     QStringList lines;
     Rig rig;
     Form1 &form = rig.form();
-    form.MSComm1().setLineLog(std::make_shared<LineLog>([&](const QString &line) { lines << line; }));
+    serialControl(form).setLineLog(std::make_shared<LineLog>([&](const QString &line) { lines << line; }));
     rig.counter(1).setCustomReply("   1.0000000 MHz\r");
-    rig.click(form.Command2);
-    form.MSComm1().setPortOpen(false);
+    rig.click(form.controls().Command2);
+    serialControl(form).setPortOpen(false);
 
     const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d port 1 "));
     QStringList said;
@@ -656,7 +656,7 @@ void TestLink::hangUpDuringAWaitIsReportedOnce()
         QTRY_VERIFY(rig.counter(1).waitForReceivedBytes(2, 0ms));
         rig.counter(1).hangUp();
     });
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QCOMPARE(rig.messages.size(), 1);
     // A second report or a flood of line errors would be delivered here.
     QCoreApplication::processEvents();
@@ -665,16 +665,16 @@ void TestLink::hangUpDuringAWaitIsReportedOnce()
     // only: a hang-up leaves stale system texts behind ("Inappropriate ioctl").
     QCOMPARE(rig.messages[0].section(QLatin1Char('.'), 0, 0),
              QStringLiteral("Error 9: Port 1 (%1): the line was lost").arg(rig.devices[0]));
-    QVERIFY(!form.MSComm1().portOpen());
+    QVERIFY(!serialControl(form).portOpen());
     QCOMPARE(form.link().activeWaits(), 0);
 
     // A line lost while nothing waits is reported at once, also once.
     Rig idle;
     Form1 &form2 = idle.form();
-    form2.ReopenPort();
+    form2.link().ReopenPort();
     idle.counter(1).hangUp();
     QTRY_COMPARE(idle.messages.size(), 1);
-    QVERIFY(!form2.MSComm1().portOpen());
+    QVERIFY(!serialControl(form2).portOpen());
     QCoreApplication::processEvents();
     QCOMPARE(idle.messages.size(), 1);
 }

@@ -23,7 +23,7 @@ const QByteArray kProbe = "Z9\r";
 
 QRadioButton *option(Form1 &form, const QString &name)
 {
-    return qobject_cast<QRadioButton *>(form.control(name));
+    return qobject_cast<QRadioButton *>(control(form, name));
 }
 
 QString portButton(int port)
@@ -35,7 +35,7 @@ QString portButton(int port)
 // every other group (inside = false), in layout order.
 QStringList selected(Form1 &form, const QString &member, bool inside = true)
 {
-    const QWidget *frame = form.control(member)->parentWidget();
+    const QWidget *frame = control(form, member)->parentWidget();
     QStringList names;
     for (const OptionGroup &group : optionGroups())
         for (const OptionMember &member : group.members)
@@ -47,8 +47,8 @@ QStringList selected(Form1 &form, const QString &member, bool inside = true)
 QStringList enabledFunctions(Form1 &form)
 {
     QStringList names;
-    for (QRadioButton *b : {form.Option4, form.Option5, form.Option6, form.Option7, form.Option8, form.Option17,
-                            form.Option18, form.Option19})
+    for (QRadioButton *b : {form.controls().Option4, form.controls().Option5, form.controls().Option6, form.controls().Option7, form.controls().Option8, form.controls().Option17,
+                            form.controls().Option18, form.controls().Option19})
         if (b->isEnabled())
             names << b->objectName();
     return names;
@@ -63,8 +63,8 @@ QByteArray takeLine(Rig &rig, int port)
 {
     Form1 &form = rig.form();
     sim::CounterSim &counter = rig.counter(port);
-    if (form.MSComm1().portOpen() && form.MSComm1().commPort() == port) {
-        form.MSComm1().setOutput(kProbe);
+    if (serialControl(form).portOpen() && serialControl(form).commPort() == port) {
+        serialControl(form).setOutput(kProbe);
     } else {
         QSerialPort own(rig.devices[port - 1]);
         if (!own.open(QIODevice::ReadWrite))
@@ -156,16 +156,16 @@ void TestPanel::settingGoesOutAfterAReopen()
 
     rig.click(option(form, previous));
     QCOMPARE(takeLine(rig, 1), previousCommand);
-    const bool wasOpen = form.MSComm1().portOpen();
-    const quint64 generation = form.MSComm1().generation();
-    form.MSComm1().setSettings(QStringLiteral("4800,N,8,1"));
+    const bool wasOpen = serialControl(form).portOpen();
+    const quint64 generation = serialControl(form).generation();
+    serialControl(form).setSettings(QStringLiteral("4800,N,8,1"));
 
     rig.click(option(form, button));
     QCOMPARE(takeLine(rig, 1), command);
     // Closed (if open) and opened afresh at 9600,N,8,1.
-    QVERIFY(form.MSComm1().portOpen());
-    QCOMPARE(form.MSComm1().generation(), generation + (wasOpen ? 2 : 1));
-    QCOMPARE(form.MSComm1().settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(serialControl(form).portOpen());
+    QCOMPARE(serialControl(form).generation(), generation + (wasOpen ? 2 : 1));
+    QCOMPARE(serialControl(form).settings(), QStringLiteral("9600,N,8,1"));
     QCOMPARE(selected(form, button), QStringList{button});
     QCOMPARE(selected(form, button, false), others);
 
@@ -183,12 +183,12 @@ void TestPanel::toggleSendsNothingAndLeavesThePortAsItWas()
     Form1 &form = rig.form();
     for (bool open : {false, true}) {
         if (open)
-            rig.click(form.Option2);
+            rig.click(form.controls().Option2);
         QCOMPARE(takeLine(rig, 1), QByteArray(open ? "H1\r" : ""));
-        const quint64 generation = form.MSComm1().generation();
-        rig.click(form.Option3);
-        QCOMPARE(form.MSComm1().portOpen(), open);
-        QCOMPARE(form.MSComm1().generation(), generation);
+        const quint64 generation = serialControl(form).generation();
+        rig.click(form.controls().Option3);
+        QCOMPARE(serialControl(form).portOpen(), open);
+        QCOMPARE(serialControl(form).generation(), generation);
         QCOMPARE(selected(form, QStringLiteral("Option3")), QStringList{"Option3"});
         QCOMPARE(takeLine(rig, 1), QByteArray());
     }
@@ -201,36 +201,36 @@ void TestPanel::modelDecidesWhichFunctionsCanBeChosen()
     Form1 &form = rig.form();
     // Port closed: the model opens it on the number chosen, and sends nothing.
     rig.clickPort(2);
-    quint64 generation = form.MSComm1().generation();
-    rig.click(form.Option15);
-    QVERIFY(form.MSComm1().portOpen());
-    QCOMPARE(form.MSComm1().device(), rig.devices[1]);
-    QCOMPARE(form.MSComm1().generation(), generation + 1);
+    quint64 generation = serialControl(form).generation();
+    rig.click(form.controls().Option15);
+    QVERIFY(serialControl(form).portOpen());
+    QCOMPARE(serialControl(form).device(), rig.devices[1]);
+    QCOMPARE(serialControl(form).generation(), generation + 1);
     QCOMPARE(selected(form, QStringLiteral("Option15")), QStringList{"Option15"});
     QCOMPARE(enabledFunctions(form), kQf63Functions);
     QCOMPARE(takeLine(rig, 2), QByteArray());
 
     // Port open: closed and opened again, still nothing on the line.
-    generation = form.MSComm1().generation();
-    rig.click(form.Option16);
-    QVERIFY(form.MSComm1().portOpen());
-    QCOMPARE(form.MSComm1().generation(), generation + 2);
+    generation = serialControl(form).generation();
+    rig.click(form.controls().Option16);
+    QVERIFY(serialControl(form).portOpen());
+    QCOMPARE(serialControl(form).generation(), generation + 2);
     QCOMPARE(selected(form, QStringLiteral("Option15")), QStringList{"Option16"});
     QCOMPARE(enabledFunctions(form), kQf27Functions);
     QCOMPARE(takeLine(rig, 2), QByteArray());
 
     // A selected function the new model lacks stays selected, disabled, and
     // the counter is told nothing.
-    rig.click(form.Option18);
+    rig.click(form.controls().Option18);
     QCOMPARE(takeLine(rig, 2), QByteArray("F6\r"));
-    rig.click(form.Option15);
+    rig.click(form.controls().Option15);
     QCOMPARE(enabledFunctions(form), kQf63Functions);
     QCOMPARE(selected(form, QStringLiteral("Option4")), QStringList{"Option18"});
-    rig.click(form.Option8);
-    rig.click(form.Option16);
+    rig.click(form.controls().Option8);
+    rig.click(form.controls().Option16);
     QCOMPARE(enabledFunctions(form), kQf27Functions);
     QCOMPARE(selected(form, QStringLiteral("Option4")), QStringList{"Option8"});
-    rig.click(form.Option8);   // disabled: no click
+    rig.click(form.controls().Option8);   // disabled: no click
     QCOMPARE(takeLine(rig, 2), QByteArray("F5\r"));
     QCOMPARE(takeLine(rig, 1), QByteArray());
     QVERIFY(rig.messages.isEmpty());
@@ -241,29 +241,29 @@ void TestPanel::portChoiceReopensOnlyAnOpenPort()
     Rig rig(2);
     Form1 &form = rig.form();
     // Closed: only the number changes, whether or not anything is behind it.
-    const quint64 generation = form.MSComm1().generation();
+    const quint64 generation = serialControl(form).generation();
     for (int port : {3, 6, 1, 5, 4, 2}) {
         rig.clickPort(port);
-        QCOMPARE(form.MSComm1().commPort(), port);
-        QVERIFY(!form.MSComm1().portOpen());
-        QCOMPARE(form.MSComm1().generation(), generation);
+        QCOMPARE(serialControl(form).commPort(), port);
+        QVERIFY(!serialControl(form).portOpen());
+        QCOMPARE(serialControl(form).generation(), generation);
         QCOMPARE(selected(form, portButton(1)), QStringList{portButton(port)});
     }
     QCOMPARE(takeLine(rig, 1), QByteArray());
     QCOMPARE(takeLine(rig, 2), QByteArray());
-    rig.click(form.Option10);
+    rig.click(form.controls().Option10);
     QCOMPARE(takeLine(rig, 2), QByteArray("R0\r"));
 
     // Open: closed and opened again on the number, also the same one, with
     // the settings the port has; the choice writes none and sends nothing.
-    form.MSComm1().setSettings(QStringLiteral("4800,N,8,1"));
+    serialControl(form).setSettings(QStringLiteral("4800,N,8,1"));
     for (int port : {2, 1, 1}) {
-        const quint64 before = form.MSComm1().generation();
+        const quint64 before = serialControl(form).generation();
         rig.clickPort(port);
-        QVERIFY(form.MSComm1().portOpen());
-        QCOMPARE(form.MSComm1().device(), rig.devices[port - 1]);
-        QCOMPARE(form.MSComm1().generation(), before + 2);
-        QCOMPARE(form.MSComm1().settings(), QStringLiteral("4800,N,8,1"));
+        QVERIFY(serialControl(form).portOpen());
+        QCOMPARE(serialControl(form).device(), rig.devices[port - 1]);
+        QCOMPARE(serialControl(form).generation(), before + 2);
+        QCOMPARE(serialControl(form).settings(), QStringLiteral("4800,N,8,1"));
         QCOMPARE(selected(form, portButton(1)), QStringList{portButton(port)});
         QCOMPARE(selected(form, portButton(1), false), QStringList{"Option10"});
     }
@@ -288,7 +288,7 @@ void TestPanel::portThatCannotBeOpened()
     QFETCH(QString, message);
     Rig rig(2);
     Form1 &form = rig.form();
-    rig.click(form.Option13);
+    rig.click(form.controls().Option13);
     QCOMPARE(takeLine(rig, 1), QByteArray("G2\r"));
     QSerialPort other(rig.devices[1]);
     if (held)
@@ -297,8 +297,8 @@ void TestPanel::portThatCannotBeOpened()
     rig.clickPort(port);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(message), qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1().portOpen());
-    QCOMPARE(form.MSComm1().commPort(), port);
+    QVERIFY(!serialControl(form).portOpen());
+    QCOMPARE(serialControl(form).commPort(), port);
     QCOMPARE(selected(form, portButton(1)), QStringList{portButton(port)});
     QCOMPARE(rig.quits, 0);
     QVERIFY(form.isVisible());
@@ -306,7 +306,7 @@ void TestPanel::portThatCannotBeOpened()
 
     // The window lives on: back on port 1 the next setting goes out.
     rig.clickPort(1);
-    rig.click(form.Option14);
+    rig.click(form.controls().Option14);
     QCOMPARE(takeLine(rig, 1), QByteArray("G3\r"));
     QCOMPARE(takeLine(rig, 2), QByteArray());
     QCOMPARE(rig.messages.size(), 1);
@@ -342,7 +342,7 @@ void TestPanel::settingThatCannotBeSentLeavesTheMarks()
     const QStringList marks = selected(form, button);
     const QStringList enabled = enabledFunctions(form);
 
-    form.MSComm1().setPortOpen(false);
+    serialControl(form).setPortOpen(false);
     QSerialPort other(rig.devices[0]);
     if (held)
         QVERIFY(other.open(QIODevice::ReadWrite));
@@ -353,7 +353,7 @@ void TestPanel::settingThatCannotBeSentLeavesTheMarks()
     QCOMPARE(rig.messages.size(), 1);
     const QString message = held ? QStringLiteral("Error 14: Port 1 (") : QStringLiteral("Error 1: Port 2");
     QVERIFY2(rig.messages[0].startsWith(message), qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1().portOpen());
+    QVERIFY(!serialControl(form).portOpen());
     QCOMPARE(selected(form, button), marks);
     QCOMPARE(selected(form, button, false), others);
     QCOMPARE(enabledFunctions(form), enabled);
@@ -376,17 +376,17 @@ void TestPanel::settingsAndReadingsFollowTheChosenCounter()
     Form1 &form = rig.form();
     rig.counter(1).setCustomReply("   1.1111111 MHz\r");
     rig.counter(2).setCustomReply("   2.2222222 MHz\r");
-    rig.click(form.Option12);
-    rig.click(form.Option5);
-    rig.click(form.Command2);
-    QCOMPARE(form.Text1->text(), QStringLiteral("1.1111111 MHz\r"));
+    rig.click(form.controls().Option12);
+    rig.click(form.controls().Option5);
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("1.1111111 MHz\r"));
     QCOMPARE(takeLine(rig, 1), QByteArray("G1\rF2\rD1"));
 
     rig.clickPort(2);
-    rig.click(form.Option14);
-    rig.click(form.Option7);
-    rig.click(form.Command2);
-    QCOMPARE(form.Text1->text(), QStringLiteral("2.2222222 MHz\r"));
+    rig.click(form.controls().Option14);
+    rig.click(form.controls().Option7);
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("2.2222222 MHz\r"));
     QCOMPARE(takeLine(rig, 2), QByteArray("G3\rF4\rD1"));
     QCOMPARE(takeLine(rig, 1), QByteArray());
     QCOMPARE(rig.counter(1).gate(), 1);
@@ -394,7 +394,7 @@ void TestPanel::settingsAndReadingsFollowTheChosenCounter()
 
     // And back, without restarting.
     rig.clickPort(1);
-    rig.click(form.Option2);
+    rig.click(form.controls().Option2);
     QCOMPARE(takeLine(rig, 1), QByteArray("H1\r"));
     QCOMPARE(takeLine(rig, 2), QByteArray());
     QVERIFY(rig.counter(1).hold());
@@ -418,9 +418,9 @@ void TestPanel::portChoiceInsideAWaitMovesTheWaitingHandler()
         rig.clickPort(2);
         chosen = true;
     });
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QVERIFY(chosen);
-    QCOMPARE(form.Text1->text(), QStringLiteral("2.2222222 MHz\r"));
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("2.2222222 MHz\r"));
     QCOMPARE(commands(rig, 1), QByteArray("D1"));
     QCOMPARE(commands(rig, 2), QByteArray("D1"));
     QCOMPARE(form.link().activeWaits(), 0);
@@ -434,12 +434,12 @@ void TestPanel::portChoiceInsideAWaitMovesTheWaitingHandler()
         QTRY_COMPARE_WITH_TIMEOUT(rig.counter(2).received(), std::string("D1"), kTimeout);
         rig.clickPort(4);
     });
-    rig.click(form.Command2);
+    rig.click(form.controls().Command2);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 4")), qPrintable(rig.messages[0]));
-    QVERIFY(!form.MSComm1().portOpen());
+    QVERIFY(!serialControl(form).portOpen());
     QCOMPARE(form.link().activeWaits(), 0);
-    QCOMPARE(form.Text1->text(), QStringLiteral("2.2222222 MHz\r"));
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("2.2222222 MHz\r"));
 }
 
 void TestPanel::settingInsideAReplyWaitReachesTheCounter()
@@ -450,21 +450,21 @@ void TestPanel::settingInsideAReplyWaitReachesTheCounter()
     // A reply within the bound lands first and is the reading; the setting
     // follows it, and nothing is asked again.
     rig.counter(1).setReplyLatency(300ms);
-    whileWaiting([&] { rig.click(form.Option14); });
-    rig.click(form.Command2);
-    QCOMPARE(form.Text1->text(), QStringLiteral("1.0000000 MHz\r"));
+    whileWaiting([&] { rig.click(form.controls().Option14); });
+    rig.click(form.controls().Command2);
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("1.0000000 MHz\r"));
     QCOMPARE(takeLine(rig, 1), QByteArray("D1G3\r"));
 
     // At a 0.01 s gate a reply 1.5 s late is past the bound (260 ms): the
     // setting goes out once the bound has passed, before the reply, and the
     // reading is asked again.
-    rig.click(form.Option11);
+    rig.click(form.controls().Option11);
     const auto bound = form.link().replyBound();
     constexpr auto lateReply = 1500ms;
     rig.counter(1).setReplyLatency(lateReply);
     QCOMPARE(takeLine(rig, 1), QByteArray("G0\r"));
-    whileWaiting([&] { rig.click(form.Option12); });
-    rig.click(form.Command2);
+    whileWaiting([&] { rig.click(form.controls().Option12); });
+    rig.click(form.controls().Command2);
     QTRY_COMPARE(rig.counter(1).received(), std::string("D1G1\rD1"));
     const auto bytes = rig.counter(1).receivedBytes();
     const auto settingAfter = std::chrono::duration_cast<std::chrono::milliseconds>(bytes[2].arrival - bytes[1].arrival);
@@ -479,7 +479,7 @@ void TestPanel::portChoiceInsideAPauseMovesTheRecording()
     Form1 &form = rig.form();
     rig.counter(1).setCustomReply("   1.1111111 MHz\r");
     rig.counter(2).setCustomReply("   2.2222222 MHz\r");
-    form.Combo1->setCurrentIndex(1);   // 2 seconds between readings
+    form.controls().Combo1->setCurrentIndex(1);   // 2 seconds between readings
     bool switched = false;
     ClockDriver driver(rig.clock, 100);
     driver.onTick = [&](int) {
@@ -487,14 +487,14 @@ void TestPanel::portChoiceInsideAPauseMovesTheRecording()
         if (rows == 1 && !switched) {   // inside the pause after the first reading
             switched = true;
             rig.clickPort(2);
-            rig.click(form.Option14);
+            rig.click(form.controls().Option14);
             // A real pause lasts seconds: long enough for the setting to leave.
             QTRY_COMPARE_WITH_TIMEOUT(rig.counter(2).received(), std::string("G3\r"), kTimeout);
-        } else if (rows == 2 && !form.stopRecord()) {
-            rig.click(form.Command5);
+        } else if (rows == 2 && !form.recorder().stopRecord()) {
+            rig.click(form.controls().Command5);
         }
     };
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     const auto rows = rig.sheets.formulas();
     QCOMPARE(rows.size(), size_t(2));
     QCOMPARE(QByteArray::fromStdString(rows[0].text), QByteArray("1.1111111 MHz\r"));
@@ -516,8 +516,8 @@ void TestPanel::keysSelectAsAClickDoes()
     };
     // Off a button that is not selected, an arrow may only move the focus;
     // if it selected anything, that must have gone out.
-    press(form.Option11, Qt::Key_Down);
-    QCOMPARE(takeLine(rig, 1), QByteArray(form.Option12->isChecked() ? "G1\r" : ""));
+    press(form.controls().Option11, Qt::Key_Down);
+    QCOMPARE(takeLine(rig, 1), QByteArray(form.controls().Option12->isChecked() ? "G1\r" : ""));
 
     const struct {
         QRadioButton *focus;
@@ -525,10 +525,10 @@ void TestPanel::keysSelectAsAClickDoes()
         QRadioButton *selected;
         const char *command;
     } steps[] = {
-        {form.Option11, Qt::Key_Space, form.Option11, "G0\r"}, {form.Option11, Qt::Key_Down, form.Option12, "G1\r"},
-        {form.Option12, Qt::Key_Right, form.Option14, "G3\r"}, {form.Option14, Qt::Key_Up, form.Option13, "G2\r"},
-        {form.Option3, Qt::Key_Space, form.Option3, ""},        {form.Option3, Qt::Key_Up, form.Option2, "H1\r"},
-        {form.Option4, Qt::Key_Space, form.Option4, "F0\r"},   {form.Option4, Qt::Key_Right, form.Option17, "F1\r"},
+        {form.controls().Option11, Qt::Key_Space, form.controls().Option11, "G0\r"}, {form.controls().Option11, Qt::Key_Down, form.controls().Option12, "G1\r"},
+        {form.controls().Option12, Qt::Key_Right, form.controls().Option14, "G3\r"}, {form.controls().Option14, Qt::Key_Up, form.controls().Option13, "G2\r"},
+        {form.controls().Option3, Qt::Key_Space, form.controls().Option3, ""},        {form.controls().Option3, Qt::Key_Up, form.controls().Option2, "H1\r"},
+        {form.controls().Option4, Qt::Key_Space, form.controls().Option4, "F0\r"},   {form.controls().Option4, Qt::Key_Right, form.controls().Option17, "F1\r"},
     };
     for (const auto &step : steps) {
         press(step.focus, step.key);
@@ -539,17 +539,17 @@ void TestPanel::keysSelectAsAClickDoes()
     QCOMPARE(selected(form, portButton(1), false), (QStringList{"Option17", "Option2", "Option13"}));
 
     // Port and model by key; a function the model lacks cannot be reached.
-    press(form.Option20, Qt::Key_Space);
-    press(form.Option20, Qt::Key_Right);
-    QCOMPARE(form.MSComm1().commPort(), 2);
-    QCOMPARE(form.MSComm1().device(), rig.devices[1]);
+    press(form.controls().Option20, Qt::Key_Space);
+    press(form.controls().Option20, Qt::Key_Right);
+    QCOMPARE(serialControl(form).commPort(), 2);
+    QCOMPARE(serialControl(form).device(), rig.devices[1]);
     QCOMPARE(selected(form, portButton(1)), QStringList{portButton(2)});
-    press(form.Option16, Qt::Key_Space);
-    press(form.Option16, Qt::Key_Left);
+    press(form.controls().Option16, Qt::Key_Space);
+    press(form.controls().Option16, Qt::Key_Left);
     QCOMPARE(selected(form, QStringLiteral("Option15")), QStringList{"Option15"});
     QCOMPARE(enabledFunctions(form), kQf63Functions);
-    press(form.Option4, Qt::Key_Space);
-    press(form.Option4, Qt::Key_Right);
+    press(form.controls().Option4, Qt::Key_Space);
+    press(form.controls().Option4, Qt::Key_Right);
     QCOMPARE(selected(form, QStringLiteral("Option4")), QStringList{"Option4"});
     QCOMPARE(takeLine(rig, 2), QByteArray("F0\r"));
     QCOMPARE(takeLine(rig, 1), QByteArray());

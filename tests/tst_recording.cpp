@@ -38,7 +38,7 @@ public:
         connect(&m_timer, &QTimer::timeout, this, [this] {
             if (m_rig.sheets.formulas().size() + 1 >= m_rows) {
                 m_timer.stop();
-                m_rig.click(m_rig.form().Command5);
+                m_rig.click(m_rig.form().controls().Command5);
             }
         });
         m_timer.start(0);
@@ -52,7 +52,7 @@ private:
 
 void selectInterval(Form1 &form, int position)
 {
-    form.Combo1->setCurrentIndex(position);
+    form.controls().Combo1->setCurrentIndex(position);
 }
 
 std::vector<long long> rowsOf(const std::vector<SheetCall> &formulas, int app)
@@ -148,7 +148,7 @@ std::vector<long long> rowsWritten(const FakeSheetJournal &journal)
 
 size_t unwrittenNow(Form1 &form)
 {
-    return form.excelApp() ? form.excelApp()->unwritten().size() : 0;
+    return form.recorder().excelApp() ? form.recorder().excelApp()->unwritten().size() : 0;
 }
 
 // Where each reading served went, one letter per row: S the sheet only, F
@@ -204,10 +204,10 @@ void TestRecording::readingsGoDownColumnAFromRowOne()
     Rig rig;
     Form1 &form = rig.form();
     selectInterval(form, 0);
-    form.Text1->setText(QStringLiteral("shown before"));
+    form.controls().Text1->setText(QStringLiteral("shown before"));
     for (int recording = 1; recording <= 2; ++recording) {
         StopAfter stop(rig, size_t(recording * 3));
-        rig.click(form.Command4);
+        rig.click(form.controls().Command4);
     }
     QCOMPARE(rig.sheets.created, 2);
     QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(3));
@@ -217,11 +217,11 @@ void TestRecording::readingsGoDownColumnAFromRowOne()
         QVERIFY2(c.text.size() >= 14 && c.text.front() != ' ' && c.text.back() == '\r', c.text.c_str());
     }
     // Recorded readings are not shown; the last one stays current.
-    QCOMPARE(form.Text1->text(), QStringLiteral("shown before"));
-    QCOMPARE(form.currentReading().toStdString(), rig.sheets.formulas().back().text);
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("shown before"));
+    QCOMPARE(form.link().currentReading().toStdString(), rig.sheets.formulas().back().text);
     // One "D1" per row, and the port stays open afterwards.
     QCOMPARE(rig.counter(1).commands().size(), size_t(6));
-    QVERIFY(form.MSComm1().portOpen());
+    QVERIFY(serialControl(form).portOpen());
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -231,7 +231,7 @@ void TestRecording::everyTurnFitsAndFormats()
     Form1 &form = rig.form();
     selectInterval(form, 0);
     StopAfter stop(rig, 2);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     std::vector<std::string> sequence;
     for (const SheetCall &c : rig.sheets.calls)
         sequence.push_back(c.call == "autofit" || c.call == "format" ? c.call + ":" + c.text : c.call);
@@ -253,12 +253,12 @@ void TestRecording::intervalIsReadAnewEachTurn()
         const size_t rows = rig.sheets.formulas().size();
         if (rows > rowTimes.size())
             rowTimes.push_back(rig.clock.nowMs());
-        if (rows == 1 && form.Combo1->currentIndex() == 1)
+        if (rows == 1 && form.controls().Combo1->currentIndex() == 1)
             selectInterval(form, 2);
-        if (rows == 3 && !form.stopRecord())
-            rig.click(form.Command5);
+        if (rows == 3 && !form.recorder().stopRecord())
+            rig.click(form.controls().Command5);
     };
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(rig.sheets.formulas().size(), size_t(3));
     QCOMPARE(rowTimes.size(), size_t(3));
     const qint64 firstPause = rowTimes[1] - rowTimes[0];
@@ -277,11 +277,11 @@ void TestRecording::stopDuringAPauseEndsAfterThePause()
     driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
     driver.onTick = [&](int) {
         if (!stoppedAt && rig.sheets.formulas().size() == 1) {
-            rig.click(form.Command5);
+            rig.click(form.controls().Command5);
             stoppedAt = rig.clock.nowMs();
         }
     };
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(rig.sheets.formulas().size(), size_t(1));
     QVERIFY2(rig.clock.nowMs() - stoppedAt >= 9000, "the pause ran to its end");
     QCOMPARE(rig.counter(1).commands(), std::vector<std::string>{"D1"});
@@ -292,12 +292,12 @@ void TestRecording::stopWhileIdleDoesNotPreventTheNextRecording()
     Rig rig;
     Form1 &form = rig.form();
     selectInterval(form, 0);
-    rig.click(form.Command5);
-    QVERIFY(form.stopRecord());
-    QVERIFY(!form.MSComm1().portOpen());   // "Stop Record" touches no port
+    rig.click(form.controls().Command5);
+    QVERIFY(form.recorder().stopRecord());
+    QVERIFY(!serialControl(form).portOpen());   // "Stop Record" touches no port
     // The flag is cleared at the start: the recording runs until the next stop.
     StopAfter stop(rig, 3);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(rig.sheets.formulas().size(), size_t(3));
 }
 
@@ -305,15 +305,15 @@ void TestRecording::typedIntervalMeansNoPause()
 {
     Rig rig;
     Form1 &form = rig.form();
-    form.Combo1->lineEdit()->selectAll();
-    QTest::keyClicks(form.Combo1->lineEdit(), QStringLiteral("3 Seconds"));
-    QCOMPARE(form.intervalPosition(), -1);
+    form.controls().Combo1->lineEdit()->selectAll();
+    QTest::keyClicks(form.controls().Combo1->lineEdit(), QStringLiteral("3 Seconds"));
+    QCOMPARE(intervalPosition(form), -1);
     const qint64 start = rig.clock.nowMs();   // the test clock never moves here
     StopAfter stop(rig, 4);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(rig.sheets.formulas().size(), size_t(4));
     QCOMPARE(rig.clock.nowMs(), start);
-    QCOMPARE(form.Combo1->count(), 7);   // typed text is not added to the list
+    QCOMPARE(form.controls().Combo1->count(), 7);   // typed text is not added to the list
 }
 
 void TestRecording::nestedRecordingEndsWithTheSameStop()
@@ -326,7 +326,7 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
     QObject::connect(&stopper, &QTimer::timeout, [&] {
         if (rowsOf(rig.sheets.formulas(), 2).size() >= 2) {
             stopper.stop();
-            rig.click(form.Command5);
+            rig.click(form.controls().Command5);
         }
     });
     QTimer trigger;
@@ -334,11 +334,11 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
         if (rig.sheets.formulas().size() >= 3 && form.link().activeWaits() == 1) {
             trigger.stop();
             stopper.start(0);
-            rig.click(form.Command4);   // right after the first recording's "D1"
+            rig.click(form.controls().Command4);   // right after the first recording's "D1"
         }
     });
     trigger.start(0);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(rig.sheets.created, 2);
     // The nested recording counts from 1 in its own workbook; the first one
     // resumes, writes the reading it was waiting for into its own fourth
@@ -364,9 +364,9 @@ void TestRecording::exitDuringARecordingWritesNoFurtherRow()
         if (rig.sheets.formulas().size() == 2 && !rig.sheets.busy())
             rig.sheets.setBusy(true);
         if (rig.sheets.unwrittenCount() == 2 && form.link().activePauses() > 0 && !rig.quits)
-            rig.click(form.Command3);
+            rig.click(form.controls().Command3);
     };
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(rig.quits, 1);
     QCOMPARE(rig.sheets.abandoned, 1);
     QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(2));
@@ -388,12 +388,12 @@ void TestRecording::clicksInsideReplyWaitsLoseNoReading()
     numberReadings(rig.counter(1));
     selectInterval(form, 0);
     std::vector<int> shown;   // what "Data" took
-    QObject::connect(form.Text1, &QLineEdit::textChanged, [&](const QString &text) {
+    QObject::connect(form.controls().Text1, &QLineEdit::textChanged, [&](const QString &text) {
         if (!text.isEmpty())
             shown.push_back(std::stoi(text.toStdString()));
     });
-    const std::vector<QWidget *> clicks{form.Option12, form.Option15, form.control(portButtonName(1)), form.Command2,
-                                        form.Option2,  form.Option16, form.Option1,  form.Command2};
+    const std::vector<QWidget *> clicks{form.controls().Option12, form.controls().Option15, control(form, portButtonName(1)), form.controls().Command2,
+                                        form.controls().Option2,  form.controls().Option16, form.controls().Option1,  form.controls().Command2};
     size_t done = 0;
     QTimer driver;
     QObject::connect(&driver, &QTimer::timeout, [&] {
@@ -402,13 +402,13 @@ void TestRecording::clicksInsideReplyWaitsLoseNoReading()
             return;
         if (done == clicks.size()) {
             driver.stop();
-            rig.click(form.Command5);
+            rig.click(form.controls().Command5);
         } else {
             rig.click(clicks[done++]);
         }
     });
     driver.start(0);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(done, clicks.size());
     const std::vector<int> rows = numbersOf(rig, 1);
     QVERIFY(std::ranges::is_sorted(rows));
@@ -439,19 +439,19 @@ void TestRecording::exitWithNestedRecordingsOnAFrozenSheetEndsWithinASecond()
                 return;
             if (level < 2) {
                 levels[size_t(level)].stop();
-                rig.click(form.Command4);
+                rig.click(form.controls().Command4);
             } else if (!rig.sheets.busy()) {
                 rig.sheets.setBusy(true);
                 servedAtFreeze = rig.counter(1).readingsServed();
             } else if (rig.counter(1).readingsServed() >= servedAtFreeze + 3) {
                 levels[size_t(level)].stop();
                 sinceExit.start();
-                rig.click(form.Command3);
+                rig.click(form.controls().Command3);
             }
         });
         levels[size_t(level)].start(0);
     }
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     const qint64 took = sinceExit.elapsed();
     QVERIFY2(sinceExit.isValid() && took < (ProgramLife::kEndBudget + kLoadedMachineMargin).count(),
              qPrintable(QString::number(took)));
@@ -463,7 +463,7 @@ void TestRecording::exitWithNestedRecordingsOnAFrozenSheetEndsWithinASecond()
     QVERIFY(eachOnce(numbersOf(rig, 0, true), rig.counter(1).readingsServed()));
     for (int app = 1; app <= 3; ++app)
         QVERIFY(std::ranges::is_sorted(numbersOf(rig, app)));
-    QVERIFY(!form.MSComm1().portOpen());
+    QVERIFY(!serialControl(form).portOpen());
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -487,7 +487,7 @@ void TestRecording::endSignalDuringARecordingEndsWithinASecond()
         }
     });
     trigger.start(0);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     const qint64 took = sinceSignal.elapsed();
     QVERIFY2(sinceSignal.isValid() && took < (ProgramLife::kEndBudget + kLoadedMachineMargin).count(),
              qPrintable(QString::number(took)));
@@ -497,7 +497,7 @@ void TestRecording::endSignalDuringARecordingEndsWithinASecond()
     QVERIFY(eachOnce(numbersOf(rig, 1), rig.counter(1).readingsServed()));
     QVERIFY(rig.counter(1).received().ends_with("D1"));
     // The port and its locks are free for another program.
-    QVERIFY(!form.MSComm1().portOpen());
+    QVERIFY(!serialControl(form).portOpen());
     QSerialPort other(rig.devices[0]);
     QVERIFY(other.open(QIODevice::ReadWrite));
     QVERIFY(rig.messages.isEmpty());
@@ -508,8 +508,8 @@ void TestRecording::exitWhileTheApplicationStartsEndsAtOnce()
     Rig rig;
     rig.sheets.neverStarts = true;
     Form1 &form = rig.form();
-    whileWaiting([&] { rig.click(form.Command3); });
-    rig.click(form.Command4);   // returns: the start is not waited for
+    whileWaiting([&] { rig.click(form.controls().Command3); });
+    rig.click(form.controls().Command4);   // returns: the start is not waited for
     QCOMPARE(rig.quits, 1);
     QCOMPARE(rig.sheets.abandoned, 1);
     QVERIFY(rig.sheets.calls.empty());
@@ -538,7 +538,7 @@ void TestRecording::busySheetDelaysReadingsButLosesNone()
             phase = 2;
         } else if (phase == 2 && served >= 15) {
             rig.sheets.setBusy(true);
-            rig.click(form.Command5);
+            rig.click(form.controls().Command5);
             phase = 3;
         } else if (phase == 3 && form.link().activeWaits() == 0) {
             rig.sheets.setBusy(false);   // the recording waits for this
@@ -546,7 +546,7 @@ void TestRecording::busySheetDelaysReadingsButLosesNone()
         }
     });
     driver.start(1);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(phase, 3);
     QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(rig.counter(1).readingsServed()));
     QVERIFY(rig.savedRows().empty());
@@ -560,7 +560,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         Rig rig;
         rig.sheets.failCreate = true;
         Form1 &form = rig.form();
-        rig.click(form.Command4);
+        rig.click(form.controls().Command4);
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 429:")), qPrintable(rig.messages[0]));
         QCOMPARE(rig.quits, 0);
@@ -572,7 +572,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         Rig rig;
         rig.devices[0].clear();
         Form1 &form = rig.form();
-        rig.click(form.Command4);
+        rig.click(form.controls().Command4);
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 1"))
                      && !rig.messages[0].contains(QStringLiteral("recording")),
@@ -586,7 +586,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         rig.sheets.failFormulaAt = 3;
         Form1 &form = rig.form();
         selectInterval(form, 0);
-        rig.click(form.Command4);   // ends by itself
+        rig.click(form.controls().Command4);   // ends by itself
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1004: The workbook was closed. The recording has ended. "
                                                            "1 reading that did not reach the sheet is saved")),
@@ -609,11 +609,11 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         QObject::connect(&trigger, &QTimer::timeout, [&] {
             if (rig.sheets.formulas().size() == 3 && !rig.sheets.busy())
                 rig.sheets.setBusy(true);
-            if (rig.sheets.unwrittenCount() >= 3 && !form.stopRecord())
-                rig.click(form.Command5);
+            if (rig.sheets.unwrittenCount() >= 3 && !form.recorder().stopRecord())
+                rig.click(form.controls().Command5);
         });
         trigger.start(1);
-        rig.click(form.Command4);
+        rig.click(form.controls().Command4);
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].contains(QStringLiteral("stopped taking readings: it took none for 50 ms")),
                  qPrintable(rig.messages[0]));
@@ -634,12 +634,12 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
             }
         });
         trigger.start(0);
-        rig.click(form.Command4);
+        rig.click(form.controls().Command4);
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 9:")), qPrintable(rig.messages[0]));
         QVERIFY2(rig.messages[0].endsWith(QStringLiteral("The recording has ended.")), qPrintable(rig.messages[0]));
         QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(qint64(rig.sheets.formulas().size())));
-        QVERIFY(!form.MSComm1().portOpen());
+        QVERIFY(!serialControl(form).portOpen());
     }
     {
         // The user picks a port number with nothing behind it mid-recording.
@@ -652,7 +652,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
             if (rig.sheets.formulas().size() == 2 && form.link().activePauses() > 0 && rig.messages.isEmpty())
                 rig.clickPort(5);
         };
-        rig.click(form.Command4);
+        rig.click(form.controls().Command4);
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].contains(QStringLiteral("no serial port behind this number"))
                      && rig.messages[0].endsWith(QStringLiteral("The recording has ended.")),
@@ -667,7 +667,7 @@ void TestRecording::fullSheetEndsTheRecording()
     rig.sheets.lastRow = 3;
     Form1 &form = rig.form();
     selectInterval(form, 0);
-    rig.click(form.Command4);   // ends by itself at the sheet's last row
+    rig.click(form.controls().Command4);   // ends by itself at the sheet's last row
     QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(3));
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY(rig.messages[0].contains(QStringLiteral("full")));
@@ -693,11 +693,11 @@ void TestRecording::aWriteGivenUpThatLandsLaterIsMarkedInTheFile()
             journal->closeGate();
         if (journal->waitingAtGate() == 1 && unwrittenNow(form) >= 3) {
             driver.stop();
-            rig.click(form.Command5);
+            rig.click(form.controls().Command5);
         }
     });
     driver.start(1);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].contains(QStringLiteral("stopped taking readings"))
                  && rig.messages[0].contains(QStringLiteral(" did not reach the sheet; "))
@@ -731,10 +731,10 @@ void TestRecording::exitWhileAWriteNeverAnswersSavesItAsMaybe()
         if (journal->waitingAtGate() == 1 && unwrittenNow(form) >= 3 && form.link().activePauses() > 0
             && !rig.quits) {
             sinceExit.start();
-            rig.click(form.Command3);
+            rig.click(form.controls().Command3);
         }
     };
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QVERIFY2(sinceExit.elapsed() < (ProgramLife::kEndBudget + kLoadedMachineMargin).count(),
              qPrintable(QString::number(sinceExit.elapsed())));
     QCOMPARE(rig.quits, 1);
@@ -770,11 +770,11 @@ void TestRecording::aBacklogThatDrainsSlowlyIsNeverCut()
         if (unwrittenNow(form) >= 20) {
             driver.stop();
             sinceStop.start();
-            rig.click(form.Command5);
+            rig.click(form.controls().Command5);
         }
     });
     driver.start(1);
-    rig.click(form.Command4);
+    rig.click(form.controls().Command4);
     QVERIFY2(rig.messages.isEmpty(), qPrintable(rig.messages.join(u'\n')));
     QVERIFY2(sinceStop.elapsed() > rig.recorder.stallLimit.count(), qPrintable(QString::number(sinceStop.elapsed())));
     QCOMPARE(rowsWritten(*journal), oneTo(rig.counter(1).readingsServed()));

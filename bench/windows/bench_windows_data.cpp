@@ -30,7 +30,7 @@ int main(int argc, char *argv[])
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < readings && messages.isEmpty(); ++i)
-        form.Command2->click();
+        form.controls().Command2->click();
     const double rate = readings / (double(timer.nsecsElapsed()) / 1e9);
 
     if (!messages.isEmpty()) {

@@ -4,7 +4,7 @@
 // with --log, every write and read of the program on standard error.
 #include "commandline.h"
 #include "countersim.h"
-#include "form1.h"
+#include "startup.h"
 #include "spreadsheetloader.h"
 
 #include <QApplication>

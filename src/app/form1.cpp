@@ -1,8 +1,6 @@
 #include "form1.h"
 
-#include "commands.h"
 #include "layout.h"
-#include "sheetworkers.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -14,7 +12,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QStyleFactory>
 
 namespace tallyo {
 
@@ -50,24 +47,13 @@ protected:
 };
 } // namespace
 
-void applyAppearance()
-{
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    // Arial's metrics (Liberation Sans) at 8 pt fit every caption of the fixed layout.
-    QFont font;
-    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("Helvetica")});
-    font.setPointSize(8);
-    QApplication::setFont(font);
-}
-
 Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
     : QWidget(parent),
       m_deps(std::move(dependencies)),
-      m_comm(m_deps.portMap ? m_deps.portMap : systemPortMap()),
       m_ownClock(m_deps.clock ? nullptr : std::make_unique<WallClock>()),
       m_life(m_deps.quit ? m_deps.quit : [] { QCoreApplication::exit(0); }),
-      m_link(m_comm, m_deps.clock ? *m_deps.clock : *m_ownClock, m_life),
-      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return intervalPosition(); }, m_life,
+      m_link(m_deps.portMap ? m_deps.portMap : systemPortMap(), m_deps.clock ? *m_deps.clock : *m_ownClock, m_life),
+      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return m_intervals->position(); }, m_life,
                  m_deps.recorder),
       m_windowGone([this] { return quintptr(internalWinId()); },
                    // Not from inside the native event's delivery: the end may
@@ -105,7 +91,7 @@ Form1::~Form1()
 void Form1::buildControls()
 {
     for (const ControlRecord &r : controlTable()) {
-        QWidget *parent = *r.container ? control(QString::fromLatin1(r.container)) : this;
+        QWidget *parent = *r.container ? control(r.container) : this;
         QWidget *w = nullptr;
         switch (r.kind) {
         case ControlKind::Frame: {
@@ -174,34 +160,40 @@ void Form1::buildControls()
             w->setAccessibleDescription(r.accessibleDescription);
     }
 
-    auto option = [this](const char *name) { return static_cast<QRadioButton *>(control(QLatin1String(name))); };
-    auto frame = [this](const char *name) { return static_cast<QGroupBox *>(control(QLatin1String(name))); };
-    auto command = [this](const char *name) { return static_cast<QPushButton *>(control(QLatin1String(name))); };
-    auto label = [this](const char *name) { return static_cast<QLabel *>(control(QLatin1String(name))); };
-    Frame1 = frame("Frame1"), Frame2 = frame("Frame2"), Frame3 = frame("Frame3");
-    Frame4 = frame("Frame4"), Frame5 = frame("Frame5"), Frame6 = frame("Frame6");
-    Option1 = option("Option1"), Option2 = option("Option2"), Option3 = option("Option3");
-    Option4 = option("Option4"), Option5 = option("Option5"), Option6 = option("Option6");
-    Option7 = option("Option7"), Option8 = option("Option8"), Option9 = option("Option9");
-    Option10 = option("Option10"), Option11 = option("Option11"), Option12 = option("Option12");
-    Option13 = option("Option13"), Option14 = option("Option14"), Option15 = option("Option15");
-    Option16 = option("Option16"), Option17 = option("Option17"), Option18 = option("Option18");
-    Option19 = option("Option19"), Option20 = option("Option20"), Option21 = option("Option21");
-    Option22 = option("Option22"), Option23 = option("Option23"), Option24 = option("Option24");
-    Option25 = option("Option25");
-    Command1 = command("Command1"), Command2 = command("Command2"), Command3 = command("Command3");
-    Command4 = command("Command4"), Command5 = command("Command5");
-    Label1 = label("Label1"), Label2 = label("Label2"), Label4 = label("Label4");
-    Text1 = static_cast<QLineEdit *>(control(QStringLiteral("Text1")));
-    Combo1 = static_cast<QComboBox *>(control(QStringLiteral("Combo1")));
+    auto option = [this](const char *name) { return static_cast<QRadioButton *>(control(name)); };
+    auto frame = [this](const char *name) { return static_cast<QGroupBox *>(control(name)); };
+    auto command = [this](const char *name) { return static_cast<QPushButton *>(control(name)); };
+    auto label = [this](const char *name) { return static_cast<QLabel *>(control(name)); };
+    Form1Controls &c = m_controls;
+    c.Frame1 = frame("Frame1"), c.Frame2 = frame("Frame2"), c.Frame3 = frame("Frame3");
+    c.Frame4 = frame("Frame4"), c.Frame5 = frame("Frame5"), c.Frame6 = frame("Frame6");
+    c.Option1 = option("Option1"), c.Option2 = option("Option2"), c.Option3 = option("Option3");
+    c.Option4 = option("Option4"), c.Option5 = option("Option5"), c.Option6 = option("Option6");
+    c.Option7 = option("Option7"), c.Option8 = option("Option8"), c.Option9 = option("Option9");
+    c.Option10 = option("Option10"), c.Option11 = option("Option11"), c.Option12 = option("Option12");
+    c.Option13 = option("Option13"), c.Option14 = option("Option14"), c.Option15 = option("Option15");
+    c.Option16 = option("Option16"), c.Option17 = option("Option17"), c.Option18 = option("Option18");
+    c.Option19 = option("Option19"), c.Option20 = option("Option20"), c.Option21 = option("Option21");
+    c.Option22 = option("Option22"), c.Option23 = option("Option23"), c.Option24 = option("Option24");
+    c.Option25 = option("Option25");
+    c.Command1 = command("Command1"), c.Command2 = command("Command2"), c.Command3 = command("Command3");
+    c.Command4 = command("Command4"), c.Command5 = command("Command5");
+    c.Label1 = label("Label1"), c.Label2 = label("Label2"), c.Label4 = label("Label4");
+    c.Text1 = static_cast<QLineEdit *>(control("Text1"));
+    c.Combo1 = static_cast<QComboBox *>(control("Combo1"));
     // The interval list's caption is the label above it: a screen reader
     // relates the two (the label has no mnemonic, so focus is unchanged).
-    Label1->setBuddy(Combo1);
+    c.Label1->setBuddy(c.Combo1);
 
     const auto &order = focusOrder();
     for (size_t i = 0; i + 1 < order.size(); ++i)
-        QWidget::setTabOrder(control(QLatin1String(order[i])), control(QLatin1String(order[i + 1])));
-    Option1->setFocus();
+        QWidget::setTabOrder(control(order[i]), control(order[i + 1]));
+    c.Option1->setFocus();
+}
+
+QWidget *Form1::control(const char *name) const
+{
+    return findChild<QWidget *>(QLatin1String(name));
 }
 
 void Form1::connectHandlers()
@@ -209,17 +201,18 @@ void Form1::connectHandlers()
     auto onClick = [this](QAbstractButton *button, void (Form1::*handler)()) {
         connect(button, &QAbstractButton::clicked, this, [this, handler] { handle([this, handler] { (this->*handler)(); }); });
     };
-    onClick(Command1, &Form1::Command1_Click);
-    onClick(Command2, &Form1::Command2_Click);
-    onClick(Command3, &Form1::Command3_Click);
-    onClick(Command4, &Form1::Command4_Click);
-    onClick(Command5, &Form1::Command5_Click);
+    const Form1Controls &c = m_controls;
+    onClick(c.Command1, &Form1::Command1_Click);
+    onClick(c.Command2, &Form1::Command2_Click);
+    onClick(c.Command3, &Form1::Command3_Click);
+    onClick(c.Command4, &Form1::Command4_Click);
+    onClick(c.Command5, &Form1::Command5_Click);
     new OptionPanel(
-        optionGroups(), [this](const char *name) { return static_cast<QRadioButton *>(control(QLatin1String(name))); },
-        m_link, [this](const std::function<void()> &work) { handle(work); }, this);
-    m_display = std::make_unique<ReadingDisplay>(Text1);
-    connect(Text1, &QLineEdit::textChanged, this, [this] { handle([this] { Text1_Change(); }); });
-    m_intervals = new IntervalList(Combo1, this);
+        optionGroups(), [this](const char *name) { return static_cast<QRadioButton *>(control(name)); }, m_link,
+        [this](const std::function<void()> &work) { handle(work); }, this);
+    m_display = std::make_unique<ReadingDisplay>(c.Text1);
+    connect(c.Text1, &QLineEdit::textChanged, this, [this] { handle([this] { Text1_Change(); }); });
+    m_intervals = new IntervalList(c.Combo1, this);
 }
 
 template <typename Handler> void Form1::handle(Handler &&handler)
@@ -248,9 +241,9 @@ void Form1::report(int number, const QString &text)
 {
     if (m_life.ending())
         return;
-    QString message = number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
+    QString message = errorMessage(number, text);
     // A failure that closed the port under a recording ends that recording.
-    if (m_recorder.running() > 0 && !m_comm.portOpen())
+    if (m_recorder.running() > 0 && !m_link.portOpen())
         message += QStringLiteral(" The recording has ended.");
     if (m_deps.showMessage)
         m_deps.showMessage(message);
@@ -261,10 +254,7 @@ void Form1::report(int number, const QString &text)
 void Form1::Form_Load()
 {
     handle([this] {
-        m_comm.setRThreshold(1);
-        m_comm.setSThreshold(0);
-        m_comm.setDTREnable(true);
-        m_comm.setRTSEnable(false);
+        m_link.prepareLine();
         m_intervals->fill();
     });
 }
@@ -276,9 +266,9 @@ void Form1::Command1_Click()
 
 void Form1::Command2_Click()
 {
-    ReopenPort();
-    RequestReading();
-    m_display->show(currentReading());
+    m_link.ReopenPort();
+    m_link.RequestReading();
+    m_display->show(m_link.currentReading());
 }
 
 void Form1::Command4_Click()
@@ -298,21 +288,22 @@ void Form1::Text1_Change()
 
 void Form1::Command3_Click()
 {
-    // The reading on its way lands first (its request takes it when the
-    // stack unwinds); nothing new is asked for from here on.
+    // Nothing new is asked for from here on.
     m_life.askedToEnd();
-    m_link.settleExchange(m_life.replyLandsBy());
     try {
-        if (m_comm.portOpen()) {
-            SendCommand(cmd::RemoteOff);
-            m_comm.setPortOpen(false);   // sends what is queued, then closes
-        }
+        m_link.switchRemoteOffAndClose();
     } catch (const SerialError &e) {
         // The user asked to leave: say what failed, then leave all the same.
         report(e.number, e.text);
     }
     m_life.end();
     close();
+}
+
+std::chrono::steady_clock::time_point Form1::endDeadline()
+{
+    m_life.askedToEnd();
+    return m_life.deadline();
 }
 
 void Form1::followEndRequests(EndSignals &requests)
@@ -331,32 +322,8 @@ void Form1::endWithoutSending()
     if (m_life.ending())
         return;
     m_life.askedToEnd();
-    m_link.settleExchange(m_life.replyLandsBy());
-    if (m_life.ending())
-        return;
-    try {
-        m_comm.setPortOpen(false);
-    } catch (...) {
-    }
+    m_link.closeForEnd();
     m_life.end();
-}
-
-int runWindow(Form1Dependencies dependencies, std::shared_ptr<LineLog> lineLog)
-{
-    int exitCode = 0;
-    std::chrono::steady_clock::time_point endBy;
-    {
-        Form1 window(std::move(dependencies));
-        window.MSComm1().setLineLog(std::move(lineLog));
-        EndSignals endSignals;
-        window.followEndRequests(endSignals);
-        window.Form_Load();
-        window.show();
-        exitCode = QCoreApplication::exec();
-        endBy = window.endDeadline();
-    }
-    endSheetWorkers(endBy, exitCode);
-    return exitCode;
 }
 
 } // namespace tallyo

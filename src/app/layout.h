@@ -4,8 +4,6 @@
 // from its frame, every other control's from the window's client area.
 #pragma once
 
-#include "optiongroups.h"
-
 #include <QString>
 #include <vector>
 
@@ -36,10 +34,6 @@ const std::vector<ControlRecord> &controlTable();
 
 // Names of the focus-taking controls in Tab order.
 const std::vector<const char *> &focusOrder();
-
-// The option groups: each frame's buttons in the order handlers set them,
-// with what each button means.
-const std::vector<OptionGroup> &optionGroups();
 
 constexpr int twipsToPixels(int twips) { return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel; }
 

@@ -2,7 +2,7 @@
 // serial line.
 #include "clirun.h"
 #include "commandline.h"
-#include "form1.h"
+#include "startup.h"
 #include "spreadsheetloader.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 // Writes a picture of the window as a user first sees it, for the README:
 //   frequency-tallyo-snapshot window.png
-#include "form1.h"
+#include "startup.h"
 
 #include <QApplication>
 #include <QPixmap>

@@ -45,8 +45,19 @@ QString trimSpaces(const QString &text)
     return text.mid(begin, end - begin);
 }
 
+CounterLink::CounterLink(PortMap portMap, WallClock &clock, ProgramLife &life, QObject *parent)
+    : CounterLink(std::make_unique<MSComm>(std::move(portMap)), nullptr, clock, life, parent)
+{
+}
+
 CounterLink::CounterLink(MSComm &comm, WallClock &clock, ProgramLife &life, QObject *parent)
-    : QObject(parent), m_comm(comm), m_clock(clock), m_life(life)
+    : CounterLink(nullptr, &comm, clock, life, parent)
+{
+}
+
+CounterLink::CounterLink(std::unique_ptr<MSComm> own, MSComm *comm, WallClock &clock, ProgramLife &life,
+                         QObject *parent)
+    : QObject(parent), m_ownComm(std::move(own)), m_comm(comm ? *comm : *m_ownComm), m_clock(clock), m_life(life)
 {
     m_slowReply.setSingleShot(true);
     connect(&m_slowReply, &QTimer::timeout, this, [this] {
@@ -81,6 +92,70 @@ void CounterLink::throwIfStopped(quint64 lossesBefore)
     }
 }
 
+CounterLink::~CounterLink() = default;
+
+void CounterLink::prepareLine()
+{
+    m_comm.setRThreshold(1);
+    m_comm.setSThreshold(0);
+    m_comm.setDTREnable(true);
+    m_comm.setRTSEnable(false);
+}
+
+void CounterLink::setLineLog(std::shared_ptr<LineLog> log)
+{
+    m_comm.setLineLog(std::move(log));
+}
+
+bool CounterLink::portOpen() const
+{
+    return m_comm.portOpen();
+}
+
+void CounterLink::choosePort(int portNumber)
+{
+    settleExchange();
+    if (m_comm.portOpen()) {
+        m_comm.setPortOpen(false);
+        m_comm.setCommPort(portNumber);
+        m_comm.setPortOpen(true);
+    } else {
+        m_comm.setCommPort(portNumber);
+    }
+}
+
+void CounterLink::switchRemoteOffAndClose()
+{
+    // The reading on its way lands first (its request takes it when the
+    // stack unwinds); nothing new is asked for from here on.
+    settleExchange(m_life.replyLandsBy());
+    if (!m_comm.portOpen())
+        return;
+    const auto closed = qScopeGuard([this] {
+        if (m_comm.portOpen()) {
+            try {
+                m_comm.setPortOpen(false);
+            } catch (const SerialError &) {
+                // The failure of "R0" is the one the user hears about.
+            }
+        }
+    });
+    SendCommand(cmd::RemoteOff);
+    m_comm.setPortOpen(false);   // sends what is queued, then closes
+}
+
+void CounterLink::closeForEnd()
+{
+    settleExchange(m_life.replyLandsBy());
+    if (m_life.ending())
+        return;
+    try {
+        m_comm.setPortOpen(false);
+    } catch (const SerialError &) {
+        // The program is going: nothing is left to tell about the port.
+    }
+}
+
 void CounterLink::ReopenPort()
 {
     settleExchange();
@@ -96,6 +171,7 @@ void CounterLink::ReopenPort()
 
 void CounterLink::SendCommand(const QByteArray &command)
 {
+    settleExchange();
     m_comm.setOutput(command + cmd::Terminator);
     if (command.size() == 2 && command[0] == 'G' && command[1] >= '0' && command[1] < '0' + int(std::size(kGateTimes)))
         m_gate = command[1] - '0';
@@ -108,6 +184,7 @@ std::chrono::milliseconds CounterLink::replyBound() const
 
 QString CounterLink::RequestReading()
 {
+    settleExchange();
     for (;;) {
         // Nothing new goes out once the program was asked to end.
         if (m_life.endAsked())

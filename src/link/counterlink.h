@@ -7,9 +7,13 @@
 // (from the wait that notices it, or from the event loop when nothing waits),
 // and every wait on the stack then ends with the silent LineLost.
 //
-// One exchange at a time: a handler that takes the line while a reading
-// request waits for its reply first lets that reply land and hands it to the
-// request (settleExchange()), so no reading the counter gave is thrown away.
+// One exchange at a time: every operation that takes the line (opening,
+// choosing a port, sending, asking for a reading, the ending) first lets a
+// reply on its way land and hands it to the request that waits for it
+// (settleExchange()), so no reading the counter gave is thrown away.
+//
+// The link is the only code that drives the serial control (MSComm1): the
+// window and the command line use its operations.
 #pragma once
 
 #include "mscomm.h"
@@ -21,6 +25,7 @@
 #include <QString>
 #include <QTimer>
 #include <chrono>
+#include <memory>
 #include <optional>
 
 namespace tallyo {
@@ -32,16 +37,38 @@ struct LineLost {};
 class CounterLink : public QObject {
     Q_OBJECT
 public:
+    // Over a serial control of its own, on the ports of `portMap`.
+    CounterLink(PortMap portMap, WallClock &clock, ProgramLife &life, QObject *parent = nullptr);
+    // Over the caller's serial control (the command line's, until it uses
+    // the operations below).
     CounterLink(MSComm &comm, WallClock &clock, ProgramLife &life, QObject *parent = nullptr);
+    ~CounterLink() override;
 
-    MSComm &comm() { return m_comm; }
+    // The line as the program starts it: DTR raised and RTS low whenever the
+    // port is open; the port stays closed and nothing is sent.
+    void prepareLine();
+    // Every write and read from now on also goes to `log` (none: no log).
+    void setLineLog(std::shared_ptr<LineLog> log);
+    bool portOpen() const;
 
     // Closes the port if open, then opens it with "9600,N,8,1" on CommPort.
-    // A reply on its way is let land first (settleExchange()). Throws
-    // ProgramEnding once the program was asked to end.
+    // Throws ProgramEnding once the program was asked to end.
     void ReopenPort();
     // Writes the two-character command and a carriage return in one write.
     void SendCommand(const QByteArray &command);
+    // Takes effect at once: an open port is closed, renumbered and opened
+    // again with the settings it had (the same number included); a closed
+    // port is only renumbered, and the next opening uses the new number.
+    void choosePort(int portNumber);
+    // The ending of EXIT: the reply on its way may land until the end budget
+    // says; then an open port gets "R0" and is closed (what is queued leaves
+    // first, within the drain limit). A failure throws SerialError, with the
+    // port closed.
+    void switchRemoteOffAndClose();
+    // The ending of the close control or a signal: the reply on its way may
+    // land as for EXIT; then the port is closed, nothing sent, and a failure
+    // of the closing is not reported (the program is going).
+    void closeForEnd();
     // Empties both buffers, writes "D1" and waits until at least
     // ReadingLength characters are waiting and the reply has ended (its CR
     // or LF arrived, or the line went quiet); returns all of it with the
@@ -84,6 +111,8 @@ signals:
     void exchangeSettled();
 
 private:
+    CounterLink(std::unique_ptr<MSComm> own, MSComm *comm, WallClock &clock, ProgramLife &life, QObject *parent);
+
     // The one exchange on the line: a "D1" sent and its reply not yet taken.
     struct Exchange {
         quint64 generation;      // the port's, once "D1" was written
@@ -103,6 +132,10 @@ private:
     // Emits lineLost() for a loss the serial control still holds.
     void reportLoss();
 
+    // The tests' view of the serial control (tests/support).
+    friend struct SerialControlOf;
+
+    std::unique_ptr<MSComm> m_ownComm;
     MSComm &m_comm;
     WallClock &m_clock;
     ProgramLife &m_life;

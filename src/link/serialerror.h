@@ -6,11 +6,20 @@
 
 namespace tallyo {
 
+// A failure as the user is told about it: "Error N: text", or the text alone
+// for a failure without a number. The window's message box and the command
+// line's standard error say it alike.
+inline QString errorMessage(int number, const QString &text)
+{
+    return number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
+}
+
 struct SerialError : std::runtime_error {
     SerialError(int number, const QString &text)
         : std::runtime_error(text.toStdString()), number(number), text(text) {}
     int number;
     QString text;
+    QString message() const { return errorMessage(number, text); }
 };
 
 // Error numbers shown with the message. They follow QSerialPort's error codes

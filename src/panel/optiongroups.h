@@ -39,4 +39,8 @@ struct OptionGroup {
     std::vector<OptionMember> members;  // in the order a click's handler sets them
 };
 
+// The window's option groups: each frame's buttons in the order handlers set
+// them, with what each button means.
+const std::vector<OptionGroup> &optionGroups();
+
 } // namespace tallyo

@@ -1,7 +1,5 @@
 #include "optionpanel.h"
 
-#include "portchoice.h"
-
 #include <QButtonGroup>
 #include <QRadioButton>
 
@@ -46,7 +44,7 @@ void OptionPanel::clicked(Group &group, int id)
 
 void OptionPanel::choosePortClicked(Group &group, int id)
 {
-    choosePort(m_link, group.table->members[size_t(id)].meaning.port);
+    m_link.choosePort(group.table->members[size_t(id)].meaning.port);
     mark(group, id);
 }
 

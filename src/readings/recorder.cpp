@@ -102,7 +102,7 @@ void Recorder::takeReadings(SpreadsheetApp &app)
                                            + ", holds the last reading. The recording has ended.");
             }
             // Another handler closed the port under the recording (and said why).
-            if (!m_link.comm().portOpen())
+            if (!m_link.portOpen())
                 throw ExchangeAbandoned{};
             const QString reading = m_link.RequestReading();
             app.setCellFormula(row, 1, reading.toStdString());

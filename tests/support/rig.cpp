@@ -9,6 +9,13 @@
 #include <QTest>
 #include <QTimer>
 
+namespace tallyo {
+// The one way tests reach the serial control behind a link.
+struct SerialControlOf {
+    static MSComm &get(CounterLink &link) { return link.m_comm; }
+};
+} // namespace tallyo
+
 namespace tallyo::test {
 
 class FakeSheets::App : public SpreadsheetApp {
@@ -198,7 +205,22 @@ void Rig::click(QWidget *control)
 
 void Rig::clickPort(int portNumber)
 {
-    click(form().control(portButtonName(portNumber)));
+    click(control(form(), portButtonName(portNumber)));
+}
+
+MSComm &serialControl(Form1 &form)
+{
+    return SerialControlOf::get(form.link());
+}
+
+QWidget *control(const Form1 &form, const QString &name)
+{
+    return form.findChild<QWidget *>(name);
+}
+
+int intervalPosition(const Form1 &form)
+{
+    return form.findChild<IntervalList *>()->position();
 }
 
 QString portButtonName(int portNumber)

@@ -45,7 +45,7 @@ struct SheetCall {
     std::string call;   // "visible", "add", "formula", "autofit", "format"
     long long row = 0;
     int column = 0;
-    std::string text;
+    std::string text = {};
 };
 
 // A stand-in spreadsheet application that records every call, for tests of
@@ -144,6 +144,14 @@ private:
 
 // The object name of the button that chooses port `portNumber`.
 QString portButtonName(int portNumber);
+
+// The window's serial control, which its link drives: for looking at the
+// line's state, and for probes of a test's own on the line.
+MSComm &serialControl(Form1 &form);
+// The control of the layout table with that name.
+QWidget *control(const Form1 &form, const QString &name);
+// The selected position of the interval list; -1 once text was typed.
+int intervalPosition(const Form1 &form);
 
 // Runs `action` once the current handler is inside a wait (or as soon as the
 // event loop next turns).
