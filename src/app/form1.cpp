@@ -22,6 +22,8 @@ namespace {
 // What of the end budget the reply in flight may take; the rest is for "R0",
 // closing the port and the sheet's last rows.
 constexpr std::chrono::milliseconds kEndStepsAfterReply{250};
+// Qt's own, when it ends the process for a lost display.
+constexpr int kDisplayLostExitCode = 1;
 
 QRect pixelRect(const ControlRecord &r)
 {
@@ -86,15 +88,15 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
     // The link reports a lost line once; the window shows it.
     connect(&m_link, &CounterLink::lineLost, this, &Form1::report);
     // A reply that keeps the user waiting shows the busy pointer (the window
-    // stays usable); a reply at the line's pace never does.
-    connect(&m_link, &CounterLink::slowReply, this, [this](bool waiting) {
-        if (waiting == m_busyPointer)
-            return;
-        m_busyPointer = waiting;
-        if (waiting)
-            QApplication::setOverrideCursor(Qt::BusyCursor);
+    // stays usable); a reply at the line's pace never does. A silent counter
+    // is named in the display box, with what to check, until it answers.
+    connect(&m_link, &CounterLink::slowReply, this, [this](bool slow) { showBusy(slow, m_replyOverdue); });
+    connect(&m_link, &CounterLink::replyOverdue, this, [this](bool overdue) {
+        showBusy(m_slowReply, overdue);
+        if (overdue)
+            m_display->showNoReply(m_comm.commPort(), m_comm.portLabel());
         else
-            QApplication::restoreOverrideCursor();
+            m_display->endNoReply();
     });
     connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
     QCoreApplication::instance()->installNativeEventFilter(&m_windowGone);
@@ -103,6 +105,20 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
 Form1::~Form1()
 {
     if (m_busyPointer)
+        QApplication::restoreOverrideCursor();
+}
+
+void Form1::showBusy(bool slow, bool overdue)
+{
+    m_slowReply = slow;
+    m_replyOverdue = overdue;
+    const bool busy = slow || overdue;
+    if (busy == m_busyPointer)
+        return;
+    m_busyPointer = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    else
         QApplication::restoreOverrideCursor();
 }
 
@@ -281,7 +297,8 @@ void Form1::Command1_Click()
 void Form1::Command2_Click()
 {
     ReopenPort();
-    RequestReading();
+    // A silent counter is asked again until it answers.
+    m_link.RequestReading(ReadingRequest{{}, true});
     m_display->show(currentReading());
 }
 
@@ -343,6 +360,18 @@ void Form1::endWithoutSending()
     } catch (...) {
     }
     m_life.end();
+}
+
+void Form1::endAbruptly()
+{
+    m_life.askedToEnd();
+    m_recorder.saveBeforeExit();
+    try {
+        m_comm.setPortOpen(false);
+    } catch (...) {
+    }
+    // A worker still held in a call by the end of the budget is not waited for.
+    endSheetWorkers(m_life.deadline(), kDisplayLostExitCode);
 }
 
 int runWindow(Form1Dependencies dependencies, std::shared_ptr<LineLog> lineLog)

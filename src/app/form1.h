@@ -6,6 +6,7 @@
 // message; only the failing handler stops) and how the program ends.
 #pragma once
 
+#include "abruptexit.h"
 #include "counterlink.h"
 #include "endsignals.h"
 #include "intervallist.h"
@@ -113,6 +114,11 @@ private:
     // destroyed from outside: let the reply on its way land, send nothing,
     // free the port, end the program.
     void endWithoutSending();
+    // The display is gone and the process ends under the window (see
+    // AbruptExit): the sheets' readings saved, the port and its lock freed.
+    void endAbruptly();
+    // The busy pointer while a reply is slow or overdue.
+    void showBusy(bool slow, bool overdue);
 
     Form1Dependencies m_deps;
     MSComm m_comm;
@@ -123,7 +129,10 @@ private:
     std::unique_ptr<ReadingDisplay> m_display;
     IntervalList *m_intervals = nullptr;
     WindowGoneWatcher m_windowGone;
+    AbruptExit m_abruptExit{[this] { endAbruptly(); }};
     bool m_busyPointer = false;
+    bool m_slowReply = false;
+    bool m_replyOverdue = false;
 };
 
 // Style and fonts the window's fixed geometry was drawn for.
