@@ -297,8 +297,7 @@ void Form1::Command1_Click()
 void Form1::Command2_Click()
 {
     ReopenPort();
-    // A silent counter is asked again until it answers.
-    m_link.RequestReading(ReadingRequest{{}, true});
+    RequestReading();
     m_display->show(currentReading());
 }
 

@@ -37,7 +37,7 @@ void ReadingDisplay::showNoReply(int port, const QString &portLabel)
         font.setPointSize(font.pointSize() - 1);
     m_box->setFont(font);
     m_box->setToolTip(QStringLiteral("%1: the counter does not answer. Check that it is switched on and that its "
-                                     "cable is plugged in; readings go on by themselves once it answers.")
+                                     "cable is plugged in.")
                           .arg(portLabel));
     m_box->setText(m_notice);
     m_box->setCursorPosition(0);
