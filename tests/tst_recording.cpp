@@ -3,12 +3,18 @@
 // EXIT, and every way a recording can fail. The real applications have
 // suites of their own.
 #include "endsignals.h"
+#include "portlocks.h"
 #include "queuedspreadsheet.h"
 #include "rig.h"
 #include "sheet_fakebackend.h"
 
 #include <QComboBox>
+#include <QCursor>
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QSerialPort>
 #include <QLineEdit>
 #include <QPushButton>
@@ -73,16 +79,26 @@ std::vector<long long> oneTo(long long n)
 }
 
 // Numbers the counter's readings 1, 2, 3, ... in the order it serves them
-// ("           7 Hz\r": 16 characters).
+// ("           7 Hz\r": 16 characters); a "D1" it leaves unanswered takes none.
 void numberReadings(sim::CounterSim &counter)
 {
-    auto next = std::make_shared<int>(1);
     auto text = [](int n) { return QStringLiteral("%1 Hz\r").arg(n, 12).toStdString(); };
     counter.setCustomReply(text(1));
-    counter.setCommandObserver([&counter, next, text](const std::string &command) {
+    counter.setCommandObserver([&counter, text](const std::string &command) {
         if (command == "D1")
-            counter.setCustomReply(text(++*next));
+            counter.setCustomReply(text(counter.readingsServed() + 1));
     });
+}
+
+// The display box names the silent counter.
+bool showsNoReply(Form1 &form)
+{
+    return form.controls().Text1->text().contains(QStringLiteral("no reply"));
+}
+
+bool busyPointer()
+{
+    return QGuiApplication::overrideCursor() && QGuiApplication::overrideCursor()->shape() == Qt::BusyCursor;
 }
 
 // The numbers of the readings application `app` took, in row order; all
@@ -115,15 +131,6 @@ std::vector<long long> sheetThenSaved(const Rig &rig, int app)
     for (const Rig::SavedRow &saved : rig.savedRows())
         rows.push_back(saved.row);
     return rows;
-}
-
-// The recording's real queue and worker thread, over a stand-in backend.
-SpreadsheetFactory queuedFake(const std::shared_ptr<FakeSheetJournal> &journal, QueueSettings settings = {})
-{
-    return [journal, settings]() -> std::unique_ptr<SpreadsheetApp> {
-        return std::make_unique<QueuedSpreadsheet>([journal] { return std::make_unique<FakeSheetBackend>(journal); },
-                                                   settings);
-    };
 }
 
 // AutoFit and format once, after the first row, then never: the gate holds
@@ -197,6 +204,11 @@ private slots:
     void aWriteGivenUpThatLandsLaterIsMarkedInTheFile();
     void exitWhileAWriteNeverAnswersSavesItAsMaybe();
     void aBacklogThatDrainsSlowlyIsNeverCut();
+    void stopEndsRecordingsWhileTheCounterIsSilent();
+    void recordingGoesOnWhenASilentCounterAnswersAgain();
+    void aSlowFitThatFinishesIsNoStall();
+    void losingTheDisplayEndsLikeASignal_data();
+    void losingTheDisplayEndsLikeASignal();
 };
 
 void TestRecording::readingsGoDownColumnAFromRowOne()
@@ -779,6 +791,209 @@ void TestRecording::aBacklogThatDrainsSlowlyIsNeverCut()
     QVERIFY2(sinceStop.elapsed() > rig.recorder.stallLimit.count(), qPrintable(QString::number(sinceStop.elapsed())));
     QCOMPARE(rowsWritten(*journal), oneTo(rig.counter(1).readingsServed()));
     QVERIFY(rig.savedRows().empty());
+}
+
+void TestRecording::stopEndsRecordingsWhileTheCounterIsSilent()
+{
+    // A recording nested in another's reply wait; the counter goes silent;
+    // one Stop, right after a "D1" asked again reached it, ends both.
+    Rig rig;
+    Form1 &form = rig.form();
+    numberReadings(rig.counter(1));
+    rig.click(form.controls().Option11);   // 0.01 s: the reply's bound is short
+    selectInterval(form, 0);
+    form.controls().Text1->setText(QStringLiteral("shown before"));
+    size_t seen = 0;
+    size_t commandsAtStop = 0;
+    QTimer nest;   // a timer does not fire inside its own slot
+    QObject::connect(&nest, &QTimer::timeout, [&] {
+        if (rig.sheets.formulas().size() >= 3 && form.link().activeWaits() == 1) {
+            nest.stop();
+            rig.click(form.controls().Command4);
+        }
+    });
+    nest.start(1);
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        const size_t commands = rig.counter(1).commands().size();
+        if (rig.sheets.created == 2 && rowsOf(rig.sheets.formulas(), 2).size() >= 2 && !seen) {
+            rig.counter(1).setReply(Reply::Silent);
+            seen = commands;
+        } else if (seen && showsNoReply(form) && busyPointer() && commands > seen) {
+            driver.stop();
+            commandsAtStop = commands;
+            rig.click(form.controls().Command5);
+        } else if (seen) {
+            seen = std::max(seen, commands);
+        }
+    });
+    driver.start(1);
+    rig.click(form.controls().Command4);
+    QVERIFY(commandsAtStop > 0);
+    // The counter answers again and settings are clicked: no recording asks.
+    rig.counter(1).setReply(Reply::Normal);
+    rig.click(form.controls().Option13);
+    rig.click(form.controls().Option12);
+    QVERIFY(rig.counter(1).waitForCommands(commandsAtStop + 2, 5s));
+    std::vector<std::string> after = rig.counter(1).commands();
+    after.erase(after.begin(), after.begin() + qsizetype(commandsAtStop));
+    QCOMPARE(after, (std::vector<std::string>{"G2\r", "G1\r"}));
+    for (int app : {1, 2})
+        QCOMPARE(rowsOf(rig.sheets.formulas(), app), oneTo(qint64(rowsOf(rig.sheets.formulas(), app).size())));
+    QVERIFY(eachOnce(numbersOf(rig, 0), rig.counter(1).readingsServed()));
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("shown before"));
+    QVERIFY(!QGuiApplication::overrideCursor());
+    QVERIFY(rig.messages.isEmpty());
+    // A new recording is one of its own, from row 1 of a new workbook.
+    StopAfter stop(rig, rig.sheets.formulas().size() + 2);
+    rig.click(form.controls().Command4);
+    QCOMPARE(rig.sheets.created, 3);
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 3), oneTo(2));
+}
+
+void TestRecording::recordingGoesOnWhenASilentCounterAnswersAgain()
+{
+    Rig rig;
+    Form1 &form = rig.form();
+    numberReadings(rig.counter(1));
+    rig.click(form.controls().Option11);   // 0.01 s
+    selectInterval(form, 0);
+    form.controls().Text1->setText(QStringLiteral("shown before"));
+    int phase = 0;
+    size_t silentFrom = 0;
+    size_t rowsBack = 0;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        const size_t rows = rig.sheets.formulas().size();
+        if (phase == 0 && rows >= 3) {
+            rig.counter(1).setReply(Reply::Silent);
+            silentFrom = rig.counter(1).commands().size();
+            phase = 1;
+        } else if (phase == 1 && showsNoReply(form) && rig.counter(1).commands().size() >= silentFrom + 2) {
+            // Asked again at least once while silent; now it answers.
+            rig.counter(1).setReply(Reply::Normal);
+            rowsBack = rows;
+            phase = 2;
+        } else if (phase == 2 && rows >= rowsBack + 3) {
+            driver.stop();
+            QCOMPARE(form.controls().Text1->text(), QStringLiteral("shown before"));
+            rig.click(form.controls().Command5);
+        }
+    });
+    driver.start(1);
+    rig.click(form.controls().Command4);
+    QCOMPARE(phase, 2);
+    QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(rig.counter(1).readingsServed()));
+    QVERIFY(std::ranges::is_sorted(numbersOf(rig, 1)));
+    QVERIFY(eachOnce(numbersOf(rig, 1), rig.counter(1).readingsServed()));
+    QVERIFY(!QGuiApplication::overrideCursor());
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void TestRecording::aSlowFitThatFinishesIsNoStall()
+{
+    // The first fit takes a second (an office frozen for a while, then
+    // resumed); "Stop Record" right after it: the fit owed at the end is not
+    // held back by what the slow one cost, and no failure is reported.
+    Rig rig;
+    auto journal = std::make_shared<FakeSheetJournal>();
+    journal->setHook([fits = 0](const FakeSheetCall &call) mutable {
+        if (call.kind == FakeSheetCall::Kind::AutoFit && fits++ == 0)
+            std::this_thread::sleep_for(1s);
+    });
+    rig.spreadsheetFactory = queuedFake(journal);
+    rig.recorder.stallLimit = 2500ms;
+    Form1 &form = rig.form();
+    selectInterval(form, 0);
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (journal->count(FakeSheetCall::Kind::AutoFit) == 1) {
+            driver.stop();
+            rig.click(form.controls().Command5);
+        }
+    });
+    driver.start(1);
+    rig.click(form.controls().Command4);
+    QVERIFY2(rig.messages.isEmpty(), qPrintable(rig.messages.join(u'\n')));
+    QCOMPARE(journal->count(FakeSheetCall::Kind::AutoFit), 2);
+    QCOMPARE(rowsWritten(*journal), oneTo(rig.counter(1).readingsServed()));
+}
+
+void TestRecording::losingTheDisplayEndsLikeASignal_data()
+{
+    QTest::addColumn<bool>("serverDies");
+    QTest::newRow("the X server dies") << true;
+    QTest::newRow("the connection is killed") << false;
+}
+
+void TestRecording::losingTheDisplayEndsLikeASignal()
+{
+    // The window runs in a process of its own on a display of the test's,
+    // recording into a sheet that has stopped answering.
+    QFETCH(bool, serverDies);
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+    if (xvfb.isEmpty() || xdotool.isEmpty())
+        QSKIP("needs Xvfb and xdotool");
+    QProcess server;
+    server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                        QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("640x480x24")});
+    QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 30'000);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":") + QString::fromLatin1(server.readLine().trimmed()));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+
+    sim::CounterSim counter;
+    numberReadings(counter);
+    const QString device = QString::fromStdString(counter.devicePath());
+    QTemporaryDir folder;
+    QProcess window;
+    window.setProcessEnvironment(env);
+    window.start(qEnvironmentVariable("TALLYO_BUILD_DIR") + QStringLiteral("/tests/display-loss-window"),
+                 {device, folder.path()});
+    QTRY_VERIFY_WITH_TIMEOUT(window.canReadLine(), 30'000);
+    const QString id = QString::fromLatin1(window.readLine().trimmed()).section(u' ', 1);
+    QTRY_VERIFY_WITH_TIMEOUT(counter.readingsServed() >= 20, 30'000);
+    QStringList lockFiles;
+    for (const QString &directory : lockDirectories())
+        if (QFile::exists(directory + u'/' + lockFileName(device)))
+            lockFiles << directory + u'/' + lockFileName(device);
+    QVERIFY(!lockFiles.isEmpty());
+    // Silent from here: once it is asked again, every reading it served has
+    // reached the program.
+    const size_t asked = counter.commands().size();
+    counter.setReply(Reply::Silent);
+    QTRY_VERIFY(counter.commands().size() > asked);
+    const int served = counter.readingsServed();
+
+    QElapsedTimer took;
+    took.start();
+    if (serverDies) {
+        server.kill();
+    } else {
+        QProcess kill;
+        kill.setProcessEnvironment(env);
+        kill.start(xdotool, {QStringLiteral("windowkill"), id});
+        QVERIFY(kill.waitForFinished(30'000));
+    }
+    QVERIFY(window.waitForFinished(30'000));
+    qInfo("ended %lld ms after the display went", took.elapsed());
+    QCOMPARE(window.exitStatus(), QProcess::NormalExit);
+    const QByteArray said = window.readAllStandardError();
+    QVERIFY2(said.contains("frequency-tallyo: ") && said.contains(".csv"), said.constData());
+    // Every reading served is in the file, at its row, once.
+    const std::vector<Rig::SavedRow> saved = Rig::savedRowsIn(folder.path());
+    QCOMPARE(int(saved.size()), served);
+    for (int n = 1; n <= served; ++n) {
+        QCOMPARE(saved[size_t(n - 1)].row, n);
+        QCOMPARE(std::stoi(saved[size_t(n - 1)].reading), n);
+    }
+    // The port and its lock file are free for another program.
+    for (const QString &file : lockFiles)
+        QVERIFY2(!QFile::exists(file), qPrintable(file));
+    QSerialPort other(device);
+    QVERIFY(other.open(QIODevice::ReadWrite));
 }
 
 QTEST_MAIN(TestRecording)

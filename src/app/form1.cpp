@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "layout.h"
+#include "sheetworkers.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,6 +17,9 @@
 namespace tallyo {
 
 namespace {
+// Qt's own, when it ends the process for a lost display.
+constexpr int kDisplayLostExitCode = 1;
+
 QRect pixelRect(const ControlRecord &r)
 {
     return QRect(twipsToPixels(r.left), twipsToPixels(r.top), twipsToPixels(r.width), twipsToPixels(r.height));
@@ -68,15 +72,15 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
     // The link reports a lost line once; the window shows it.
     connect(&m_link, &CounterLink::lineLost, this, &Form1::report);
     // A reply that keeps the user waiting shows the busy pointer (the window
-    // stays usable); a reply at the line's pace never does.
-    connect(&m_link, &CounterLink::slowReply, this, [this](bool waiting) {
-        if (waiting == m_busyPointer)
-            return;
-        m_busyPointer = waiting;
-        if (waiting)
-            QApplication::setOverrideCursor(Qt::BusyCursor);
+    // stays usable); a reply at the line's pace never does. A silent counter
+    // is named in the display box, with what to check, until it answers.
+    connect(&m_link, &CounterLink::slowReply, this, [this](bool slow) { showBusy(slow, m_replyOverdue); });
+    connect(&m_link, &CounterLink::replyOverdue, this, [this](bool overdue) {
+        showBusy(m_slowReply, overdue);
+        if (overdue)
+            m_display->showNoReply(m_link.portNumber(), m_link.portLabel());
         else
-            QApplication::restoreOverrideCursor();
+            m_display->endNoReply();
     });
     connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
     QCoreApplication::instance()->installNativeEventFilter(&m_windowGone);
@@ -85,6 +89,20 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
 Form1::~Form1()
 {
     if (m_busyPointer)
+        QApplication::restoreOverrideCursor();
+}
+
+void Form1::showBusy(bool slow, bool overdue)
+{
+    m_slowReply = slow;
+    m_replyOverdue = overdue;
+    const bool busy = slow || overdue;
+    if (busy == m_busyPointer)
+        return;
+    m_busyPointer = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    else
         QApplication::restoreOverrideCursor();
 }
 
@@ -324,6 +342,15 @@ void Form1::endWithoutSending()
     m_life.askedToEnd();
     m_link.closeForEnd();
     m_life.end();
+}
+
+void Form1::endAbruptly()
+{
+    m_life.askedToEnd();
+    m_recorder.saveBeforeExit();
+    m_link.closeAtOnce();
+    // A worker still held in a call by the end of the budget is not waited for.
+    endSheetWorkers(m_life.deadline(), kDisplayLostExitCode);
 }
 
 } // namespace tallyo

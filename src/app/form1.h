@@ -7,6 +7,7 @@
 // the program ends.
 #pragma once
 
+#include "abruptexit.h"
 #include "counterlink.h"
 #include "endsignals.h"
 #include "intervallist.h"
@@ -103,6 +104,11 @@ private:
     // destroyed from outside: let the reply on its way land, send nothing,
     // free the port, end the program.
     void endWithoutSending();
+    // The display is gone and the process ends under the window (see
+    // AbruptExit): the sheets' readings saved, the port and its lock freed.
+    void endAbruptly();
+    // The busy pointer while a reply is slow or overdue.
+    void showBusy(bool slow, bool overdue);
 
     Form1Dependencies m_deps;
     Form1Controls m_controls{};
@@ -113,7 +119,10 @@ private:
     std::unique_ptr<ReadingDisplay> m_display;
     IntervalList *m_intervals = nullptr;
     WindowGoneWatcher m_windowGone;
+    AbruptExit m_abruptExit{[this] { endAbruptly(); }};
     bool m_busyPointer = false;
+    bool m_slowReply = false;
+    bool m_replyOverdue = false;
 };
 
 } // namespace tallyo

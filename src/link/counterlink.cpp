@@ -27,6 +27,9 @@ constexpr int kPowerUpGate = 2;
 // 42 ms at 9600 baud), a USB adapter's latency (16 ms) and the counter's
 // turn-around, with room to spare.
 constexpr std::chrono::milliseconds kReplyMargin{250};
+// The longest a reply takes at any gate time: a silent counter is asked again
+// at least this often.
+constexpr std::chrono::milliseconds kLongestBound = kGateTimes[std::size(kGateTimes) - 1] + kReplyMargin;
 
 qint64 floorDiv(qint64 a, qint64 b)
 {
@@ -156,6 +159,25 @@ void CounterLink::closeForEnd()
     }
 }
 
+void CounterLink::closeAtOnce()
+{
+    try {
+        m_comm.setPortOpen(false);
+    } catch (const SerialError &) {
+        // The process is going: nothing is left to tell about the port.
+    }
+}
+
+int CounterLink::portNumber() const
+{
+    return m_comm.commPort();
+}
+
+QString CounterLink::portLabel() const
+{
+    return m_comm.portLabel();
+}
+
 void CounterLink::ReopenPort()
 {
     settleExchange();
@@ -184,11 +206,27 @@ std::chrono::milliseconds CounterLink::replyBound() const
 
 QString CounterLink::RequestReading()
 {
+    return *RequestReading(ReadingRequest{});
+}
+
+std::optional<QString> CounterLink::RequestReading(const ReadingRequest &how)
+{
     settleExchange();
-    for (;;) {
-        // Nothing new goes out once the program was asked to end.
+    const auto stopped = [&] { return how.stopAsked && how.stopAsked(); };
+    bool overdue = false;
+    const auto answered = qScopeGuard([&] {
+        if (overdue && --m_overdue == 0)
+            emit replyOverdue(false);
+    });
+    // A silent counter is asked again after this, twice as long each time.
+    std::chrono::milliseconds askAgainAfter = replyBound();
+    for (bool again = false;; again = true) {
+        // Nothing new goes out once the program was asked to end; nothing
+        // is asked again once whoever asked has stopped.
         if (m_life.endAsked())
             throw ProgramEnding{};
+        if (again && stopped())
+            return std::nullopt;
         m_comm.setOutBufferCount(0);
         m_comm.setInBufferCount(0);
         m_comm.setOutput(cmd::Reading);
@@ -196,19 +234,46 @@ QString CounterLink::RequestReading()
         m_inFlight = &exchange;
         m_slowReply.start(kSlowReply);
         const auto over = qScopeGuard([&] { endExchange(exchange); });
-        switch (waitForReply(exchange, TimePoint::max(), true)) {
-        case ReplyWait::HandedOver:
-            return *exchange.handedOver;
-        case ReplyWait::Complete:
-            m_currentReading = trimSpaces(QString::fromLatin1(m_comm.input()));
-            return m_currentReading;
-        case ReplyWait::Disturbed:
-        case ReplyWait::TimedOut:
-            break;
+        const TimePoint bound = exchange.sentAt + replyBound();
+        const auto until = [&] {
+            // Up to the bound until it has passed, or the caller stops; then
+            // the next asking again, while nothing of the reply has come.
+            TimePoint when = !overdue || stopped() ? bound : TimePoint::max();
+            if (how.askAgainWhenSilent && m_comm.inBufferCount() == 0)
+                when = std::min(when, exchange.sentAt + askAgainAfter);
+            return when;
+        };
+        bool askAgain = false;
+        while (!askAgain) {
+            switch (waitForReply(exchange, until, true)) {
+            case ReplyWait::HandedOver:
+                return *exchange.handedOver;
+            case ReplyWait::Complete:
+                m_currentReading = trimSpaces(QString::fromLatin1(m_comm.input()));
+                return m_currentReading;
+            case ReplyWait::Disturbed:
+                // Another handler took the line before the reply came.
+                if (!m_comm.portOpen())
+                    throw ExchangeAbandoned{};
+                askAgain = true;
+                break;
+            case ReplyWait::TimedOut: {
+                const TimePoint now = std::chrono::steady_clock::now();
+                if (now >= bound && !overdue) {
+                    overdue = true;
+                    if (m_overdue++ == 0)
+                        emit replyOverdue(true);
+                }
+                if (now >= bound && stopped())
+                    return std::nullopt;
+                if (how.askAgainWhenSilent && now >= exchange.sentAt + askAgainAfter && m_comm.inBufferCount() == 0) {
+                    askAgainAfter = std::min(askAgainAfter * 2, kLongestBound);
+                    askAgain = true;
+                }
+                break;
+            }
+            }
         }
-        // Another handler took the line before the reply came.
-        if (!m_comm.portOpen())
-            throw ExchangeAbandoned{};
     }
 }
 
@@ -218,7 +283,7 @@ void CounterLink::settleExchange(TimePoint notAfter)
         return;
     Exchange &exchange = *m_inFlight;
     const TimePoint until = std::min(exchange.sentAt + replyBound(), notAfter);
-    if (waitForReply(exchange, until, false) == ReplyWait::Complete) {
+    if (waitForReply(exchange, [until] { return until; }, false) == ReplyWait::Complete) {
         exchange.handedOver = trimSpaces(QString::fromLatin1(m_comm.input()));
         m_currentReading = *exchange.handedOver;
     }
@@ -238,7 +303,8 @@ void CounterLink::endExchange(Exchange &exchange)
     }
 }
 
-CounterLink::ReplyWait CounterLink::waitForReply(Exchange &exchange, TimePoint until, bool request)
+CounterLink::ReplyWait CounterLink::waitForReply(Exchange &exchange, const std::function<TimePoint()> &untilNow,
+                                                 bool request)
 {
     OnTheStack counting(m_activeWaits);
     const quint64 losses = m_losses;
@@ -265,6 +331,7 @@ CounterLink::ReplyWait CounterLink::waitForReply(Exchange &exchange, TimePoint u
                 return ReplyWait::Complete;
         }
         const TimePoint now = std::chrono::steady_clock::now();
+        const TimePoint until = untilNow();
         if (now >= until)
             return ReplyWait::TimedOut;
 
@@ -273,6 +340,7 @@ CounterLink::ReplyWait CounterLink::waitForReply(Exchange &exchange, TimePoint u
         QObject::connect(&m_comm, &MSComm::disturbed, &loop, &QEventLoop::quit);
         QObject::connect(&m_comm, &MSComm::lineLost, &loop, &QEventLoop::quit);
         QObject::connect(this, &CounterLink::exchangeSettled, &loop, &QEventLoop::quit);
+        QObject::connect(this, &CounterLink::waitsWoken, &loop, &QEventLoop::quit);
         QObject::connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
         QTimer quiet;
         if (longEnough) {

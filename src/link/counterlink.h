@@ -25,6 +25,7 @@
 #include <QString>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -33,6 +34,20 @@ namespace tallyo {
 // Thrown out of every wait when the line was lost under it. The loss has
 // been reported through CounterLink::lineLost() already.
 struct LineLost {};
+
+// How a reading is asked for.
+struct ReadingRequest {
+    // Holds once whoever asked no longer wants the reading ("Stop Record").
+    // The request then ends when its reply lands within replyBound(), or at
+    // once past it (a silent counter: no reading was served, so none is
+    // lost), and never sends "D1" again. Call wakeWaits() after it changes.
+    std::function<bool()> stopAsked;
+    // A reply past replyBound() of which nothing has arrived is asked for
+    // again ("D1"), at growing intervals up to the bound at the longest gate
+    // time, so that a counter switched off or unplugged is read again by
+    // itself once it is back. A reply that has begun to arrive is waited for.
+    bool askAgainWhenSilent = false;
+};
 
 class CounterLink : public QObject {
     Q_OBJECT
@@ -69,6 +84,12 @@ public:
     // land as for EXIT; then the port is closed, nothing sent, and a failure
     // of the closing is not reported (the program is going).
     void closeForEnd();
+    // Closes the port without waiting for anything: the process is ending
+    // under the program (no event loop runs any more).
+    void closeAtOnce();
+    // The port the next opening uses, and how messages name it.
+    int portNumber() const;
+    QString portLabel() const;
     // Empties both buffers, writes "D1" and waits until at least
     // ReadingLength characters are waiting and the reply has ended (its CR
     // or LF arrived, or the line went quiet); returns all of it with the
@@ -77,6 +98,10 @@ public:
     // request's reading; if it could not wait for it, asks again. Sends
     // nothing once the program was asked to end (throws ProgramEnding).
     QString RequestReading();
+    // The same, as `how` says; nothing when its stopAsked ended it first.
+    std::optional<QString> RequestReading(const ReadingRequest &how);
+    // Every reply wait looks again at its request's stopAsked.
+    void wakeWaits() { emit waitsWoken(); }
     // The reading the last RequestReading() took.
     const QString &currentReading() const { return m_currentReading; }
     // Returns when the wall clock's whole-second count has advanced `seconds`
@@ -109,6 +134,12 @@ signals:
     void slowReply(bool waiting);
     // An exchange was settled: its request has its reading or must ask again.
     void exchangeSettled();
+    // A reading request has waited past replyBound() without its reply: the
+    // counter is silent (true, once); every such request has ended or has
+    // its reading (false).
+    void replyOverdue(bool overdue);
+    // See wakeWaits().
+    void waitsWoken();
 
 private:
     CounterLink(std::unique_ptr<MSComm> own, MSComm *comm, WallClock &clock, ProgramLife &life, QObject *parent);
@@ -123,7 +154,8 @@ private:
     // Waits until the reply of `exchange` is complete, was handed over, the
     // line was disturbed under it, or `until` has come. The request's own
     // wait (`request`) also ends on the program ending or a lost line.
-    ReplyWait waitForReply(Exchange &exchange, TimePoint until, bool request);
+    // `until` is asked anew on every turn of the wait.
+    ReplyWait waitForReply(Exchange &exchange, const std::function<TimePoint()> &until, bool request);
     // The exchange is over: the line is free, the busy sign goes.
     void endExchange(Exchange &exchange);
     // Throws ProgramEnding when the program is ending, or LineLost when the
@@ -148,6 +180,8 @@ private:
     int m_gate = -1;
     QTimer m_slowReply;
     bool m_slowShown = false;
+    // Requests on the stack whose reply is overdue.
+    int m_overdue = 0;
 };
 
 // Removes space characters (and nothing else) from both ends.

@@ -67,6 +67,8 @@ public:
 
     // The device the current or next opening reaches ("" if none).
     QString device() const;
+    // The port as messages name it: "Port 1 (/dev/ttyUSB0)".
+    QString portLabel() const;
     // False once a line refused DTR/RTS as a pseudo-terminal does.
     bool modemLinesSupported() const { return m_modemLines; }
 
@@ -92,7 +94,6 @@ private:
     // The device's last failure as the user sees it; otherNumber numbers a
     // failure of no known kind.
     SerialError deviceError(const QString &what, int otherNumber = SerialErrorNumber::Open) const;
-    QString portLabel() const;
 
     PortMap m_portMap;
     std::unique_ptr<SerialDevice> m_device;

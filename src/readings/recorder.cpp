@@ -42,6 +42,21 @@ Recorder::~Recorder()
         m_excelApp->setChangeNotifier({});
 }
 
+void Recorder::stop()
+{
+    m_stopRecord = true;
+    ++m_stops;
+    m_link.wakeWaits();
+}
+
+void Recorder::saveBeforeExit()
+{
+    m_life.askedToEnd();
+    for (SpreadsheetApp *app : std::vector(m_recordingInto))
+        finishForExit(*app);
+    m_recordingInto.clear();
+}
+
 void Recorder::record()
 {
     m_stopRecord = false;
@@ -88,6 +103,12 @@ std::shared_ptr<SpreadsheetApp> Recorder::startSpreadsheet()
 void Recorder::takeReadings(SpreadsheetApp &app)
 {
     OnTheStack running(m_running);
+    m_recordingInto.push_back(&app);
+    const auto done = qScopeGuard([&] { std::erase(m_recordingInto, &app); });
+    const quint64 stopsBefore = m_stops;
+    const auto stopped = [&] { return m_stops != stopsBefore; };
+    // A silent counter is asked again until it answers or the user stops.
+    const ReadingRequest request{stopped, true};
     try {
         // Wider than the sheet is tall, so it cannot overflow before the sheet ends.
         long long row = 0;
@@ -104,14 +125,16 @@ void Recorder::takeReadings(SpreadsheetApp &app)
             // Another handler closed the port under the recording (and said why).
             if (!m_link.portOpen())
                 throw ExchangeAbandoned{};
-            const QString reading = m_link.RequestReading();
-            app.setCellFormula(row, 1, reading.toStdString());
+            const std::optional<QString> reading = m_link.RequestReading(request);
+            if (!reading)
+                break; // stopped while the counter was silent
+            app.setCellFormula(row, 1, reading->toStdString());
             app.autoFitColumns("A:AY");
             app.setSelectionNumberFormat("0");
             const int position = m_intervalPosition();
             if (intervalHasPause(position))
                 m_link.Delay(kReadingIntervals[size_t(position)].seconds);
-            if (m_stopRecord)
+            if (stopped())
                 break;
         }
     } catch (const ProgramEnding &) {
@@ -141,15 +164,15 @@ Recorder::Settled Recorder::waitUntilSettled(SpreadsheetApp &app, std::chrono::m
     });
     connect(this, &Recorder::sheetChanged, &loop, &QEventLoop::quit);
     connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
-    std::size_t waiting = app.unwritten().size();
+    std::uint64_t answered = app.callsAnswered();
     stall.start(stallLimit);
     for (;;) {
         if (app.failure())
             return Settled::Failed;
         if (app.settled())
             return Settled::Yes;
-        if (const std::size_t now = app.unwritten().size(); now < waiting) { // it took some: progress
-            waiting = now;
+        if (const std::uint64_t now = app.callsAnswered(); now != answered) { // progress
+            answered = now;
             stalled = false;
             stall.start(stallLimit);
         }

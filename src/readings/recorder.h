@@ -21,13 +21,15 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace tallyo {
 
 struct RecorderOptions {
     // After "Stop Record" (or a failure of the line), how long the application
-    // may go without taking any of the readings still waiting for it before
-    // it is given up: a backlog it drains is never cut.
+    // may go without answering any call (a write, a fit, a format) while
+    // readings or calls still wait for it, before it is given up: a backlog
+    // it drains is never cut.
     std::chrono::milliseconds stallLimit{30'000};
     // Where readings that never reached the sheet are saved; empty: the
     // user's documents folder.
@@ -47,8 +49,10 @@ public:
     // another recording) run nested inside its waits. A recording ended by a
     // failure throws the one message that says so.
     void record();
-    // Sets the stop flag and nothing else.
-    void stop() { m_stopRecord = true; }
+    // Sets the stop flag: every recording running now ends at the end of its
+    // turn, or at once while its counter is silent (no reading was served).
+    // Touches neither the port nor the sheet.
+    void stop();
     // The stop flag: set by stop(), cleared when a recording starts, read at
     // the end of each turn by every recording running.
     bool stopRecord() const { return m_stopRecord; }
@@ -59,6 +63,12 @@ public:
     // earlier recording that resumes after a nested one keeps writing into
     // its own application.
     std::shared_ptr<SpreadsheetApp> excelApp() const { return m_excelApp; }
+
+    // The process is ending without unwinding (exit() from inside a wait:
+    // the display was lost): what the applications of the recordings running
+    // take within the end budget stays in their sheets, the rest is saved to
+    // a file named on standard error. No event loop runs.
+    void saveBeforeExit();
 
 signals:
     // A recording has started writing into a new workbook / has ended.
@@ -91,6 +101,11 @@ private:
     SpreadsheetFactory m_factory;
     std::function<int()> m_intervalPosition;
     bool m_stopRecord = false;
+    // Stops so far: a recording that started before the last one has ended
+    // (the flag alone is cleared by every recording that starts).
+    quint64 m_stops = 0;
+    // The applications of the recordings running, the innermost last.
+    std::vector<SpreadsheetApp *> m_recordingInto;
     std::shared_ptr<SpreadsheetApp> m_excelApp;
     ProgramLife &m_life;
     RecorderOptions m_options;

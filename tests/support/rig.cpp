@@ -38,6 +38,7 @@ public:
 
     bool started() const override { return !m_sheets.neverStarts; }
     bool settled() const override { return m_waiting.empty() && !m_failure; }
+    std::uint64_t callsAnswered() const override { return m_answered; }
     std::optional<SpreadsheetError> failure() const override { return m_failure; }
     std::vector<SheetCell> unwritten() const override
     {
@@ -62,6 +63,7 @@ public:
         while (!m_failure && !m_sheets.m_busy && !m_waiting.empty()) {
             m_sheets.calls.push_back(m_waiting.front());
             m_waiting.erase(m_waiting.begin());
+            ++m_answered;
         }
         changed();
     }
@@ -81,6 +83,7 @@ private:
     FakeSheets &m_sheets;
     int m_id;
     int m_formulas = 0;
+    std::uint64_t m_answered = 0;
     std::vector<SheetCall> m_waiting;
     std::optional<SpreadsheetError> m_failure;
     std::function<void()> m_notify;
@@ -133,10 +136,10 @@ Rig::Rig(int counters, sim::CounterSim::Options options)
     recorder.unwrittenFolder = m_savedFolder.path();
 }
 
-QByteArray Rig::savedText() const
+QByteArray Rig::savedTextIn(const QString &path)
 {
     QByteArray text;
-    QDir folder(m_savedFolder.path());
+    QDir folder(path);
     for (const QString &name : folder.entryList({QStringLiteral("*.csv")}, QDir::Files, QDir::Name)) {
         QFile file(folder.filePath(name));
         if (file.open(QIODevice::ReadOnly))
@@ -145,13 +148,13 @@ QByteArray Rig::savedText() const
     return text;
 }
 
-std::vector<Rig::SavedRow> Rig::savedRows() const
+std::vector<Rig::SavedRow> Rig::savedRowsIn(const QString &folder)
 {
     // RFC 4180: fields split at commas outside quotes, "" inside quotes is one ".
     std::vector<std::vector<std::string>> lines(1);
     std::string field;
     bool quoted = false;
-    const QByteArray text = savedText();
+    const QByteArray text = savedTextIn(folder);
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {

@@ -103,9 +103,12 @@ public:
         std::string reading;     // the field as a spreadsheet reads it
         bool maybeInSheet = false;
     };
-    std::vector<SavedRow> savedRows() const;
+    std::vector<SavedRow> savedRows() const { return savedRowsIn(m_savedFolder.path()); }
     // The files' text, one after the other.
-    QByteArray savedText() const;
+    QByteArray savedText() const { return savedTextIn(m_savedFolder.path()); }
+    // The same, of the files in another folder.
+    static std::vector<SavedRow> savedRowsIn(const QString &folder);
+    static QByteArray savedTextIn(const QString &folder);
     QStringList messages;
     int quits = 0;
 

@@ -2,6 +2,14 @@
 
 namespace tallyo::test {
 
+SpreadsheetFactory queuedFake(const std::shared_ptr<FakeSheetJournal> &journal, QueueSettings settings)
+{
+    return [journal, settings]() -> std::unique_ptr<SpreadsheetApp> {
+        return std::make_unique<QueuedSpreadsheet>([journal] { return std::make_unique<FakeSheetBackend>(journal); },
+                                                   settings);
+    };
+}
+
 std::vector<std::string> cellWrites(long long firstRow, int column, const std::vector<std::string> &texts)
 {
     std::vector<std::string> writes;

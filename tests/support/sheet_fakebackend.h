@@ -4,6 +4,7 @@
 // thread each call ran.
 #pragma once
 
+#include "queuedspreadsheet.h"
 #include "sheetbackend.h"
 
 #include <atomic>
@@ -88,6 +89,9 @@ public:
 private:
     std::shared_ptr<FakeSheetJournal> m_journal;
 };
+
+// The recording's real queue and worker thread, over a FakeSheetBackend.
+SpreadsheetFactory queuedFake(const std::shared_ptr<FakeSheetJournal> &journal, QueueSettings settings = {});
 
 // "row,column=text" for each of texts, written from firstRow down one column.
 std::vector<std::string> cellWrites(long long firstRow, int column, const std::vector<std::string> &texts);

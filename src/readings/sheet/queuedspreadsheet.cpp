@@ -90,6 +90,7 @@ struct QueuedSpreadsheet::Shared {
     bool abandoned = false;
     bool stopping = false;       // let go of while idle: the worker ends
     std::optional<SpreadsheetError> failure;
+    std::uint64_t callsAnswered = 0;
     std::string applicationName = "The spreadsheet application";
     long long lastRow = SheetLastRow;
 
@@ -102,6 +103,7 @@ struct QueuedSpreadsheet::Shared {
     // had their effect. A call cut off by abandon() leaves the rest in flight.
     void answered(std::size_t done, const std::optional<SpreadsheetError> &error)
     {
+        ++callsAnswered;
         for (std::size_t i = 0; i < done; ++i) {
             refreshOwed = refreshOwed || queue.front().refreshAfter;
             queue.pop_front();
@@ -220,7 +222,8 @@ private:
     {
         if (!m_lastRefreshEnd)
             return Clock::time_point::min(); // the first runs at once
-        const auto costly = *m_lastRefreshEnd + m_lastRefreshCost * s.settings.refreshCostFactor;
+        const auto costly = *m_lastRefreshEnd
+            + std::min<Clock::duration>(m_lastRefreshCost * s.settings.refreshCostFactor, s.settings.longestRefreshHold);
         const auto regular = std::max(*m_lastRefreshEnd + s.settings.refreshInterval, costly);
         const auto quiet = std::max(s.lastCall + s.settings.quietRefresh, costly);
         return std::min(regular, quiet);
@@ -417,6 +420,12 @@ bool QueuedSpreadsheet::settled() const
     std::lock_guard lock(m_shared->mutex);
     return m_shared->started && !m_shared->failure && m_shared->queue.empty() && !m_shared->refreshOwed
         && !m_shared->refreshing;
+}
+
+std::uint64_t QueuedSpreadsheet::callsAnswered() const
+{
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->callsAnswered;
 }
 
 std::optional<SpreadsheetError> QueuedSpreadsheet::failure() const

@@ -32,8 +32,11 @@ namespace tallyo {
 struct QueueSettings {
     // AutoFit and the selection format take effect at most this often ...
     std::chrono::milliseconds refreshInterval{250};
-    // ... and after one that took t, not again before refreshCostFactor * t;
+    // ... and after one that took t, not again before refreshCostFactor * t,
+    // a hold of at most longestRefreshHold (a call the application was
+    // frozen in is no measure of what the next one costs);
     int refreshCostFactor = 4;
+    std::chrono::milliseconds longestRefreshHold{1000};
     // ... but as soon as no call has come for this long.
     std::chrono::milliseconds quietRefresh{50};
     // A write holds as many cells as the application took in about this long
@@ -66,6 +69,7 @@ public:
 
     bool started() const override;
     bool settled() const override;
+    std::uint64_t callsAnswered() const override;
     std::optional<SpreadsheetError> failure() const override;
     std::vector<SheetCell> unwritten() const override;
     void setChangeNotifier(std::function<void()> notify) override;

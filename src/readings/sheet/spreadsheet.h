@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -91,6 +92,9 @@ public:
     virtual bool started() const = 0;
     // Every call made so far has had its effect in the sheet (false after a failure).
     virtual bool settled() const = 0;
+    // How many calls the application has answered so far (a write of cells,
+    // a fit, a format, ...): a waiting caller's measure of its progress.
+    virtual std::uint64_t callsAnswered() const = 0;
     // Set once, when the application has failed for good, or by abandon().
     virtual std::optional<SpreadsheetError> failure() const = 0;
     // The cells handed over that are not known to be in the sheet, in the
