@@ -1,6 +1,6 @@
 #include "cliline.h"
 
-#include "commandline.h"
+#include "linelog.h"
 #include "commands.h"
 
 #include <QCommandLineParser>
@@ -121,8 +121,8 @@ Request parseCommand(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N=DEVICE"));
-    const QCommandLineOption log(QStringLiteral("log"));
+    const QCommandLineOption port = portBindingOption();
+    const QCommandLineOption log = lineLogOption();
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption timestamps(QStringLiteral("timestamps"));

@@ -1,7 +1,6 @@
 #include "clirun.h"
 
 #include "clioutput.h"
-#include "commandline.h"
 #include "commands.h"
 #include "counterlink.h"
 #include "endsignals.h"
@@ -291,7 +290,7 @@ int runCommand(int argc, char *argv[])
         portMap = [device = port.device](int) { return device; };
     } else {
         QStringList problems;
-        portMap = systemPortMap(mergedBindings(readPortBindingsFile(portBindingsFilePath(), &problems), request.ports));
+        portMap = userPortMap(request.ports, &problems);
         for (const QString &problem : problems)
             tell(nullptr, problem);
     }
