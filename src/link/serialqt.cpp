@@ -115,6 +115,7 @@ public:
             ::tcdrain(fd);   // the last bytes in the UART itself
         else
             ::tcflush(fd, TCOFLUSH);   // left over: dropped, or closing would wait for it (up to 30 s)
+        clearExclusive(fd);
         noteOpenHere(m_openHere, false);
 #endif
         m_port.close();
@@ -181,6 +182,18 @@ public:
 
 private:
 #ifdef Q_OS_UNIX
+    // The serial port marks the device exclusive while open; the mark goes
+    // before the descriptor does, on every way the port is closed.
+    static void clearExclusive(int fd)
+    {
+#ifdef TIOCNXCL
+        if (fd >= 0)
+            ::ioctl(fd, TIOCNXCL);
+#else
+        Q_UNUSED(fd);
+#endif
+    }
+
     bool failOpen(int error, const QString &device)
     {
         const QString reason = QString::fromLocal8Bit(std::strerror(error));
@@ -205,11 +218,17 @@ private:
     // holder cannot be found.
     static QString holderSentence(const QString &device, Hold hold)
     {
-        const QString holder = holderOf(device);
+        // A pseudo-terminal's own program has it open without holding it:
+        // there only a lock names a holder.
+        const QString holder = holderOf(device, hold == Hold::Exclusive && isPseudoTerminal(device));
         switch (hold) {
         case Hold::Exclusive:
-            return holder.isEmpty() ? QStringLiteral("it is open for one program alone")
-                                    : holder + QStringLiteral(" has it open for itself alone");
+            return holder.isEmpty()
+                ? QStringLiteral("the device is marked for one program alone (exclusive use) and no program "
+                                 "is known to hold it; a program that ended without clearing the mark leaves "
+                                 "it so. Close the program that uses it, or unplug the adapter and plug it in "
+                                 "again (a pseudo-terminal: restart the program that made it)")
+                : holder + QStringLiteral(" has it open for itself alone");
         case Hold::Flock:
             return holder.isEmpty() ? QStringLiteral("its lock is taken") : holder + QStringLiteral(" holds its lock");
         case Hold::Open:
@@ -281,6 +300,7 @@ private:
         // The device went away. Qt repeats this error for as long as the port
         // stays open, so close it now; the owner reports it.
 #ifdef Q_OS_UNIX
+        clearExclusive(int(m_port.handle()));
         noteOpenHere(m_openHere, false);
 #endif
         m_port.close();
