@@ -117,8 +117,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     CommonOptions common(
         QStringLiteral("Control panel for a bench frequency counter on an RS-232 line.\n\n"
                        "Without a window:\n"
-                       "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--timestamps] "
-                       "[--output FILE] [--log]\n"
+                       "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--give-up SECONDS]\n"
+                       "                        [--timestamps] [--utc] [--output FILE] [--log]\n"
                        "  frequency-tallyo set [PORT] COMMAND...\n"
                        "(frequency-tallyo read --help, frequency-tallyo set --help for more)"));
     QCommandLineParser &parser = common.parser;

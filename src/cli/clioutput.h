@@ -4,58 +4,79 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QString>
+#include <chrono>
+#include <functional>
 
 namespace tallyo::cli {
 
-// ISO 8601 local time with milliseconds and the UTC offset:
-// "2026-03-14T15:09:26.535+01:00".
+// ISO 8601 with milliseconds: local time with the UTC offset
+// ("2026-03-14T15:09:26.535+01:00"), or UTC with a Z ("...T14:09:26.535Z").
 QString isoTimestamp(const QDateTime &time);
 
-// The readings, one a line: on standard output (the reading as received
-// without its line end, the time first with `timestamps`), or in a CSV file
-// (header "time,reading"; the reading quoted where needed and made inert for
-// spreadsheets). Every line goes out in one write as soon as it is taken, so
-// a killed process loses at most the line being written.
+// The readings, one a line, each line in one write as soon as it is taken:
+// on standard output (the reading as received without its line end, control
+// characters escaped; with `timestamps` a CSV line, the time first), or in
+// CSV files (see ReadingFile). A failed write ends the output; problem()
+// says why.
 class ReadingOutput {
 public:
-    // The first line of a reading file.
-    static constexpr char kHeader[] = "time,reading";
+    struct Options {
+        bool timestamps = false;   // standard output: the time first
+        bool utc = false;          // times in UTC instead of local time
+        QString pattern;           // a file name, perhaps with %Y %m %d %H %M %S; "" for standard output
+    };
+    using Tell = std::function<void(const QString &text)>;
+    // Checks the first file (status 2 when it cannot be used: problem()).
+    ReadingOutput(const Options &options, Tell tell);
+    ~ReadingOutput();
 
-    // Standard output.
-    explicit ReadingOutput(bool timestamps);
-    // A CSV file. An existing file is appended to when its first line is the
-    // header (or it is empty) and refused otherwise; problem() says why.
-    explicit ReadingOutput(const QString &path);
-
-    // Why the file cannot be used ("" when it can).
     QString problem() const { return m_problem; }
+    // Standard output closed by its reader (`read | head -3`): no failure.
+    bool readerGone() const { return m_readerGone; }
 
     // False when the line could not be written; problem() says why.
     bool write(const QDateTime &time, const QString &reading);
-    int written() const { return m_written; }
+    // A row marking the line lost at `time`: the time and an empty reading.
+    bool writeGap(const QDateTime &time);
+    // The line a failed write could not place, for the user to keep.
+    QByteArray lastLine() const { return m_lastLine; }
 
     // A file made by this run that got no reading is removed again.
     void removeIfUnused();
 
 private:
-    bool m_timestamps = false;
-    QFile m_file;
-    bool m_toFile = false;
+    bool writeLine(const QDateTime &time, const QByteArray &fileField, const QByteArray &screenText);
+    bool useFileFor(const QDateTime &time);
+    bool openFile(const QString &path);
+    void closeFile();
+
+    Options m_options;
+    Tell m_tell;
+    QString m_path;            // the file written now
+    int m_fd = -1;
+    int m_columns = 3;         // the file's header decides: 2 for files of earlier versions
     bool m_created = false;
-    int m_written = 0;
+    qint64 m_writtenHere = 0;  // lines this run wrote to m_path
+    bool m_readerGone = false;
+    QByteArray m_lastLine;
     QString m_problem;
 };
 
+// The file name a pattern gives for `time` ("bench-%Y-%m-%d.csv" ->
+// "bench-2026-12-07.csv"); "" for a pattern with a % it does not know.
+QString expandedName(const QString &pattern, const QDateTime &time);
+
 // One line on standard error, rewritten in place, while readings are taken:
-// how many, how fast, for how long. Only when standard error is a terminal.
+// how many, how fast, for how long, or how long the line has been down.
+// Only when standard error is a terminal.
 class ProgressLine {
 public:
     ProgressLine();
-    bool shown() const { return m_enabled; }
     // After each reading; redraws a few times a second at most.
     void update(qint64 taken, bool force = false);
+    // While the line is down.
+    void waiting(qint64 taken, std::chrono::milliseconds down);
     // Erases the line before other text goes to the terminal.
     void clear();
     // Erases it before a reading goes to standard output on the same terminal.
@@ -68,10 +89,14 @@ public:
     void finish(qint64 taken);
 
 private:
+    void draw(const QString &text);
+
     bool m_enabled;
     bool m_drawn = false;
     bool m_stdoutToo;
     QElapsedTimer m_started;
+    qint64 m_firstMs = -1;      // when the first reading landed
+    qint64 m_lastReadingMs = -1;
     qint64 m_lastDrawMs = -1;
 };
 

@@ -1,21 +1,12 @@
 #include "clirun.h"
 
 #include "clioutput.h"
-#include "commands.h"
-#include "counterlink.h"
-#include "endsignals.h"
-#include "linelog.h"
-#include "mscomm.h"
-#include "programlife.h"
-#include "serialerror.h"
-#include "wallclock.h"
+#include "linesession.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <optional>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -26,224 +17,128 @@ namespace tallyo::cli {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// The failure as the window words it.
-QString errorText(int number, const QString &text)
+QString seconds(milliseconds length)
 {
-    return number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
-}
-
-// The serial control set up as the window's start-up does.
-void prepare(MSComm &comm, const PortArgument &port)
-{
-    comm.setCommPort(port.number);
-    comm.setDTREnable(true);
-    comm.setRTSEnable(false);
-}
-
-QString portLabel(const MSComm &comm)
-{
-    return QStringLiteral("Port %1 (%2)").arg(comm.commPort()).arg(comm.device());
+    return QStringLiteral("%1 s").arg(double(length.count()) / 1000.0, 0, 'f', 1);
 }
 
 int runSet(const SetRequest &request, PortMap portMap)
 {
-    MSComm comm(std::move(portMap));
-    WallClock clock;
-    ProgramLife life({});
-    CounterLink link(comm, clock, life);
-    if (request.log)
-        comm.setLineLog(std::make_shared<LineLog>());
+    LineSession session(std::move(portMap), request.port.number,
+                        request.log ? std::make_shared<LineLog>() : nullptr);
     try {
-        prepare(comm, request.port);
-        link.ReopenPort();
-        for (const QByteArray &command : request.commands)
-            link.SendCommand(command);
-        comm.setPortOpen(false); // sends what is queued, then closes
+        session.open();
+        session.send(request.commands);
     } catch (const SerialError &e) {
-        tell(nullptr, errorText(e.number, e.text));
+        tell(nullptr, LineSession::errorText(e.number, e.text));
         return kLineFailed;
-    }
-    return kDone;
-}
-
-// One `read`: the port kept open from the first reading to the last, and the
-// three ways it ends early (a signal, a lost line, a silent counter).
-class ReadRun {
-public:
-    ReadRun(const ReadRequest &request, PortMap portMap, ReadingOutput &output);
-    // Takes the readings; the exit status.
-    int run();
-
-private:
-    bool goingOn() const { return !m_stopAsked && !m_lost; }
-    // A signal asked the run to end: the reading in flight may still land,
-    // within the program's end budget.
-    void endRequested();
-    // Sleeps until `until`, or until the run is asked to end or loses its line.
-    void pauseUntil(Clock::time_point until);
-    // One exchange, its reading written; false when it could not be written.
-    bool takeReading();
-
-    const ReadRequest &m_request;
-    ReadingOutput &m_output;
-    ProgressLine m_progress;
-    MSComm m_comm;
-    WallClock m_clock;
-    ProgramLife m_life{{}};
-    CounterLink m_link{m_comm, m_clock, m_life};
-    EndSignals m_endSignals;
-    QTimer m_endBudget;
-    QTimer m_replyLimit;
-    bool m_stopAsked = false;
-    bool m_silent = false;
-    bool m_lost = false;
-    qint64 m_taken = 0;
-};
-
-ReadRun::ReadRun(const ReadRequest &request, PortMap portMap, ReadingOutput &output)
-    : m_request(request), m_output(output), m_comm(std::move(portMap))
-{
-    if (request.log) {
-        // The line's traffic on standard error, below the progress line.
-        m_comm.setLineLog(std::make_shared<LineLog>([this](const QString &line) {
-            m_progress.clear();
-            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-            std::fflush(stderr);
-        }));
-    }
-    m_endBudget.setSingleShot(true);
-    m_endBudget.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&m_endBudget, &QTimer::timeout, &m_life, [this] { m_life.end(); });
-    QObject::connect(&m_endSignals, &EndSignals::endRequested, &m_life, [this] { endRequested(); });
-
-    m_replyLimit.setSingleShot(true);
-    m_replyLimit.setTimerType(Qt::PreciseTimer);
-    m_replyLimit.setInterval(std::chrono::duration_cast<std::chrono::milliseconds>(kReplyLimit));
-    QObject::connect(&m_replyLimit, &QTimer::timeout, &m_life, [this] {
-        m_silent = true;
-        m_life.end();
-    });
-
-    QObject::connect(&m_link, &CounterLink::lineLost, &m_life, [this](int number, const QString &text) {
-        m_lost = true;
-        tell(&m_progress, errorText(number, text));
-    });
-}
-
-void ReadRun::endRequested()
-{
-    if (m_stopAsked)
-        return;
-    m_stopAsked = true;
-    m_life.askedToEnd();
-    m_endBudget.start(std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                 m_life.deadline() - Clock::now())));
-}
-
-void ReadRun::pauseUntil(Clock::time_point until)
-{
-    while (goingOn() && Clock::now() < until) {
-        QEventLoop loop;
-        QTimer tick;
-        tick.setSingleShot(true);
-        tick.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
-        QObject::connect(&m_endSignals, &EndSignals::endRequested, &loop, &QEventLoop::quit);
-        QObject::connect(&m_link, &CounterLink::lineLost, &loop, &QEventLoop::quit);
-        tick.start(std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()));
-        loop.exec();
-    }
-}
-
-bool ReadRun::takeReading()
-{
-    m_replyLimit.start();
-    const QString reading = m_link.RequestReading();
-    m_replyLimit.stop();
-    const QDateTime at = QDateTime::currentDateTime();
-    if (m_request.output.isEmpty())
-        m_progress.clearForOutput();
-    if (!m_output.write(at, reading)) {
-        QString problem = m_output.problem();
-        if (!m_request.output.isEmpty()) {
-            // The reading is the user's: it goes where it still can.
-            problem += QStringLiteral(" The last reading follows on standard output.");
-            ReadingOutput(true).write(at, reading);
-        }
-        tell(&m_progress, problem);
-        return false;
-    }
-    ++m_taken;
-    m_progress.update(m_taken);
-    return true;
-}
-
-int ReadRun::run()
-{
-    int status = kDone;
-    try {
-        prepare(m_comm, m_request.port);
-        m_link.ReopenPort();
-        Clock::time_point nextStart = Clock::now();
-        while ((m_request.count == 0 || m_taken < m_request.count) && goingOn()) {
-            if (m_taken > 0) {
-                pauseUntil(nextStart);
-                if (!goingOn())
-                    break;
-            }
-            nextStart = Clock::now() + m_request.interval;
-            if (!takeReading()) {
-                status = kLineFailed;
-                break;
-            }
-        }
     } catch (const ProgramEnding &) {
-        // The reading in flight did not land within the end budget, or the
-        // counter stayed silent.
-        if (m_silent) {
-            tell(&m_progress, errorText(SerialErrorNumber::NoReply,
-                                        QStringLiteral("%1: the counter sent no reading within %2 seconds of \"D1\". "
-                                                       "Check that it is switched on, connected to this port and set "
-                                                       "to 9600 baud, then try again.")
-                                            .arg(portLabel(m_comm))
-                                            .arg(kReplyLimit.count())));
-            status = kLineFailed;
-        }
-    } catch (const LineLost &) {
-        // Told through lineLost().
-    } catch (const SerialError &e) {
-        tell(&m_progress, errorText(e.number, e.text));
-        status = kLineFailed;
+        return kDone;
     }
-    if (m_lost)
-        status = kLineFailed;
-    if (m_taken > 0)
-        m_progress.finish(m_taken);
-    else
-        m_progress.clear();
-    try {
-        m_comm.setPortOpen(false);
-    } catch (const SerialError &) {
-        // Closing sends nothing that was asked for: nothing to report.
-    }
-    return status;
+    session.close(); // sends what is queued, then closes
+    return kDone;
 }
 
 int runRead(const ReadRequest &request, PortMap portMap)
 {
-    std::optional<ReadingOutput> output;
-    if (request.output.isEmpty())
-        output.emplace(request.timestamps);
-    else
-        output.emplace(request.output);
-    if (!output->problem().isEmpty()) {
-        tell(nullptr, output->problem());
+    ProgressLine progress;
+    ReadingOutput output({request.timestamps, request.utc, request.output},
+                         [&](const QString &text) { tell(&progress, text); });
+    if (!output.problem().isEmpty()) {
+        tell(nullptr, output.problem());
         return kUsage;
     }
-    const int status = ReadRun(request, std::move(portMap), *output).run();
-    output->removeIfUnused();
+    std::shared_ptr<LineLog> log;
+    if (request.log) {
+        // The line's traffic on standard error, below the progress line.
+        log = std::make_shared<LineLog>([&](const QString &line) {
+            progress.clear();
+            std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+            std::fflush(stderr);
+        });
+    }
+    LineSession session(std::move(portMap), request.port.number, std::move(log));
+    try {
+        session.open();
+    } catch (const SerialError &e) {
+        tell(nullptr, LineSession::errorText(e.number, e.text));
+        output.removeIfUnused();
+        return kLineFailed;
+    } catch (const ProgramEnding &) {
+        output.removeIfUnused();
+        return kDone;
+    }
+
+    qint64 taken = 0;
+    bool outputFailed = false;
+    // The user's readings are never dropped: a line the output refused goes
+    // to standard error.
+    auto failed = [&] {
+        if (output.readerGone())
+            return false;
+        tell(&progress, output.problem() + QStringLiteral(" The line follows on standard error; no more readings "
+                                                          "are taken."));
+        std::fputs(output.lastLine().constData(), stderr);
+        std::fflush(stderr);
+        outputFailed = true;
+        return false;
+    };
+    LineSession::Events events;
+    events.reading = [&](const QDateTime &at, const QString &reading) {
+        if (request.output.isEmpty())
+            progress.clearForOutput();
+        if (!output.write(at, reading))
+            return failed();
+        progress.update(++taken);
+        return true;
+    };
+    events.gapStarted = [&](const QDateTime &at, const QString &why) {
+        tell(&progress, QStringLiteral("%1: %2 Trying the port again about once a second%3.")
+                            .arg(isoTimestamp(request.utc ? at.toUTC() : at), why,
+                                 request.giveUp ? QStringLiteral(" for %1").arg(seconds(*request.giveUp))
+                                                : QString()));
+        if (!output.writeGap(at))
+            failed();
+    };
+    events.gapEnded = [&](milliseconds length) {
+        tell(&progress, QStringLiteral("%1: the port is open again after %2 without the line; readings go on.")
+                            .arg(isoTimestamp(request.utc ? QDateTime::currentDateTimeUtc()
+                                                          : QDateTime::currentDateTime()),
+                                 seconds(length)));
+    };
+    events.waiting = [&](milliseconds down) { progress.waiting(taken, down); };
+
+    LineSession::Schedule schedule;
+    schedule.count = request.count;
+    schedule.interval = request.interval;
+    schedule.giveUp = request.giveUp;
+    int status = kDone;
+    try {
+        switch (session.read(schedule, events)) {
+        case LineSession::Outcome::Done:
+        case LineSession::Outcome::Stopped:
+            break;
+        case LineSession::Outcome::LineFailed:
+            tell(&progress, session.error());
+            status = kLineFailed;
+            break;
+        case LineSession::Outcome::OutputFailed:
+            break;
+        }
+    } catch (const SerialError &e) {
+        tell(&progress, LineSession::errorText(e.number, e.text));
+        status = kLineFailed;
+    }
+    if (outputFailed)
+        status = kOutputFailed;
+    if (taken > 0)
+        progress.finish(taken);
+    else
+        progress.clear();
+    session.close();
+    output.removeIfUnused();
     return status;
 }
 
@@ -275,6 +170,11 @@ int runCommand(int argc, char *argv[])
 {
 #ifdef Q_OS_WIN
     useParentConsole();
+#endif
+#ifdef SIGPIPE
+    // A reader that goes away (`read | head -3`) is an ordinary end: the
+    // failed write says so, and the port and its locks are released.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
     QCoreApplication::setApplicationName(QStringLiteral("frequency-tallyo"));
     QCoreApplication app(argc, argv);

@@ -60,8 +60,10 @@ public:
     // started yet. Waits go on until end().
     void askedToEnd()
     {
-        if (m_deadline == std::chrono::steady_clock::time_point::max())
-            m_deadline = std::chrono::steady_clock::now() + kEndBudget;
+        if (m_deadline != std::chrono::steady_clock::time_point::max())
+            return;
+        m_deadline = std::chrono::steady_clock::now() + kEndBudget;
+        emit endAskedFor();
     }
 
     // Ends the program: every wait returns at once and no handler runs again.
@@ -77,6 +79,8 @@ public:
     }
 
 signals:
+    // Ending was asked for (askedToEnd(), or end() without it first).
+    void endAskedFor();
     void endingStarted();
 
 private:
