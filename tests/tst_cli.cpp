@@ -76,6 +76,7 @@ private slots:
     void startsStayOnTheGrid();
     void fullDiskEndsWithStatusThree();
     void partialLastLineIsCutAway();
+    void namePatternStartsNewFiles();
     void closedPipeEndsCleanly();
     void hostileRepliesStayOnOneLine_data();
     void hostileRepliesStayOnOneLine();
@@ -484,6 +485,30 @@ void TestCli::partialLastLineIsCutAway()
     QCOMPARE(written.size(), 3);
     QVERIFY(written[1].contains(",1.0000001,"));
     QCOMPARE(QString::fromLatin1(written[2].split(',').value(1)), servedReadings(1).first());
+}
+
+void TestCli::namePatternStartsNewFiles()
+{
+    // A new file each second, in UTC: every reading once, across the files, in order.
+    CounterSim counter;
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("turns"))));
+    QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --count 12 --interval 0.25 --utc --output "
+                                                      "TMP/turns/at-%H%M%S.csv")).exitCode, 0);
+    const QStringList files = QDir(m_dir.filePath(QStringLiteral("turns"))).entryList(QDir::Files, QDir::Name);
+    QVERIFY2(files.size() >= 3, qPrintable(files.join(QLatin1Char(' '))));
+    QStringList readings;
+    for (const QString &name : files) {
+        const QByteArrayList written = lines(fileText(m_dir.filePath(QStringLiteral("turns/") + name)));
+        QCOMPARE(written.value(0), QByteArray("time,reading,sheet_time"));
+        for (const QByteArray &line : written.mid(1)) {
+            const QList<QByteArray> fields = line.split(',');
+            // Named after the reading's own UTC time.
+            QVERIFY2(fields[0].endsWith('Z') && name.mid(3, 6).toLatin1() == fields[2].mid(11, 8).replace(":", ""),
+                     line.constData());
+            readings << QString::fromLatin1(fields[1]);
+        }
+    }
+    QCOMPARE(readings, servedReadings(12));
 }
 
 void TestCli::closedPipeEndsCleanly()
