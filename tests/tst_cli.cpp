@@ -348,12 +348,15 @@ Run TestCli::runShell(const std::string &device, const QString &line)
 }
 
 // The counter unplugged in the middle of its nth exchange: its reply is lost
-// with the line.
-void unplugAt(CounterSim &counter, int nth)
+// with the line, and its link goes as an adapter's by-id name does (the
+// pseudo-terminal's number may soon serve another program).
+void unplugAt(CounterSim &counter, int nth, const QString &link)
 {
-    counter.setCommandObserver([&counter, nth](const std::string &command) {
-        if (command == "D1" && counter.readingsServed() == nth)
+    counter.setCommandObserver([&counter, nth, link](const std::string &command) {
+        if (command == "D1" && counter.readingsServed() == nth) {
+            QFile::remove(link);
             counter.hangUp();
+        }
     });
 }
 
@@ -362,7 +365,7 @@ void TestCli::lostLineIsAGap()
     constexpr int kUnplugAt = 20;
     std::unique_ptr<CounterSim> first = plugIn(QStringLiteral("adapter"));
     QVERIFY(first);
-    unplugAt(*first, kUnplugAt);
+    unplugAt(*first, kUnplugAt, m_dir.filePath(QStringLiteral("adapter")));
     const QString path = m_dir.filePath(QStringLiteral("gap.csv"));
     QProcess process;
     start(process, {}, QStringLiteral("read TMP/adapter --count 0 --interval 0.05 --output ") + path);
@@ -393,7 +396,7 @@ void TestCli::giveUpEndsTheWait()
     // An endless run waits as long as --give-up says, then fails.
     std::unique_ptr<CounterSim> counter = plugIn(QStringLiteral("brief"));
     QVERIFY(counter);
-    unplugAt(*counter, 5);
+    unplugAt(*counter, 5, m_dir.filePath(QStringLiteral("brief")));
     QElapsedTimer timer;
     timer.start();
     const Run gaveUp = run({}, QStringLiteral("read TMP/brief --count 0 --give-up 2"));
@@ -404,7 +407,7 @@ void TestCli::giveUpEndsTheWait()
 
     // A run of a given count fails at once, as a script expects.
     counter = plugIn(QStringLiteral("brief"));
-    unplugAt(*counter, 5);
+    unplugAt(*counter, 5, m_dir.filePath(QStringLiteral("brief")));
     const Run failed = run({}, QStringLiteral("read TMP/brief --count 100"));
     QCOMPARE(failed.exitCode, 1);
     QVERIFY2(failed.err.contains("Error 9: ") && !failed.err.contains("Trying"), failed.err.constData());
