@@ -16,7 +16,8 @@ namespace {
 const QString kExitStatuses = QStringLiteral(
     "Exit status:\n"
     "  0  done; also a read stopped by SIGINT (Ctrl+C), SIGTERM or SIGHUP, with every reading taken written\n"
-    "  1  the port or the line failed (the message on standard error says which), or the counter did not answer\n"
+    "  1  the port or the line failed, or the counter did not answer, for longer than --give-up allows\n"
+    "     (the message on standard error says which)\n"
     "  2  the command line was not understood, or names an output file that cannot be used; nothing was sent\n"
     "  3  the readings could not be written (a full disk, a removed file); the message says why, and the\n"
     "     line that could not be written follows on standard error\n");

@@ -76,7 +76,7 @@ int runRead(const ReadRequest &request, PortMap portMap)
     // The user's readings are never dropped: a line the output refused goes
     // to standard error.
     auto failed = [&] {
-        if (output.readerGone())
+        if (output.readerGone() || outputFailed)
             return false;
         tell(&progress, output.problem() + QStringLiteral(" The line follows on standard error; no more readings "
                                                           "are taken."));

@@ -56,7 +56,7 @@ public:
         // The kernel lets root past another program's exclusive open: ask.
         int exclusive = 0;
         if (::ioctl(probe, TIOCGEXCL, &exclusive) == 0 && exclusive)
-            return fail(Failure::Held, holderSentence(real, Hold::Exclusive));
+            return failExclusive(real);
 #endif
         if (!checkLockFile(device))
             return false;
@@ -206,29 +206,35 @@ private:
         case EPERM:
             return fail(Failure::Denied, reason);
         case EBUSY:
-            return fail(Failure::Held, holderSentence(device, Hold::Exclusive));
+            return failExclusive(device);
         default:
             return fail(Failure::Other, reason);
         }
     }
 
-    enum class Hold { Exclusive, Flock, Open };
+    // The device is marked for one program alone. A pseudo-terminal's own
+    // program has it open without holding it: there only a lock names a
+    // holder; with none known, the mark was left by a program that ended.
+    bool failExclusive(const QString &device)
+    {
+        const QString holder = holderOf(device, isPseudoTerminal(device));
+        if (!holder.isEmpty())
+            return fail(Failure::Held, holder + QStringLiteral(" has it open for itself alone"));
+        return fail(Failure::Held,
+                    QStringLiteral("the device is marked for one program alone, and no program is known to hold "
+                                   "it (one that ended without clearing the mark leaves it so: unplug the adapter "
+                                   "and plug it in again, or for a pseudo-terminal restart the program that made "
+                                   "it)"));
+    }
+
+    enum class Hold { Flock, Open };
 
     // "minicom (process 1234) holds its lock", or what holds it where the
     // holder cannot be found.
     static QString holderSentence(const QString &device, Hold hold)
     {
-        // A pseudo-terminal's own program has it open without holding it:
-        // there only a lock names a holder.
-        const QString holder = holderOf(device, hold == Hold::Exclusive && isPseudoTerminal(device));
+        const QString holder = holderOf(device);
         switch (hold) {
-        case Hold::Exclusive:
-            return holder.isEmpty()
-                ? QStringLiteral("the device is marked for one program alone (exclusive use) and no program "
-                                 "is known to hold it; a program that ended without clearing the mark leaves "
-                                 "it so. Close the program that uses it, or unplug the adapter and plug it in "
-                                 "again (a pseudo-terminal: restart the program that made it)")
-                : holder + QStringLiteral(" has it open for itself alone");
         case Hold::Flock:
             return holder.isEmpty() ? QStringLiteral("its lock is taken") : holder + QStringLiteral(" holds its lock");
         case Hold::Open:
