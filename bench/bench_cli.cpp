@@ -2,6 +2,8 @@
 // line's limit, the program run as a user runs it. Prints "name value" lines:
 //   cli_readings_per_second  readings/s from the first "D1" on the line to the program's end
 //   cli_read_ratio           the same over the line's limit of 60/s (2 + 14 characters at 960/s)
+//   cli_interval_drift_ms    with --interval 0.1, how far the 300th "D1" came after 299 intervals
+//                            from the first (the schedule is a grid: goal under 5 ms)
 //
 //   bench-cli PROGRAM [READINGS]
 #include "benchsupport.h"
@@ -11,6 +13,7 @@
 #include <QProcess>
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 using tallyo::bench::kLineLimitPerSecond;
 
@@ -46,5 +49,30 @@ int main(int argc, char *argv[])
     const double rate = readings / seconds;
     std::printf("cli_readings_per_second %.1f\n", rate);
     std::printf("cli_read_ratio %.3f\n", rate / kLineLimitPerSecond);
+
+    // The schedule: 300 readings a tenth of a second apart.
+    constexpr int kScheduled = 300;
+    tallyo::sim::CounterSim scheduled;
+    QProcess timed;
+    timed.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    timed.start(QString::fromLocal8Bit(argv[1]),
+                {QStringLiteral("read"), QString::fromStdString(scheduled.devicePath()), QStringLiteral("--count"),
+                 QString::number(kScheduled), QStringLiteral("--interval"), QStringLiteral("0.1")});
+    if (!timed.waitForFinished(120000) || timed.exitCode() != 0) {
+        std::fprintf(stderr, "the program failed: %s\n", qPrintable(timed.errorString()));
+        return 1;
+    }
+    std::vector<tallyo::sim::CounterSim::Clock::time_point> starts;
+    const auto received = scheduled.receivedBytes();
+    for (size_t i = 1; i < received.size(); ++i)
+        if (received[i - 1].byte == 'D' && received[i].byte == '1')
+            starts.push_back(received[i].arrival);
+    if (starts.size() != kScheduled) {
+        std::fprintf(stderr, "expected %d readings, the counter was asked for %zu\n", kScheduled, starts.size());
+        return 1;
+    }
+    const double drift = std::chrono::duration<double, std::milli>(starts.back() - starts.front()).count()
+        - (kScheduled - 1) * 100.0;
+    std::printf("cli_interval_drift_ms %.1f\n", drift);
     return 0;
 }

@@ -1,18 +1,23 @@
 // `frequency-tallyo read` and `set`: the real program, run with no display,
 // against simulated counters on pseudo-terminals.
 #include "countersim.h"
+#include "readingtext.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using tallyo::sim::CounterSim;
@@ -27,9 +32,9 @@ struct Run {
 
 // The readings a fresh simulated counter serves, in order, as the program
 // gives them: without the spaces in front and the CR at the end.
-QStringList servedReadings(int count)
+QStringList servedReadings(int count, unsigned seed = 1)
 {
-    tallyo::sim::ReadingSource source;
+    tallyo::sim::ReadingSource source(seed);
     QStringList readings;
     for (int i = 0; i < count; ++i)
         readings << QString::fromStdString(source.next(tallyo::sim::FreqA, 2)).chopped(1).trimmed();
@@ -66,12 +71,28 @@ private slots:
     void silentCounterEndsAfterTheBound();
     void heldPortIsErrorFourteen();
     void readsTheSimulatorsLink();
+    void lostLineIsAGap();
+    void giveUpEndsTheWait();
+    void startsStayOnTheGrid();
+    void fullDiskEndsWithStatusThree();
+    void partialLastLineIsCutAway();
+    void namePatternStartsNewFiles();
+    void closedPipeEndsCleanly();
+    void hostileRepliesStayOnOneLine_data();
+    void hostileRepliesStayOnOneLine();
+    void spreadsheetRuleCoversTheInjectionList();
+    void exclusiveMarkWithoutHolder();
 
 private:
     // `line`: the arguments separated by spaces; DEV stands for `device` and
     // TMP for the suite's own folder.
     void start(QProcess &process, const std::string &device, const QString &line);
     Run run(const std::string &device, const QString &line);
+    // A counter behind TMP/`name`, a link that stays while counters come and
+    // go, as a USB adapter's /dev/serial/by-id name does.
+    std::unique_ptr<CounterSim> plugIn(const QString &name, unsigned seed = 1);
+    // `line` run by bash with the program as $0 and `device` as $1.
+    Run runShell(const std::string &device, const QString &line);
     // Sends a setting no other run sends ("G3") after the runs before it; once
     // it has arrived, so has everything they sent.
     void sendBarrier(CounterSim &counter);
@@ -105,10 +126,9 @@ void TestCli::start(QProcess &process, const std::string &device, const QString 
     QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
 }
 
-Run TestCli::run(const std::string &device, const QString &line)
+// What a started process ended with (exit code -1: it did not end normally).
+Run finished(QProcess &process)
 {
-    QProcess process;
-    start(process, device, line);
     Run result;
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
         return result;
@@ -116,6 +136,13 @@ Run TestCli::run(const std::string &device, const QString &line)
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+Run TestCli::run(const std::string &device, const QString &line)
+{
+    QProcess process;
+    start(process, device, line);
+    return finished(process);
 }
 
 void TestCli::sendBarrier(CounterSim &counter)
@@ -161,15 +188,18 @@ void TestCli::outputFile()
     QCOMPARE(fifty.out, QByteArray());
     QByteArrayList written = lines(fileText(path));
     QCOMPARE(written.size(), 51);
-    QCOMPARE(written[0], QByteArray("time,reading"));
+    QCOMPARE(written[0], QByteArray("time,reading,sheet_time"));
     const QStringList expected = servedReadings(50);
     QDateTime previous;
     for (int i = 0; i < 50; ++i) {
         const QByteArray &line = written[i + 1];
-        const qsizetype comma = line.indexOf(',');
-        const QDateTime time = QDateTime::fromString(QString::fromLatin1(line.left(comma)), Qt::ISODateWithMs);
+        const QStringList fields = QString::fromLatin1(line).split(QLatin1Char(','));
+        QCOMPARE(fields.size(), 3);
+        const QDateTime time = QDateTime::fromString(fields[0], Qt::ISODateWithMs);
         QVERIFY2(time.isValid() && (i == 0 || time > previous), line.constData());
-        QCOMPARE(QString::fromLatin1(line.mid(comma + 1)), expected[i]);
+        QCOMPARE(fields[1], expected[i]);
+        // The same time as spreadsheets read one: local, without its offset.
+        QCOMPARE(fields[2], fields[0].left(23));
         previous = time;
     }
 
@@ -178,7 +208,7 @@ void TestCli::outputFile()
     QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --output TMP/readings.csv")).exitCode, 0);
     written = lines(fileText(path));
     QCOMPARE(written.size(), 52);
-    QVERIFY2(written.last().endsWith(",\"'=SUM(1,2) + 3 Hz\""), written.last().constData());
+    QVERIFY2(written.last().contains(",\"'=SUM(1,2) + 3 Hz\","), written.last().constData());
 
     // A file of someone else's is neither overwritten nor appended to, and nothing is sent.
     const QString foreign = m_dir.filePath(QStringLiteral("foreign.csv"));
@@ -222,7 +252,7 @@ void TestCli::endSignalKeepsEveryReading()
     QCOMPARE(written.size() - 1, counter.readingsServed());
     const QStringList expected = servedReadings(counter.readingsServed());
     for (int i = 1; i < written.size(); ++i)
-        QCOMPARE(QString::fromLatin1(written[i].mid(written[i].indexOf(',') + 1)), expected[i - 1]);
+        QCOMPARE(QString::fromLatin1(written[i].split(',').value(1)), expected[i - 1]);
 }
 
 void TestCli::sendsExactlyWhatTheLineAsks_data()
@@ -247,7 +277,7 @@ void TestCli::sendsExactlyWhatTheLineAsks()
     const Run result = run(counter.devicePath(), line);
     QCOMPARE(result.exitCode, exitCode);
     if (exitCode == 2)
-        QVERIFY2(result.err.contains("Usage: frequency-tallyo " + line.section(QLatin1Char(' '), 0, 0).toLatin1()),
+        QVERIFY2(result.err.contains("frequency-tallyo " + line.section(QLatin1Char(' '), 0, 0).toLatin1() + " [options]"),
                  result.err.constData());
     sendBarrier(counter);
     QCOMPARE(QByteArray::fromStdString(counter.received()), sent + "G3\r");
@@ -296,6 +326,268 @@ void TestCli::readsTheSimulatorsLink()
     simulator.terminate();
     QVERIFY(simulator.waitForFinished(10000));
     QVERIFY(!QFileInfo(link).isSymLink());
+}
+
+std::unique_ptr<CounterSim> TestCli::plugIn(const QString &name, unsigned seed)
+{
+    CounterSim::Options options;
+    options.seed = seed;
+    auto counter = std::make_unique<CounterSim>(options);
+    const QString link = m_dir.filePath(name);
+    QFile::remove(link);
+    if (!QFile::link(QString::fromStdString(counter->devicePath()), link))
+        return nullptr;
+    return counter;
+}
+
+Run TestCli::runShell(const std::string &device, const QString &line)
+{
+    QProcess process;
+    process.start(QStringLiteral("bash"), {QStringLiteral("-c"), line, m_program, QString::fromStdString(device)});
+    return finished(process);
+}
+
+// The counter unplugged in the middle of its nth exchange: its reply is lost
+// with the line, and its link goes as an adapter's by-id name does (the
+// pseudo-terminal's number may soon serve another program).
+void unplugAt(CounterSim &counter, int nth, const QString &link)
+{
+    counter.setCommandObserver([&counter, nth, link](const std::string &command) {
+        if (command == "D1" && counter.readingsServed() == nth) {
+            QFile::remove(link);
+            counter.hangUp();
+        }
+    });
+}
+
+void TestCli::lostLineIsAGap()
+{
+    constexpr int kUnplugAt = 20;
+    std::unique_ptr<CounterSim> first = plugIn(QStringLiteral("adapter"));
+    QVERIFY(first);
+    unplugAt(*first, kUnplugAt, m_dir.filePath(QStringLiteral("adapter")));
+    const QString path = m_dir.filePath(QStringLiteral("gap.csv"));
+    QProcess process;
+    start(process, {}, QStringLiteral("read TMP/adapter --count 0 --interval 0.05 --output ") + path);
+    // The gap is told and marked once the line is lost; then the counter comes back.
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("the line was lost"), 20000);
+    QVERIFY(fileText(path).contains(",,"));
+    std::unique_ptr<CounterSim> second = plugIn(QStringLiteral("adapter"), 2);
+    QVERIFY(second);
+    QTRY_VERIFY_WITH_TIMEOUT(second->readingsServed() >= 10, 20000);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    err += process.readAllStandardError();
+    QVERIFY2(err.contains("open again after"), err.constData());
+
+    // Every reading the counters gave, once, in order, around one gap row.
+    const QByteArrayList written = lines(fileText(path));
+    QStringList expected = servedReadings(kUnplugAt - 1);
+    expected << QString() << servedReadings(second->readingsServed(), 2);
+    QCOMPARE(written.size() - 1, expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(QString::fromLatin1(written[i + 1].split(',').value(1)), expected[i]);
+}
+
+void TestCli::giveUpEndsTheWait()
+{
+    // An endless run waits as long as --give-up says, then fails.
+    std::unique_ptr<CounterSim> counter = plugIn(QStringLiteral("brief"));
+    QVERIFY(counter);
+    unplugAt(*counter, 5, m_dir.filePath(QStringLiteral("brief")));
+    QElapsedTimer timer;
+    timer.start();
+    const Run gaveUp = run({}, QStringLiteral("read TMP/brief --count 0 --give-up 2"));
+    QCOMPARE(gaveUp.exitCode, 1);
+    QVERIFY2(timer.elapsed() >= 2000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(gaveUp.err.contains("gave up after") && gaveUp.err.contains("Error 1: "), gaveUp.err.constData());
+    QCOMPARE(lines(gaveUp.out).size(), 4);
+
+    // A run of a given count fails at once, as a script expects.
+    counter = plugIn(QStringLiteral("brief"));
+    unplugAt(*counter, 5, m_dir.filePath(QStringLiteral("brief")));
+    const Run failed = run({}, QStringLiteral("read TMP/brief --count 100"));
+    QCOMPARE(failed.exitCode, 1);
+    QVERIFY2(failed.err.contains("Error 9: ") && !failed.err.contains("Trying"), failed.err.constData());
+    QCOMPARE(lines(failed.out).size(), 4);
+}
+
+void TestCli::startsStayOnTheGrid()
+{
+    CounterSim counter;
+    constexpr int kReadings = 40;
+    constexpr qint64 kIntervalMs = 200;
+    QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --count 40 --interval 0.2")).exitCode, 0);
+    std::vector<CounterSim::Clock::time_point> starts;
+    const auto bytes = counter.receivedBytes();
+    for (size_t i = 1; i < bytes.size(); ++i)
+        if (bytes[i - 1].byte == 'D' && bytes[i].byte == '1')
+            starts.push_back(bytes[i].arrival);
+    QCOMPARE(int(starts.size()), kReadings);
+    // Each start nearest to its own slot of the first one's grid, one slot
+    // after another. Counted from each previous start instead, the starts
+    // drift a few milliseconds a reading, and within 40 readings one lands
+    // half an interval off its slot, or on the slot after the next.
+    qint64 previousSlot = -1;
+    for (const auto &at : starts) {
+        const qint64 ms = std::chrono::duration_cast<std::chrono::milliseconds>(at - starts.front()).count();
+        const qint64 slot = (ms + kIntervalMs / 2) / kIntervalMs;
+        QVERIFY2(std::abs(ms - slot * kIntervalMs) < kIntervalMs / 2, qPrintable(QStringLiteral("%1 ms").arg(ms)));
+        QCOMPARE(slot, previousSlot + 1);
+        previousSlot = slot;
+    }
+}
+
+void TestCli::fullDiskEndsWithStatusThree()
+{
+    // Standard output on a full disk: the reason, and the reading kept.
+    CounterSim counter;
+    const Run stdoutFull = runShell(counter.devicePath(), QStringLiteral("\"$0\" read \"$1\" > /dev/full"));
+    QCOMPARE(stdoutFull.exitCode, 3);
+    QVERIFY2(stdoutFull.err.contains("standard output: No space left on device"), stdoutFull.err.constData());
+    QVERIFY(stdoutFull.err.contains(servedReadings(1).first().toLatin1() + '\n'));
+
+    // A file on a disk that fills up during the run.
+    const QString disk = m_dir.filePath(QStringLiteral("disk"));
+    QVERIFY(QDir().mkpath(disk));
+    if (::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("mounting a small tmpfs needs root");
+    const auto unmount = qScopeGuard([&] { ::umount(QFile::encodeName(disk).constData()); });
+    QFile filler(disk + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    filler.write(QByteArray(60 * 1024, 'x'));   // a page or so left for the readings
+    filler.close();
+    CounterSim second;
+    const Run full = run(second.devicePath(), QStringLiteral("read DEV --count 0 --output TMP/disk/readings.csv"));
+    QCOMPARE(full.exitCode, 3);
+    QVERIFY2(full.err.contains("readings.csv: No space left on device"), full.err.constData());
+    const QByteArray text = fileText(disk + QStringLiteral("/readings.csv"));
+    QVERIFY(text.endsWith('\n'));
+    const QByteArrayList written = lines(text);
+    const QStringList expected = servedReadings(int(written.size()));
+    for (int i = 1; i < written.size(); ++i)
+        QCOMPARE(QString::fromLatin1(written[i].split(',').value(1)), expected[i - 1]);
+    // The reading that did not fit is on standard error.
+    QVERIFY2(full.err.contains(',' + expected.last().toLatin1() + ','), full.err.constData());
+}
+
+void TestCli::partialLastLineIsCutAway()
+{
+    CounterSim counter;
+    const QString path = m_dir.filePath(QStringLiteral("crashed.csv"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("time,reading,sheet_time\n2026-12-07T20:01:36.125+00:00,1.0000001,2026-12-07T20:01:36.125\n"
+               "2026-12-07T20:01:37.125+00:00,1.0000002");
+    file.close();
+    const Run appended = run(counter.devicePath(), QStringLiteral("read DEV --output ") + path);
+    QCOMPARE(appended.exitCode, 0);
+    QVERIFY2(appended.err.contains("partial line") && appended.err.contains("1.0000002"), appended.err.constData());
+    const QByteArrayList written = lines(fileText(path));
+    QCOMPARE(written.size(), 3);
+    QVERIFY(written[1].contains(",1.0000001,"));
+    QCOMPARE(QString::fromLatin1(written[2].split(',').value(1)), servedReadings(1).first());
+}
+
+void TestCli::namePatternStartsNewFiles()
+{
+    // A new file each second, in UTC: every reading once, across the files, in order.
+    CounterSim counter;
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("turns"))));
+    QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --count 12 --interval 0.25 --utc --output "
+                                                      "TMP/turns/at-%H%M%S.csv")).exitCode, 0);
+    const QStringList files = QDir(m_dir.filePath(QStringLiteral("turns"))).entryList(QDir::Files, QDir::Name);
+    QVERIFY2(files.size() >= 3, qPrintable(files.join(QLatin1Char(' '))));
+    QStringList readings;
+    for (const QString &name : files) {
+        const QByteArrayList written = lines(fileText(m_dir.filePath(QStringLiteral("turns/") + name)));
+        QCOMPARE(written.value(0), QByteArray("time,reading,sheet_time"));
+        for (const QByteArray &line : written.mid(1)) {
+            const QList<QByteArray> fields = line.split(',');
+            // Named after the reading's own UTC time.
+            QVERIFY2(fields[0].endsWith('Z') && name.mid(3, 6).toLatin1() == fields[2].mid(11, 8).replace(":", ""),
+                     line.constData());
+            readings << QString::fromLatin1(fields[1]);
+        }
+    }
+    QCOMPARE(readings, servedReadings(12));
+}
+
+void TestCli::closedPipeEndsCleanly()
+{
+    CounterSim counter;
+    const Run head = runShell(counter.devicePath(),
+                              QStringLiteral("\"$0\" read \"$1\" --count 0 | head -3; exit ${PIPESTATUS[0]}"));
+    QCOMPARE(head.exitCode, 0);
+    QCOMPARE(lines(head.out).size(), 3);
+    QCOMPARE(head.err, QByteArray());
+    // The port, its lock and its exclusive mark were released: the next run works.
+    const Run next = run(counter.devicePath(), QStringLiteral("read DEV"));
+    QCOMPARE(next.exitCode, 0);
+    QCOMPARE(lines(next.out).size(), 1);
+}
+
+void TestCli::hostileRepliesStayOnOneLine_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("shown");    // plain standard output
+    QTest::addColumn<QByteArray>("field");    // the CSV field, in the file and with --timestamps
+    QTest::newRow("line feed") << QByteArray("1.000\n0000 MHz\r") << QByteArray("1.000\\n0000 MHz")
+                               << QByteArray("1.000\\n0000 MHz");
+    QTest::newRow("comma") << QByteArray("1,000.0000 MHz\r") << QByteArray("1,000.0000 MHz")
+                           << QByteArray("\"1,000.0000 MHz\"");
+    QTest::newRow("NUL and tab") << QByteArray("1.0\0\t00000 MHz\r", 15) << QByteArray("1.0\\0\\t00000 MHz")
+                                 << QByteArray("1.0\\0\\t00000 MHz");
+    QTest::newRow("Latin-1") << QByteArray("10.0000000 \xB5s\r") << QByteArray("10.0000000 \xC2\xB5s")
+                             << QByteArray("10.0000000 \xC2\xB5s");
+}
+
+void TestCli::hostileRepliesStayOnOneLine()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, shown);
+    QFETCH(QByteArray, field);
+    CounterSim counter;
+    counter.setCustomReply(reply.toStdString());
+    QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV")).out, shown + '\n');
+    const QByteArray timed = run(counter.devicePath(), QStringLiteral("read DEV --timestamps")).out;
+    QCOMPARE(lines(timed).size(), 1);
+    QCOMPARE(timed.mid(timed.indexOf(',') + 1), field + '\n');
+    const QString path = m_dir.filePath(QStringLiteral("hostile-%1.csv").arg(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'))));
+    QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --output ") + path).exitCode, 0);
+    const QByteArrayList written = lines(fileText(path));
+    QCOMPARE(written.size(), 2);
+    QVERIFY2(written[1].contains(',' + field + ','), written[1].constData());
+}
+
+void TestCli::spreadsheetRuleCoversTheInjectionList()
+{
+    using tallyo::reading::csvField;
+    QCOMPARE(csvField("\t=1+1"), std::string("'\t=1+1"));
+    QCOMPARE(csvField("\r=1+1"), std::string("\"'\r=1+1\""));
+    QCOMPARE(csvField("@SUM(A1)"), std::string("'@SUM(A1)"));
+    QCOMPARE(csvField("-1.5 mV"), std::string("'-1.5 mV"));
+    QCOMPARE(csvField("-1.5"), std::string("-1.5"));
+    QCOMPARE(csvField("+1.2345E+06\r"), std::string("+1.2345E+06"));
+}
+
+void TestCli::exclusiveMarkWithoutHolder()
+{
+    // A pseudo-terminal left marked exclusive: its far side (here this test)
+    // has it open, but holds no lock, and is not named as the holder.
+    CounterSim counter;
+    const int fd = ::open(counter.devicePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::ioctl(fd, TIOCEXCL), 0);
+    const Run refused = run(counter.devicePath(), QStringLiteral("read DEV"));
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("Error 14: ") && refused.err.contains("marked for one program alone")
+                 && !refused.err.contains("process"),
+             refused.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -600,7 +600,7 @@ void TestLink::portsOtherProgramsHoldAreNeverOpened()
     ::ioctl(exclusive, TIOCNXCL);
     ::close(exclusive);
     QCOMPARE(alone.number, 14);
-    QVERIFY2(alone.text.contains(QStringLiteral("another program is using the port: it is open for one program alone;")),
+    QVERIFY2(alone.text.contains(QStringLiteral("marked for one program alone, and no program is known to hold it")),
              qPrintable(alone.text));
 
     // An ended process's file that this user may not remove (another user's,

@@ -1,9 +1,10 @@
 #include "commandline.h"
 
+#include "helptext.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <cstdio>
-#include <variant>
 
 namespace tallyo {
 
@@ -46,10 +47,7 @@ QString g_calledAs;
 // none for --help), and without one the parser does not know that name.
 QString helpOf(const QCommandLineParser &parser)
 {
-    QString text = parser.helpText();
-    if (!g_calledAs.isEmpty())
-        text.replace(QLatin1String("<executable_name>"), g_calledAs);
-    return text;
+    return cli::helpText(parser, g_calledAs.isEmpty() ? QCoreApplication::applicationName() : g_calledAs);
 }
 
 CommandLine usageError(const QCommandLineParser &parser, const QString &what)
@@ -111,31 +109,6 @@ int printFinished(const CommandLine &line)
     return line.exitCode;
 }
 
-// --log: the same for the program and the demo.
-QCommandLineOption logOption()
-{
-    return QCommandLineOption(
-        QStringLiteral("log"),
-        QStringLiteral("Print every write to the serial line (port 1 <- \"D1\") and every read from it "
-                       "(port 1 -> \"...\") on standard error, each with a millisecond time stamp."));
-}
-
-// "N=DEVICE" -> a binding, or the sentence that says what is wrong with it.
-std::variant<std::pair<int, QString>, QString> parseBinding(const QString &text)
-{
-    const qsizetype equals = text.indexOf(QLatin1Char('='));
-    if (equals < 0)
-        return QStringLiteral("--port %1: expected N=DEVICE, for example --port 1=/dev/ttyUSB0.").arg(text);
-    bool isNumber = false;
-    const int n = text.left(equals).trimmed().toInt(&isNumber);
-    const QString device = text.mid(equals + 1).trimmed();
-    if (!isNumber || n < kFirstPortNumber || n > kLastPortNumber)
-        return QStringLiteral("--port %1: the port number must be %2 to %3.")
-            .arg(text).arg(kFirstPortNumber).arg(kLastPortNumber);
-    if (device.isEmpty())
-        return QStringLiteral("--port %1: no device after \"=\".").arg(text);
-    return std::pair{n, normalizedDevice(device)};
-}
 
 } // namespace
 
@@ -144,8 +117,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     CommonOptions common(
         QStringLiteral("Control panel for a bench frequency counter on an RS-232 line.\n\n"
                        "Without a window:\n"
-                       "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--timestamps] "
-                       "[--output FILE] [--log]\n"
+                       "  frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--give-up SECONDS]\n"
+                       "                        [--timestamps] [--utc] [--output FILE] [--log]\n"
                        "  frequency-tallyo set [PORT] COMMAND...\n"
                        "  frequency-tallyo stats FILE... [--tau SECONDS] [--plot OUT.png|OUT.svg] [--json]\n"
                        "(frequency-tallyo read --help, set --help and stats --help for more)"));
@@ -154,13 +127,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("list-ports"),
         QStringLiteral("Print the device each port number %1 to %2 reaches now, then exit.")
             .arg(kFirstPortNumber).arg(kLastPortNumber));
-    const QCommandLineOption port(
-        QStringLiteral("port"),
-        QStringLiteral("Port number N (%1 to %2) reaches DEVICE, e.g. 1=/dev/serial/by-id/usb-..., "
-                       "2=/dev/rfcomm0. Repeatable; wins over %3.")
-            .arg(kFirstPortNumber).arg(kLastPortNumber).arg(QStringLiteral("~/.config/frequency-tallyo/ports.conf")),
-        QStringLiteral("N=DEVICE"));
-    const QCommandLineOption log = logOption();
+    const QCommandLineOption port = portBindingOption();
+    const QCommandLineOption log = lineLogOption();
     parser.addOption(listPorts);
     parser.addOption(port);
     parser.addOption(log);
@@ -183,7 +151,7 @@ CommandLine parseDemoCommandLine(const QStringList &arguments)
 {
     CommonOptions common(
         QStringLiteral("The frequency counter control panel with a simulated counter on each port number."));
-    const QCommandLineOption log = logOption();
+    const QCommandLineOption log = lineLogOption();
     common.parser.addOption(log);
     if (std::optional<CommandLine> answered = common.parse(arguments))
         return *answered;
@@ -202,32 +170,6 @@ std::optional<int> prepareDemoStart(int argc, char *argv[], std::shared_ptr<Line
     return std::nullopt;
 }
 
-std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem)
-{
-    PortBindings ports;
-    for (const QString &text : values) {
-        const auto parsed = parseBinding(text);
-        if (const auto *why = std::get_if<QString>(&parsed)) {
-            *problem = *why;
-            return std::nullopt;
-        }
-        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
-        if (ports.count(n)) {
-            *problem = QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n);
-            return std::nullopt;
-        }
-        ports[n] = PortBinding{device, QStringLiteral("--port")};
-    }
-    return ports;
-}
-
-PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine)
-{
-    for (const auto &[n, binding] : fromCommandLine)
-        fromFile[n] = binding;
-    return fromFile;
-}
-
 std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap, std::shared_ptr<LineLog> *lineLog)
 {
     const CommandLine line = parseArguments(argc, argv, "frequency-tallyo", parseCommandLine);
@@ -235,10 +177,10 @@ std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap, std::s
         return printFinished(line);
 
     QStringList problems;
-    const PortBindings bindings = mergedBindings(readPortBindingsFile(portBindingsFilePath(), &problems), line.ports);
+    PortBindings bindings;
+    portMap = userPortMap(line.ports, &problems, &bindings);
     for (const QString &problem : problems)
         std::fprintf(stderr, "%s\n", problem.toLocal8Bit().constData());
-    portMap = systemPortMap(bindings);
     if (lineLog)
         *lineLog = line.logLine ? std::make_shared<LineLog>() : nullptr;
 

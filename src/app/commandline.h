@@ -34,13 +34,6 @@ struct CommandLine {
 // options (-platform, -style, ...) pass through for QApplication to take.
 CommandLine parseCommandLine(const QStringList &arguments);
 
-// The values of --port ("N=DEVICE", each number once) as bindings; nothing,
-// and the sentence that says what is wrong, for a bad one.
-std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem);
-
-// The file's bindings with the command line's on top.
-PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine);
-
 // Everything the program does before its window: reads the command line and
 // the user's port map, and answers --help, --version and --list-ports.
 // Returns the exit code when the program ends here; otherwise `portMap` is

@@ -85,6 +85,7 @@ public:
             return;
         m_deadline = std::chrono::steady_clock::now() + kEndBudget;
         m_endTimer.start(kEndBudget);
+        emit endAskedFor();
     }
 
     // Ends the program: every wait returns at once and no handler runs again.
@@ -101,6 +102,8 @@ public:
     }
 
 signals:
+    // Ending was asked for (askedToEnd(), or end() without it first).
+    void endAskedFor();
     void endingStarted();
 
 private:

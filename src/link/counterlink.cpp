@@ -395,4 +395,29 @@ void CounterLink::Delay(qint32 seconds)
     }
 }
 
+bool CounterLink::pauseUntil(TimePoint until)
+{
+    OnTheStack counting(m_activeWaits);
+    OnTheStack pausing(m_activePauses);
+    const quint64 losses = m_losses;
+    for (;;) {
+        if (m_life.endAsked())
+            return false;
+        throwIfStopped(losses);
+        const TimePoint now = std::chrono::steady_clock::now();
+        if (now >= until)
+            return true;
+        QEventLoop loop;
+        QTimer tick;
+        tick.setSingleShot(true);
+        tick.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QObject::connect(&m_comm, &MSComm::lineLost, &loop, &QEventLoop::quit);
+        QObject::connect(&m_life, &ProgramLife::endAskedFor, &loop, &QEventLoop::quit);
+        QObject::connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
+        tick.start(std::chrono::ceil<std::chrono::milliseconds>(until - now));
+        loop.exec();
+    }
+}
+
 } // namespace tallyo

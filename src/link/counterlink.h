@@ -109,6 +109,11 @@ public:
     void Delay(qint32 seconds);
 
     using TimePoint = std::chrono::steady_clock::time_point;
+    // Returns when the monotonic clock reaches `until` (true), or as soon as
+    // the program is asked to end (false). Throws LineLost when the line is
+    // lost meanwhile: a schedule that pauses between readings hears of it at
+    // once, not at its next reading.
+    bool pauseUntil(TimePoint until);
     // Before a handler takes the line: if a reading request waits for its
     // reply, waits in the event loop until the reply is in and hands it to
     // that request, or gives it up once the request has waited replyBound()

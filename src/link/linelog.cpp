@@ -64,4 +64,12 @@ void LineLog::write(int port, const QString &what)
     m_sink(QStringLiteral("%1 port %2 %3").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"))).arg(port).arg(what));
 }
 
+QCommandLineOption lineLogOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("log"),
+        QStringLiteral("Print every write to the serial line (port 1 <- \"D1\") and every read from it "
+                       "(port 1 -> \"...\") on standard error, each with a millisecond time stamp."));
+}
+
 } // namespace tallyo

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCommandLineOption>
 #include <QString>
 #include <functional>
 
@@ -36,5 +37,8 @@ private:
     void write(int port, const QString &what);
     Sink m_sink;
 };
+
+// --log, as every command line of the program takes it.
+QCommandLineOption lineLogOption();
 
 } // namespace tallyo

@@ -21,6 +21,9 @@ namespace tallyo {
 
 namespace {
 
+// The kernel keeps the first 15 characters of a program's name.
+constexpr qsizetype kKernelNameLength = 15;
+
 struct LockFileContent {
     qint64 pid = 0;         // 0: no process named
     QString program;        // the name a Qt lock file keeps beside its PID
@@ -63,8 +66,6 @@ bool processRuns(qint64 pid, const QString &program)
     const QString named = QFileInfo(program).fileName();
     if (running.isEmpty() || named.isEmpty())
         return true;
-    // The kernel keeps the first 15 characters of a name.
-    constexpr qsizetype kKernelNameLength = 15;
     return running == named || (running.size() == kKernelNameLength && named.startsWith(running));
 }
 
@@ -164,10 +165,28 @@ QString programName(qint64 pid)
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return {};
-    return QString::fromLocal8Bit(comm.readAll().trimmed());
+    const QString name = QString::fromLocal8Bit(comm.readAll().trimmed());
+    // The kernel keeps 15 characters of a name ("frequency-tally"): the
+    // command line the process was started with has it whole.
+    QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (name.size() == kKernelNameLength && commandLine.open(QIODevice::ReadOnly)) {
+        const QString called = QFileInfo(QString::fromLocal8Bit(commandLine.readAll().split('\0').value(0))).fileName();
+        if (called.startsWith(name))
+            return called;
+    }
+    return name;
 }
 
-QString holderOf(const QString &device)
+bool isPseudoTerminal(const QString &device)
+{
+    struct stat target {};
+    if (::stat(QFile::encodeName(device).constData(), &target) != 0 || !S_ISCHR(target.st_mode))
+        return false;
+    // Unix98 pseudo-terminal slaves: majors 136 to 143.
+    return major(target.st_rdev) >= 136 && major(target.st_rdev) <= 143;
+}
+
+QString holderOf(const QString &device, bool lockHoldersOnly)
 {
     struct stat target {};
     if (::stat(QFile::encodeName(device).constData(), &target) != 0)
@@ -189,7 +208,7 @@ QString holderOf(const QString &device)
 
     // An open that excludes others: whichever other process has it open (as
     // far as this user may look into processes).
-    if (!S_ISCHR(target.st_mode))
+    if (lockHoldersOnly || !S_ISCHR(target.st_mode))
         return {};
     const qint64 self = ::getpid();
     const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);

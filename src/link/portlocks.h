@@ -48,8 +48,13 @@ void noteOpenHere(const QString &device, bool open);
 
 // "minicom (process 1234)", "process 1234", or "" when no process on this
 // machine has `device` open or holds its flock() lock, as far as this user
-// may see.
-QString holderOf(const QString &device);
+// may see. `lockHoldersOnly`: the flock() lock's holder alone, not a process
+// that merely has the device open.
+QString holderOf(const QString &device, bool lockHoldersOnly = false);
+
+// Whether `device` is the far end of a pseudo-terminal, which the program on
+// its near end keeps open without holding it for itself.
+bool isPseudoTerminal(const QString &device);
 
 // A process's own name ("minicom"), or "" where it cannot be learnt.
 QString programName(qint64 pid);

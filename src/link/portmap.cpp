@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <memory>
 #include <set>
+#include <variant>
 
 namespace tallyo {
 
@@ -67,6 +68,22 @@ struct Assignment {
         return it == held.end() ? QString() : it->second;
     }
 };
+// "N=DEVICE" -> a binding, or the sentence that says what is wrong with it.
+std::variant<std::pair<int, QString>, QString> parseBinding(const QString &text)
+{
+    const qsizetype equals = text.indexOf(QLatin1Char('='));
+    if (equals < 0)
+        return QStringLiteral("--port %1: expected N=DEVICE, for example --port 1=/dev/ttyUSB0.").arg(text);
+    bool isNumber = false;
+    const int n = text.left(equals).trimmed().toInt(&isNumber);
+    const QString device = text.mid(equals + 1).trimmed();
+    if (!isNumber || n < kFirstPortNumber || n > kLastPortNumber)
+        return QStringLiteral("--port %1: the port number must be %2 to %3.")
+            .arg(text).arg(kFirstPortNumber).arg(kLastPortNumber);
+    if (device.isEmpty())
+        return QStringLiteral("--port %1: no device after \"=\".").arg(text);
+    return std::pair{n, normalizedDevice(device)};
+}
 } // namespace
 
 QString deviceBehind(const QString &path)
@@ -214,6 +231,51 @@ QStringList describePorts(const PortMap &map, const PortBindings &bindings,
         lines << line;
     }
     return lines;
+}
+
+QCommandLineOption portBindingOption()
+{
+    return QCommandLineOption(
+        QStringLiteral("port"),
+        QStringLiteral("Port number N (%1 to %2) reaches DEVICE, e.g. 1=/dev/serial/by-id/usb-..., "
+                       "2=/dev/rfcomm0. Repeatable; wins over %3.")
+            .arg(kFirstPortNumber).arg(kLastPortNumber).arg(QStringLiteral("~/.config/frequency-tallyo/ports.conf")),
+        QStringLiteral("N=DEVICE"));
+}
+
+std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem)
+{
+    PortBindings ports;
+    for (const QString &text : values) {
+        const auto parsed = parseBinding(text);
+        if (const auto *why = std::get_if<QString>(&parsed)) {
+            *problem = *why;
+            return std::nullopt;
+        }
+        const auto &[n, device] = std::get<std::pair<int, QString>>(parsed);
+        if (ports.count(n)) {
+            *problem = QStringLiteral("--port %1: port %2 is bound twice.").arg(text).arg(n);
+            return std::nullopt;
+        }
+        ports[n] = PortBinding{device, QStringLiteral("--port")};
+    }
+    return ports;
+}
+
+PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine)
+{
+    for (const auto &[n, binding] : fromCommandLine)
+        fromFile[n] = binding;
+    return fromFile;
+}
+
+PortMap userPortMap(const PortBindings &fromCommandLine, QStringList *problems, PortBindings *bindings)
+{
+    PortBindings merged = mergedBindings(readPortBindingsFile(portBindingsFilePath(), problems), fromCommandLine);
+    PortMap map = systemPortMap(merged);
+    if (bindings)
+        *bindings = std::move(merged);
+    return map;
 }
 
 } // namespace tallyo

@@ -1,11 +1,13 @@
 // Which device a port number (1 to 6) reaches.
 #pragma once
 
+#include <QCommandLineOption>
 #include <QString>
 #include <QStringList>
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 
 namespace tallyo {
 
@@ -65,6 +67,22 @@ PortBindings readPortBindingsFile(const QString &path, QStringList *problems);
 
 // ~/.config/frequency-tallyo/ports.conf (following XDG_CONFIG_HOME).
 QString portBindingsFilePath();
+
+// --port N=DEVICE, as the window and the command line both take it.
+QCommandLineOption portBindingOption();
+
+// The values of --port ("N=DEVICE", each number once) as bindings; nothing,
+// and the sentence that says what is wrong, for a bad one.
+std::optional<PortBindings> parsePortBindings(const QStringList &values, QString *problem);
+
+// The file's bindings with the command line's on top.
+PortBindings mergedBindings(PortBindings fromFile, const PortBindings &fromCommandLine);
+
+// The map a run of the program uses, for the window and the command line
+// alike: the user's ports.conf with the command line's bindings on top, over
+// the machine's serial ports. What is wrong in the file goes to `problems`;
+// `bindings` (where given) gets the merged bindings.
+PortMap userPortMap(const PortBindings &fromCommandLine, QStringList *problems, PortBindings *bindings = nullptr);
 
 // The stable names udev gives serial adapters (/dev/serial/by-id/...), keyed
 // by the device each one leads to.

@@ -56,7 +56,7 @@ public:
         // The kernel lets root past another program's exclusive open: ask.
         int exclusive = 0;
         if (::ioctl(probe, TIOCGEXCL, &exclusive) == 0 && exclusive)
-            return fail(Failure::Held, holderSentence(real, Hold::Exclusive));
+            return failExclusive(real);
 #endif
         if (!checkLockFile(device))
             return false;
@@ -115,6 +115,7 @@ public:
             ::tcdrain(fd);   // the last bytes in the UART itself
         else
             ::tcflush(fd, TCOFLUSH);   // left over: dropped, or closing would wait for it (up to 30 s)
+        clearExclusive(fd);
         noteOpenHere(m_openHere, false);
 #endif
         m_port.close();
@@ -181,6 +182,18 @@ public:
 
 private:
 #ifdef Q_OS_UNIX
+    // The serial port marks the device exclusive while open; the mark goes
+    // before the descriptor does, on every way the port is closed.
+    static void clearExclusive(int fd)
+    {
+#ifdef TIOCNXCL
+        if (fd >= 0)
+            ::ioctl(fd, TIOCNXCL);
+#else
+        Q_UNUSED(fd);
+#endif
+    }
+
     bool failOpen(int error, const QString &device)
     {
         const QString reason = QString::fromLocal8Bit(std::strerror(error));
@@ -193,13 +206,28 @@ private:
         case EPERM:
             return fail(Failure::Denied, reason);
         case EBUSY:
-            return fail(Failure::Held, holderSentence(device, Hold::Exclusive));
+            return failExclusive(device);
         default:
             return fail(Failure::Other, reason);
         }
     }
 
-    enum class Hold { Exclusive, Flock, Open };
+    // The device is marked for one program alone. A pseudo-terminal's own
+    // program has it open without holding it: there only a lock names a
+    // holder; with none known, the mark was left by a program that ended.
+    bool failExclusive(const QString &device)
+    {
+        const QString holder = holderOf(device, isPseudoTerminal(device));
+        if (!holder.isEmpty())
+            return fail(Failure::Held, holder + QStringLiteral(" has it open for itself alone"));
+        return fail(Failure::Held,
+                    QStringLiteral("the device is marked for one program alone, and no program is known to hold "
+                                   "it (one that ended without clearing the mark leaves it so: unplug the adapter "
+                                   "and plug it in again, or for a pseudo-terminal restart the program that made "
+                                   "it)"));
+    }
+
+    enum class Hold { Flock, Open };
 
     // "minicom (process 1234) holds its lock", or what holds it where the
     // holder cannot be found.
@@ -207,9 +235,6 @@ private:
     {
         const QString holder = holderOf(device);
         switch (hold) {
-        case Hold::Exclusive:
-            return holder.isEmpty() ? QStringLiteral("it is open for one program alone")
-                                    : holder + QStringLiteral(" has it open for itself alone");
         case Hold::Flock:
             return holder.isEmpty() ? QStringLiteral("its lock is taken") : holder + QStringLiteral(" holds its lock");
         case Hold::Open:
@@ -281,6 +306,7 @@ private:
         // The device went away. Qt repeats this error for as long as the port
         // stays open, so close it now; the owner reports it.
 #ifdef Q_OS_UNIX
+        clearExclusive(int(m_port.handle()));
         noteOpenHere(m_openHere, false);
 #endif
         m_port.close();

@@ -1,6 +1,7 @@
 // The command line of the two commands that run without a window:
 //
-//   frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--timestamps] [--output FILE] [--log]
+//   frequency-tallyo read [PORT] [--count N] [--interval SECONDS] [--give-up SECONDS] [--timestamps] [--utc]
+//                         [--output FILE] [--log]
 //   frequency-tallyo set  [PORT] COMMAND...
 #pragma once
 
@@ -19,11 +20,7 @@ namespace tallyo::cli {
 inline constexpr int kDone = 0;          // done, or stopped by SIGINT, SIGTERM or SIGHUP
 inline constexpr int kLineFailed = 1;    // the port or the line failed; the message says which
 inline constexpr int kUsage = 2;         // the command line (or the file it names) cannot be used
-
-// How long a reading may take before the counter counts as silent: its
-// longest gate time (10 s) and a margin. The window waits as long as the user
-// likes; a command line has nobody to click EXIT.
-inline constexpr std::chrono::seconds kReplyLimit{12};
+inline constexpr int kOutputFailed = 3;  // the readings could not be written; the message says why
 
 // The longest pause --interval takes.
 inline constexpr int kMaxIntervalSeconds = 86400;
@@ -38,8 +35,12 @@ struct ReadRequest {
     PortArgument port;
     qint64 count = 1;                          // 0: until interrupted
     std::chrono::milliseconds interval{0};     // from the start of one reading to the next
+    // How long the line may stay lost before the run ends with status 1;
+    // none: never. Default: never for count 0, at once for a finite count.
+    std::optional<std::chrono::milliseconds> giveUp;
     bool timestamps = false;
-    QString output;                            // a CSV file instead of standard output
+    bool utc = false;                          // UTC times instead of local ones
+    QString output;                            // a CSV file (a name pattern) instead of standard output
     bool log = false;
 };
 
