@@ -22,8 +22,6 @@ namespace {
 // What of the end budget the reply in flight may take; the rest is for "R0",
 // closing the port and the sheet's last rows.
 constexpr std::chrono::milliseconds kEndStepsAfterReply{250};
-// Qt's own, when it ends the process for a lost display.
-constexpr int kDisplayLostExitCode = 1;
 
 QRect pixelRect(const ControlRecord &r)
 {
@@ -370,7 +368,7 @@ void Form1::endAbruptly()
     } catch (...) {
     }
     // A worker still held in a call by the end of the budget is not waited for.
-    endSheetWorkers(m_life.deadline(), kDisplayLostExitCode);
+    endSheetWorkers(m_life.deadline(), ProgramLife::kDisplayLostExitCode);
 }
 
 int runWindow(Form1Dependencies dependencies, std::shared_ptr<LineLog> lineLog)

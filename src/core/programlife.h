@@ -53,6 +53,8 @@ public:
     {
         return endAsked() ? m_deadline - kLastSteps : m_deadline;
     }
+    // The exit status when the display was lost under the program (Qt's own).
+    static constexpr int kDisplayLostExitCode = 1;
     // Whether ending was asked for: from then on no handler starts and
     // nothing new is asked of the counter.
     bool endAsked() const { return m_deadline != std::chrono::steady_clock::time_point::max(); }
