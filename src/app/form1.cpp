@@ -97,6 +97,8 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
             m_display->endNoReply();
     });
     connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
+    // Its application's module is loaded and running now.
+    connect(&m_recorder, &Recorder::started, this, &AbruptExit::runBeforeLaterLoads);
     QCoreApplication::instance()->installNativeEventFilter(&m_windowGone);
 }
 
