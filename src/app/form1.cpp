@@ -17,8 +17,6 @@
 namespace tallyo {
 
 namespace {
-// Qt's own, when it ends the process for a lost display.
-constexpr int kDisplayLostExitCode = 1;
 
 QRect pixelRect(const ControlRecord &r)
 {
@@ -83,6 +81,8 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
             m_display->endNoReply();
     });
     connect(&m_recorder, &Recorder::started, this, &Form1::recordingStarted);
+    // Its application's module is loaded and running now.
+    connect(&m_recorder, &Recorder::started, this, &AbruptExit::runBeforeLaterLoads);
     QCoreApplication::instance()->installNativeEventFilter(&m_windowGone);
 }
 
@@ -350,7 +350,7 @@ void Form1::endAbruptly()
     m_recorder.saveBeforeExit();
     m_link.closeAtOnce();
     // A worker still held in a call by the end of the budget is not waited for.
-    endSheetWorkers(m_life.deadline(), kDisplayLostExitCode);
+    endSheetWorkers(m_life.deadline(), ProgramLife::kDisplayLostExitCode);
 }
 
 } // namespace tallyo

@@ -42,6 +42,11 @@ AbruptExit::AbruptExit(std::function<void()> action) : m_action(std::move(action
     actions().living.push_back(&m_action);
 }
 
+void AbruptExit::runBeforeLaterLoads()
+{
+    std::atexit(onExit);
+}
+
 AbruptExit::~AbruptExit()
 {
     std::lock_guard lock(actions().mutex);

@@ -19,6 +19,11 @@ public:
     explicit AbruptExit(std::function<void()> action);
     ~AbruptExit();
 
+    // The actions run before the exit handlers of what was loaded since (a
+    // spreadsheet module and the libraries it brought: their threads may
+    // still be in a call when the process ends).
+    static void runBeforeLaterLoads();
+
     AbruptExit(const AbruptExit &) = delete;
     AbruptExit &operator=(const AbruptExit &) = delete;
 

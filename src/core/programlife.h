@@ -73,6 +73,8 @@ public:
     std::chrono::steady_clock::time_point replyLandsBy() const { return endsBy(kAfterReply); }
     // Every wait on the way out ends by then.
     std::chrono::steady_clock::time_point waitsEndBy() const { return endsBy(kLastSteps); }
+    // The exit status when the display was lost under the program (Qt's own).
+    static constexpr int kDisplayLostExitCode = 1;
     // Whether ending was asked for: from then on no handler starts and
     // nothing new is asked of the counter.
     bool endAsked() const { return m_deadline != std::chrono::steady_clock::time_point::max(); }
