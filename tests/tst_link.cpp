@@ -54,6 +54,7 @@ private slots:
     void slowReplyShowsTheBusyPointer();
     void exitSendsRemoteOffBeforeClosing();
     void exitEndsTheProgramFromInsideAWait();
+    void askedToEndEndsAtTheDeadlineAtTheLatest();
     void closingTheWindowSendsNothing();
     void failuresShowAMessageAndTheWindowLivesOn();
     void portsOtherProgramsHoldAreNeverOpened();
@@ -441,6 +442,18 @@ void TestLink::exitEndsTheProgramFromInsideAWait()
     QTRY_COMPARE(rig2.quits, 1);
     QVERIFY(!resumed);
     QVERIFY(driver.ticks < 100);
+}
+
+void TestLink::askedToEndEndsAtTheDeadlineAtTheLatest()
+{
+    // Asked to end, and nothing on the way out ends it: the budget does.
+    int quits = 0;
+    ProgramLife life([&] { ++quits; });
+    life.askedToEnd();
+    QVERIFY(!life.ending());
+    QTRY_VERIFY_WITH_TIMEOUT(life.ending(), int((ProgramLife::kEndBudget + kLoadedMachineMargin).count()));
+    QVERIFY(std::chrono::steady_clock::now() >= life.deadline());
+    QCOMPARE(quits, 1);
 }
 
 void TestLink::closingTheWindowSendsNothing()
