@@ -380,7 +380,7 @@ void TestCli::lostLineIsAGap()
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
     err += process.readAllStandardError();
-    QVERIFY2(err.contains("open again after"), err.constData());
+    QVERIFY2(err.contains("readings again after"), err.constData());
 
     // Every reading the counters gave, once, in order, around one gap row.
     const QByteArrayList written = lines(fileText(path));

@@ -104,7 +104,7 @@ int runRead(const ReadRequest &request, PortMap portMap)
             failed();
     };
     events.gapEnded = [&](milliseconds length) {
-        tell(&progress, QStringLiteral("%1: the port is open again after %2 without the line; readings go on.")
+        tell(&progress, QStringLiteral("%1: readings again after %2 without them.")
                             .arg(isoTimestamp(request.utc ? QDateTime::currentDateTimeUtc()
                                                           : QDateTime::currentDateTime()),
                                  seconds(length)));

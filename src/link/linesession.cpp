@@ -108,37 +108,40 @@ std::optional<QString> LineSession::takeReading(const Schedule &schedule)
 
 bool LineSession::waitOutGap(const Schedule &schedule, const Events &events)
 {
-    const Clock::time_point began = Clock::now();
     if (schedule.giveUp && schedule.giveUp->count() == 0) {
         m_error = m_gapReason;
         m_gaveUp = true;
         return false;
     }
-    if (events.gapStarted)
-        events.gapStarted(QDateTime::currentDateTime(), m_gapReason);
+    // A gap lasts until a reading lands again: a counter that stays silent
+    // on a port that reopens at once is still a gap.
+    if (!m_gapBegan) {
+        m_gapBegan = Clock::now();
+        if (events.gapStarted)
+            events.gapStarted(QDateTime::currentDateTime(), m_gapReason);
+    }
     for (;;) {
-        try {
-            m_link.ReopenPort();
-            if (events.gapEnded)
-                events.gapEnded(since(began));
-            return true;
-        } catch (const SerialError &e) {
-            m_gapReason = errorText(e.number, e.text);
-        } catch (const LineLost &) {
-        }
-        const milliseconds waited = since(began);
+        const milliseconds waited = since(*m_gapBegan);
         if (schedule.giveUp && waited >= *schedule.giveUp) {
-            m_error = QStringLiteral("gave up after %1 s without the line: %2")
+            m_error = QStringLiteral("gave up after %1 s without readings: %2")
                           .arg(double(waited.count()) / 1000.0, 0, 'f', 1)
                           .arg(m_gapReason);
             m_gaveUp = true;
             return false;
         }
+        try {
+            if (!m_comm.portOpen())
+                m_link.ReopenPort();
+            return true;
+        } catch (const SerialError &e) {
+            m_gapReason = errorText(e.number, e.text);
+        } catch (const LineLost &) {
+        }
         if (events.waiting)
             events.waiting(waited);
         Clock::time_point next = Clock::now() + kRetryEvery;
         if (schedule.giveUp)
-            next = std::min(next, began + *schedule.giveUp);
+            next = std::min(next, *m_gapBegan + *schedule.giveUp);
         try {
             if (!m_link.pauseUntil(next))
                 return false;
@@ -150,6 +153,7 @@ bool LineSession::waitOutGap(const Schedule &schedule, const Events &events)
 LineSession::Outcome LineSession::read(const Schedule &schedule, const Events &events)
 {
     m_gaveUp = false;
+    m_gapBegan.reset();
     m_error.clear();
     qint64 taken = 0;
     const Clock::time_point start = Clock::now();
@@ -175,6 +179,11 @@ LineSession::Outcome LineSession::read(const Schedule &schedule, const Events &e
                 if (!waitOutGap(schedule, events))
                     return stopped();
             } else if (const std::optional<QString> reading = takeReading(schedule)) {
+                if (m_gapBegan) {
+                    if (events.gapEnded)
+                        events.gapEnded(since(*m_gapBegan));
+                    m_gapBegan.reset();
+                }
                 if (!events.reading(QDateTime::currentDateTime(), *reading))
                     return Outcome::OutputFailed;
                 ++taken;

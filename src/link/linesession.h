@@ -66,7 +66,7 @@ public:
         std::function<bool(const QDateTime &at, const QString &reading)> reading;
         // A gap began at `at`, for the reason `why` ("Error 9: ...").
         std::function<void(const QDateTime &at, const QString &why)> gapStarted;
-        // The port opened again after `length`.
+        // A reading landed again, `length` after the gap began.
         std::function<void(std::chrono::milliseconds length)> gapEnded;
         // About once a second while the line is down.
         std::function<void(std::chrono::milliseconds waited)> waiting;
@@ -108,6 +108,7 @@ private:
     QString m_gapReason;
     QString m_error;
     bool m_gaveUp = false;
+    std::optional<std::chrono::steady_clock::time_point> m_gapBegan;
 };
 
 } // namespace tallyo
