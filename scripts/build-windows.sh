@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds Frequency Tallyo for 64-bit Windows on a Debian 12 machine and packs
-# frequency-tallyo-windows-<version>.zip.
+# it twice: frequency-tallyo-windows-<version>.msi, the installer (per
+# machine, silent with msiexec /qn), and frequency-tallyo-windows-<version>.zip
+# for users without admin rights. Both hold the same files.
 #
 # First it needs Qt 6 (Core, Gui, Widgets, the windows platform plugin and the
 # Windows styles) built for x86_64 MinGW-w64. Debian ships none, so this
@@ -9,7 +11,7 @@
 # 30 minutes on two cores the first time, nothing on later runs. The machine's
 # apt setup is left alone: the deb-src entry lives in a private directory.
 #
-#   scripts/build-windows.sh            Qt (if not cached), program, zip
+#   scripts/build-windows.sh            Qt (if not cached), program, zip, MSI
 #   scripts/build-windows.sh --qt-only  only make sure the cached Qt exists
 #   scripts/build-windows.sh --print-qt print the cached Qt's directory
 #
@@ -67,7 +69,8 @@ qt_prefix="$cache/qt-mingw-$qt_version-$options_hash"
 
 # What the cross build needs from Debian, installed when missing.
 install_missing() {
-  local packages=(g++-mingw-w64-x86-64-posix ninja-build dpkg-dev zip cmake qt6-base-dev)
+  local packages=(g++-mingw-w64-x86-64-posix ninja-build dpkg-dev zip cmake qt6-base-dev
+                  wixl msitools librsvg2-bin)
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -135,6 +138,31 @@ collect_qt_licenses() {
       cp --parents "$file" "$dest/"
     done
   )
+}
+
+# A Windows icon ($2) drawn from the SVG $1: PNG images in an .ico, as
+# Windows reads them since Vista.
+make_icon() {
+  local svg=$1 ico=$2 sizes=(16 24 32 48 256) size bytes
+  local work
+  work=$(mktemp -d)
+  le16() { printf '\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)); }
+  le32() { le16 $(($1 & 65535)); le16 $(($1 >> 16)); }
+  local offset=$((6 + 16 * ${#sizes[@]}))
+  {
+    printf "$(le16 0)$(le16 1)$(le16 ${#sizes[@]})"
+    for size in "${sizes[@]}"; do
+      rsvg-convert -w "$size" -h "$size" "$svg" >"$work/$size.png"
+      bytes=$(stat -c %s "$work/$size.png")
+      # width, height (0 is 256), no palette, reserved, planes, bits, size, offset
+      printf "$(le16 $((size & 255 | (size & 255) << 8)))\\x00\\x00$(le16 1)$(le16 32)$(le32 "$bytes")$(le32 $offset)"
+      offset=$((offset + bytes))
+    done
+    for size in "${sizes[@]}"; do
+      cat "$work/$size.png"
+    done
+  } >"$ico"
+  rm -rf "$work"
 }
 
 build_qt() {
@@ -233,6 +261,34 @@ zip="$winbuild/$name.zip"
 rm -f "$zip"
 (cd "$winbuild/package" && zip -qr9 "$zip" "$name")
 echo "$zip: $(du -k "$zip" | cut -f1) KiB"
+
+# ---- The installer -----------------------------------------------------------
+# The zip's folder as it is, installed under Program Files (packaging/windows/
+# frequency-tallyo.wxs). wixl takes file paths relative to where it runs.
+msi_work="$winbuild/msi"
+rm -rf "$msi_work"
+mkdir -p "$msi_work"
+make_icon "$root/packaging/org.frequencytallyo.FrequencyTallyo.svg" "$msi_work/frequency-tallyo.ico"
+(cd "$winbuild/package" && find "$name" -type f | LC_ALL=C sort |
+   wixl-heat --directory-ref INSTALLDIR --component-group PackageFiles --var var.Stage -p "$name/") |
+  sed 's/<Component /<Component Win64="yes" /' >"$msi_work/files.wxs"
+IFS=. read -r major minor patch _ <<<"$version.0.0"
+msi="$winbuild/$name.msi"
+(cd "$winbuild" && wixl --arch x64 -o "$msi" \
+   -D Version="$version" -D UpgradeBelow="$major.$minor.$((patch + 1))" \
+   -D Stage="package/$name" -D Icon="msi/frequency-tallyo.ico" -D Homepage="$homepage" \
+   "$root/packaging/windows/frequency-tallyo.wxs" "$msi_work/files.wxs")
+
+# What it installs: every file of the zip's folder once, and the shortcut to
+# the program with its icon.
+msi_table() { msiinfo export "$msi" "$1" | tail -n +4; }
+diff <(find "$stage" -type f -printf '%f\n' | LC_ALL=C sort) \
+     <(msi_table File | cut -f3 | sed 's/^[^|]*|//' | LC_ALL=C sort) ||
+  { echo "$msi: its files are not the zip's (above)" >&2; exit 1; }
+msi_table Shortcut | awk -F'\t' '$5 == "[INSTALLDIR]frequency-tallyo.exe" && $9 != "" { found = 1 }
+                                 END { exit !found }' ||
+  { echo "$msi: no Start menu shortcut to the program with an icon" >&2; exit 1; }
+echo "$msi: $(du -k "$msi" | cut -f1) KiB"
 
 # The benchmark runs beside the same DLLs (bench/bench_windows.cpp).
 rm -rf "$winbuild/with-bench"

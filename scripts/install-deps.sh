@@ -9,7 +9,7 @@ packages=(
   fonts-liberation2 fonts-dejavu-core
   xvfb xauth xdotool
   libreoffice-calc libreoffice-dev
-  g++-mingw-w64-x86-64-win32 wine64
+  g++-mingw-w64-x86-64-win32 wine64 wixl msitools
   librsvg2-bin desktop-file-utils appstream man-db lintian file
   stress-ng
 )

@@ -22,12 +22,6 @@ namespace tallyo {
 
 namespace {
 
-// How long closing the port may wait for queued bytes to leave the wire: a
-// setting or "R0" (3 bytes) takes 3 ms at 9600 baud. What a line has not sent
-// by then (a stuck adapter) it never will, and is dropped, so that closing,
-// and the program's end, never hangs on it.
-constexpr std::chrono::milliseconds kDrainLimit{200};
-
 class QtSerialDevice final : public SerialDevice {
 public:
     QtSerialDevice()

@@ -28,8 +28,6 @@ namespace tallyo {
 
 namespace {
 
-// How long closing the port may wait for queued bytes to leave.
-constexpr int kDrainTimeoutMs = 2000;
 constexpr DWORD kReadChunk = 4096;
 
 QString systemText(DWORD error)
@@ -130,7 +128,7 @@ public:
         if (m_handle == INVALID_HANDLE_VALUE)
             return;
         // What write() took must be on the line before the port goes.
-        const QDeadlineTimer deadline(kDrainTimeoutMs);
+        const QDeadlineTimer deadline(kDrainLimit);
         while (!m_writing.isEmpty() && !deadline.hasExpired()) {
             if (WaitForSingleObject(m_writeEvent, DWORD(deadline.remainingTime())) != WAIT_OBJECT_0)
                 break;

@@ -9,11 +9,14 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QPoint>
 #include <QProcess>
 #include <QtTest>
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -42,11 +45,16 @@ private slots:
     void oneSecondGateSendsG2();
     void fastestRecordingWritesEveryReadingOnce();
     void exitSendsRemoteOffAndEnds();
+    void vanishedExcelLeavesAFileWithByteOrderMark();
+    void exitEndsInTimeWhenOutputNeverDrains();
     void cleanupTestCase();
 
 private:
+    void startWindow();
     QPoint centreOf(const char *control) const;
     void click(const char *control);
+    void chooseFastest();
+    void control(const QByteArray &text) const;
     QStringList rowsWritten() const;
 
     CounterSim m_counter;
@@ -77,7 +85,12 @@ void TestWindows::initTestCase()
     m_wine.stop();
 #endif
 
-    m_wine.setUp(m_program, package + QStringLiteral("/frequency-tallyo.exe"));
+    startWindow();
+}
+
+void TestWindows::startWindow()
+{
+    m_wine.setUp(m_program, tallyo::wine::windowsPackage() + QStringLiteral("/frequency-tallyo.exe"));
     m_program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_program.start();
     QVERIFY(m_program.waitForStarted());
@@ -186,15 +199,28 @@ QStringList TestWindows::rowsWritten() const
     return rows;
 }
 
+// "Fastest" is the list's first entry, six above the "1 Minute" of the start.
+void TestWindows::chooseFastest()
+{
+    click("Combo1");
+    xdotool({QStringLiteral("key"), QStringLiteral("Up"), QStringLiteral("Up"), QStringLiteral("Up"),
+             QStringLiteral("Up"), QStringLiteral("Up"), QStringLiteral("Up")});
+}
+
+// What the stand-in Excel is to do (its control file).
+void TestWindows::control(const QByteArray &text) const
+{
+    QFile file(m_standInLog + QStringLiteral(".control"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+}
+
 void TestWindows::fastestRecordingWritesEveryReadingOnce()
 {
     if (m_standInLog.isEmpty())
         QSKIP("no stand-in Excel (tests/excel needs g++-mingw-w64-x86-64-win32)");
     const int servedBefore = m_counter.readingsServed();
-    // "Fastest" is the list's first entry.
-    click("Combo1");
-    xdotool({QStringLiteral("key"), QStringLiteral("Up"), QStringLiteral("Up"), QStringLiteral("Up"),
-             QStringLiteral("Up"), QStringLiteral("Up"), QStringLiteral("Up")});
+    chooseFastest();
     click("Command4");
     QVERIFY(QTest::qWaitFor([&] { return rowsWritten().size() >= 30; }, kWindowTimeoutMs));
     click("Command5");
@@ -219,10 +245,7 @@ void TestWindows::exitSendsRemoteOffAndEnds()
     if (!m_standInLog.isEmpty()) {
         // A recording whose Excel hangs in a cell write: EXIT still ends the
         // program (a thread of ours stays inside that call).
-        QFile control(m_standInLog + QStringLiteral(".control"));
-        QVERIFY(control.open(QIODevice::WriteOnly));
-        control.write("hang-after-cells 5\n");
-        control.close();
+        control("hang-after-cells 5\n");
         click("Command4");
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -244,6 +267,82 @@ void TestWindows::exitSendsRemoteOffAndEnds()
     received.resize(received.size() - 3);
     for (size_t i = 0; i < received.size(); i += 2)
         QCOMPARE(received.substr(i, 2), std::string("D1"));
+}
+
+void TestWindows::vanishedExcelLeavesAFileWithByteOrderMark()
+{
+    if (m_standInLog.isEmpty())
+        QSKIP("no stand-in Excel (tests/excel needs g++-mingw-w64-x86-64-win32)");
+    const QDir documents(m_wine.documents());
+    const QStringList unwritten{QStringLiteral("frequency-tallyo-unwritten-*.csv")};
+    for (const QString &old : documents.entryList(unwritten))
+        QFile::remove(documents.filePath(old));
+    control("exit-after-cells 10\n");
+    startWindow();
+    if (QTest::currentTestFailed())
+        return;
+    chooseFastest();
+    click("Command4");
+    // Excel quits in the middle of a cell write: what it had not taken is
+    // saved to a file in the user's documents, before the message says so.
+    QStringList files;
+    QVERIFY(QTest::qWaitFor([&] { return !(files = documents.entryList(unwritten)).isEmpty(); }, kWindowTimeoutMs));
+    QFile file(documents.filePath(files.first()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY2(text.startsWith("\xEF\xBB\xBFrow,reading,note\n"), text.left(40).toHex().constData());
+    // Read back: the rows after those the sheet took, in order, each with
+    // the reading as the counter sent it; the write Excel died in may be in
+    // the sheet and says so.
+    const QStringList lines = QString::fromUtf8(text.mid(3)).trimmed().split(QLatin1Char('\n')).mid(1);
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(lines.first().endsWith(QLatin1String(",maybe-in-sheet")), qPrintable(lines.first()));
+    const int first = lines.first().section(QLatin1Char(','), 0, 0).toInt();
+    QVERIFY2(first > 10, qPrintable(lines.first()));
+    bool inFlight = true;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QStringList fields = lines[i].split(QLatin1Char(','));
+        QCOMPARE(fields.size(), 3);
+        QCOMPARE(fields[0].toInt(), first + i);
+        QCOMPARE(fields[1], QStringLiteral("12345.6789 Hz"));
+        inFlight = inFlight && !fields[2].isEmpty();
+        QCOMPARE(fields[2], inFlight ? QStringLiteral("maybe-in-sheet") : QString());
+    }
+    QFile::remove(file.fileName());
+
+    // The message closed, EXIT ends the program.
+    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+    click("Command3");
+    QVERIFY(m_program.waitForFinished(kWindowTimeoutMs));
+    QCOMPARE(m_program.exitCode(), 0);
+}
+
+void TestWindows::exitEndsInTimeWhenOutputNeverDrains()
+{
+    startWindow();
+    if (QTest::currentTestFailed())
+        return;
+    m_counter.clearReceived();
+    click("Command2");
+    QVERIFY(m_counter.waitForReceivedBytes(2, kLineTimeout));
+    // The line stops taking bytes (as a stuck adapter, or a modem holding
+    // the line with flow control): "R0" never leaves.
+    const int line = ::open(m_counter.devicePath().c_str(), O_RDWR | O_NOCTTY);
+    QVERIFY(line >= 0);
+    QVERIFY(::tcflow(line, TCOOFF) == 0);
+    QElapsedTimer took;
+    took.start();
+    click("Command3");
+    const bool ended = m_program.waitForFinished(kWindowTimeoutMs);
+    const qint64 ms = took.elapsed();
+    ::tcflow(line, TCOON);
+    ::close(line);
+    QVERIFY(ended);
+    QCOMPARE(m_program.exitCode(), 0);
+    // The program's second, and as much again for wine to take the process
+    // down on a loaded machine: closing the port waited for the line to
+    // drain for two seconds before.
+    QVERIFY2(ms < 2000, qPrintable(QString::number(ms)));
 }
 
 void TestWindows::cleanupTestCase()

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace tallyo::wine {
 
@@ -32,6 +33,20 @@ QString windowsPath(const QString &path)
     return QStringLiteral("Z:") + QString(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
+QString consoleText(const QByteArray &screen)
+{
+    QString text = QString::fromUtf8(screen);
+    // The console moves the cursor over a blank instead of writing it.
+    static const QRegularExpression forward(QStringLiteral("\x1b\\[(\\d*)C"));
+    for (auto match = forward.match(text); match.hasMatch(); match = forward.match(text, match.capturedStart()))
+        text.replace(match.capturedStart(), match.capturedLength(),
+                     QString(qMax(1, match.captured(1).toInt()), QLatin1Char(' ')));
+    static const QRegularExpression controls(QStringLiteral("\x1b(\\[[0-9;?]*[A-Za-z]|\\][^\x07]*\x07)"));
+    text.remove(controls);
+    text.remove(QLatin1Char('\r'));
+    return text;
+}
+
 WinePrefix::WinePrefix()
     : m_wine(fromEnvironment("TALLYO_WINE64", TALLYO_WINE64)),
       m_wineserver(fromEnvironment("TALLYO_WINESERVER", TALLYO_WINESERVER)),
@@ -49,8 +64,9 @@ QProcessEnvironment WinePrefix::environment() const
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("WINEPREFIX"), m_prefix);
     env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
-    // No offers to install Mono or Gecko while the prefix is made.
-    env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+    // No offers to install Mono or Gecko while the prefix is made, and no
+    // menu entries or file types of this prefix on the desktop.
+    env.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml=;winemenubuilder.exe=d"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.remove(QStringLiteral("QT_PLUGIN_PATH"));
     return env;
@@ -80,6 +96,12 @@ QString WinePrefix::prepare(int comPort, const QString &device)
         if (QString error = run(m_wine, {QStringLiteral("wineboot"), QStringLiteral("--init")}, kBootTimeoutMs);
             !error.isEmpty())
             return error;
+    }
+    // Wine links the documents folder to the Linux home: what the program
+    // saves there stays in the prefix instead.
+    if (const QFileInfo folder(documents()); folder.isSymLink()) {
+        QFile::remove(folder.filePath());
+        QDir().mkpath(folder.filePath());
     }
     // The window's fixed layout is drawn for Arial's metrics: Liberation Sans.
     const QString fonts = m_prefix + QStringLiteral("/drive_c/windows/Fonts");
@@ -111,6 +133,33 @@ void WinePrefix::setUp(QProcess &process, const QString &exe, const QStringList 
     process.setProcessEnvironment(environment());
     process.setProgram(m_wine);
     process.setArguments(QStringList{exe} + arguments);
+}
+
+void WinePrefix::setUpInConsole(QProcess &process, const QString &exe, const QStringList &arguments) const
+{
+    // script(1) gives wine a terminal, where wine makes its console.
+    QStringList words;
+    for (const QString &word : QStringList{m_wine, QStringLiteral(TALLYO_CONSOLE_RUN), exe} + arguments)
+        words << QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+    process.setProcessEnvironment(environment());
+    process.setProgram(QStringLiteral("script"));
+    process.setArguments({QStringLiteral("--quiet"), QStringLiteral("--flush"), QStringLiteral("--return"),
+                          QStringLiteral("--command"), words.join(QLatin1Char(' ')), QStringLiteral("/dev/null")});
+}
+
+QString WinePrefix::driveC() const
+{
+    return m_prefix + QStringLiteral("/drive_c");
+}
+
+QString WinePrefix::documents() const
+{
+    const QDir users(driveC() + QStringLiteral("/users"));
+    for (const QString &user : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (user != QLatin1String("Public"))
+            return users.filePath(user) + QStringLiteral("/Documents");
+    }
+    return users.filePath(QStringLiteral("Public/Documents"));
 }
 
 void WinePrefix::stop()

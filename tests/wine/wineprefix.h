@@ -14,6 +14,9 @@ QString windowsPackage();
 QString windowsBuild();
 // A Linux path as wine's programs name it (Z:\...).
 QString windowsPath(const QString &path);
+// What a program wrote to a console (setUpInConsole), as plain text: the
+// console's cursor and screen controls taken out, its line ends as "\n".
+QString consoleText(const QByteArray &screen);
 
 class WinePrefix {
 public:
@@ -31,6 +34,16 @@ public:
 
     // A process running `exe` (a Linux path) under wine, not yet started.
     void setUp(QProcess &process, const QString &exe, const QStringList &arguments = {}) const;
+    // The same, in a wine console on a terminal of its own, as a user runs a
+    // program in a console window: "\x03" written to the process is Ctrl+C
+    // typed there, its output is the console's screen, and its exit status
+    // is the program's.
+    void setUpInConsole(QProcess &process, const QString &exe, const QStringList &arguments = {}) const;
+
+    // The prefix's C: drive, and the user's documents folder in it (a
+    // folder of the prefix, not a link out of it).
+    QString driveC() const;
+    QString documents() const;
 
     // Ends every wine process of this prefix and waits for it.
     void stop();
