@@ -59,8 +59,10 @@ public:
     static constexpr std::chrono::milliseconds kAfterReply{250};
     // The longest closing a port waits for the bytes still queued to leave
     // (a line whose output never drains is closed all the same): both serial
-    // back ends stop waiting then.
-    static constexpr std::chrono::milliseconds kPortDrainLimit{200};
+    // back ends stop waiting then. A setting or "R0" (3 bytes) takes 3 ms at
+    // 9600 baud; what a line has not sent by then (a stuck adapter, output
+    // held by flow control) it never will.
+    static constexpr std::chrono::milliseconds kPortDrainLimit{100};
     // What the budget keeps after every wait: saving what the spreadsheets did
     // not take, freeing the port.
     static constexpr std::chrono::milliseconds kLastSteps{200};

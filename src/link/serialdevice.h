@@ -19,12 +19,8 @@
 namespace tallyo {
 
 // How long closing a port may wait for queued bytes to leave the wire, on
-// every platform: a setting or "R0" (3 bytes) takes 3 ms at 9600 baud. What a
-// line has not sent by then (a stuck adapter, output held by flow control)
-// it never will, and is dropped, so that closing never holds up the end of
-// the program: it is one of the last steps, beside saving what the sheet did
-// not take.
-inline constexpr std::chrono::milliseconds kDrainLimit = ProgramLife::kLastSteps / 2;
+// every platform (the figure is the end budget's: see ProgramLife).
+inline constexpr std::chrono::milliseconds kDrainLimit = ProgramLife::kPortDrainLimit;
 
 struct LineSettings {
     enum class Parity { None, Even, Odd, Mark, Space };
