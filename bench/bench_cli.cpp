@@ -71,8 +71,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "expected %d readings, the counter was asked for %zu\n", kScheduled, starts.size());
         return 1;
     }
-    const double drift = std::chrono::duration<double, std::milli>(starts.back() - starts.front()).count()
-        - (kScheduled - 1) * 100.0;
+    const double drift =
+        std::chrono::duration<double, std::milli>(starts.back() - starts.front()).count() - (kScheduled - 1) * 100.0;
     std::printf("cli_interval_drift_ms %.1f\n", drift);
     return 0;
 }

@@ -64,7 +64,7 @@ int wmain(int argc, wchar_t **argv)
     DeleteFileW(argv[3]);
     HMODULE dll = LoadLibraryW(argv[1]);
     const auto create = dll ? reinterpret_cast<tallyo::SheetBackendCreateFunction>(
-                                  reinterpret_cast<void *>(GetProcAddress(dll, tallyo::SheetBackendCreateSymbol)))
+                            reinterpret_cast<void *>(GetProcAddress(dll, tallyo::SheetBackendCreateSymbol)))
                             : nullptr;
     if (!create) {
         std::fprintf(stderr, "bench-excel: %ls does not load\n", argv[1]);

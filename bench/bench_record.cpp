@@ -79,7 +79,7 @@ int main(int argc, char *argv[])
         form.controls().Combo1->setCurrentIndex(0);
         QElapsedTimer timer;
         int firstServed = 0;
-        std::atomic<int> requests{-1};   // counted from the recording's start
+        std::atomic<int> requests{-1}; // counted from the recording's start
         const auto started = QObject::connect(&form, &tallyo::Form1::recordingStarted, &form, [&] {
             timer.start();
             firstServed = counter.readingsServed();
@@ -89,9 +89,10 @@ int main(int argc, char *argv[])
         });
         counter.setCommandObserver([&](const std::string &command) {
             if (command == "D1" && requests >= 0 && ++requests == rows)
-                QMetaObject::invokeMethod(&form, [&] { form.controls().Command5->click(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    &form, [&] { form.controls().Command5->click(); }, Qt::QueuedConnection);
         });
-        form.controls().Command4->click();   // returns when the recording has ended, sheet finished
+        form.controls().Command4->click(); // returns when the recording has ended, sheet finished
         counter.setCommandObserver(nullptr);
         QObject::disconnect(started);
         return std::pair{counter.readingsServed() - firstServed, double(timer.nsecsElapsed()) / 1e9};
@@ -130,7 +131,8 @@ int main(int argc, char *argv[])
         const int rows = int(60 * kLineLimitPerSecond);
         QTimer clicker;
         int clicks = 0;
-        QObject::connect(&clicker, &QTimer::timeout, [&] { (clicks++ % 2 ? form.controls().Option1 : form.controls().Option2)->click(); });
+        QObject::connect(&clicker, &QTimer::timeout,
+                         [&] { (clicks++ % 2 ? form.controls().Option1 : form.controls().Option2)->click(); });
         const auto [taken, seconds] = record(rows, [&] { clicker.start(1000); });
         clicker.stop();
         std::printf("record_interleaved_lost %d\n", taken - rowsInNewWorkbook(before));
@@ -153,7 +155,7 @@ int main(int argc, char *argv[])
         if (served == 1 && !pause.isValid()) {
             pause.start();
             cpuAtPause = cpuSeconds();
-            form.controls().Command5->click();   // the pause still runs to its end
+            form.controls().Command5->click(); // the pause still runs to its end
         }
     });
     watcher.start(100);

@@ -41,8 +41,8 @@ void checkGate(int gate)
 }
 
 struct Unit {
-    const char* name;  // "" for a dimensionless reading
-    double scale;      // base units per display unit
+    const char *name; // "" for a dimensionless reading
+    double scale; // base units per display unit
 };
 
 Unit displayUnit(int function, double value)
@@ -70,7 +70,7 @@ Unit displayUnit(int function, double value)
         return {"ns", 1e-9};
     case Rpm:
         return {"RPM", 1};
-    default:  // TotalCount, Ratio
+    default: // TotalCount, Ratio
         return {"", 1};
     }
 }
@@ -90,9 +90,9 @@ Shown shown(int function, int gate, double value)
     return {unit, std::max(0, significantDigits(gate) - integerDigits)};
 }
 
-constexpr std::size_t kReadingColumns = 17;  // before the CR
+constexpr std::size_t kReadingColumns = 17; // before the CR
 
-}  // namespace
+} // namespace
 
 double gateSeconds(int gate)
 {
@@ -110,14 +110,14 @@ double nominalValue(int function)
 {
     checkFunction(function);
     static constexpr std::array<double, kFunctionCount> bench{
-        10.0000456e6,   // F0: a 10 MHz oscillator, slightly off
-        145.2500371e6,  // F1: a VHF carrier through the prescaler
-        2.4500004e9,    // F2: a microwave source
-        20.00049e-3,    // F3: the period of the mains
-        0,              // F4: counts from zero (see ReadingSource)
-        2999.87,        // F5: a motor shaft
-        1250.000123,    // F6: 10 MHz against an 8 kHz reference
-        12.3456789e-6,  // F7: a delay line
+        10.0000456e6, // F0: a 10 MHz oscillator, slightly off
+        145.2500371e6, // F1: a VHF carrier through the prescaler
+        2.4500004e9, // F2: a microwave source
+        20.00049e-3, // F3: the period of the mains
+        0, // F4: counts from zero (see ReadingSource)
+        2999.87, // F5: a motor shaft
+        1250.000123, // F6: 10 MHz against an 8 kHz reference
+        12.3456789e-6, // F7: a delay line
     };
     return bench[std::size_t(function)];
 }
@@ -128,7 +128,7 @@ std::string formatReading(int function, int gate, double value)
     checkGate(gate);
     std::string text;
     if (function == TotalCount) {
-        text = std::to_string(std::llround(value));  // whole events: no resolution to show
+        text = std::to_string(std::llround(value)); // whole events: no resolution to show
     } else {
         const Shown s = shown(function, gate, value);
         char number[64];
@@ -145,7 +145,8 @@ std::string formatReading(int function, int gate, double value)
     return text;
 }
 
-ReadingSource::ReadingSource(unsigned seed) : m_state(seed) {}
+ReadingSource::ReadingSource(unsigned seed) : m_state(seed)
+{}
 
 // splitmix64: tiny, and unlike the standard distributions gives the same numbers with
 // every standard library, so readings in tests stay the same everywhere.
@@ -161,7 +162,7 @@ std::string ReadingSource::next(int function, int gate)
 {
     checkFunction(function);
     checkGate(gate);
-    const int counts = int(nextRandom() % 7) - 3;  // -3..+3 in the last digit
+    const int counts = int(nextRandom() % 7) - 3; // -3..+3 in the last digit
     if (function == TotalCount) {
         // At least 7 more events per reading, so the total always grows.
         m_totalCount += std::llround(1000 * gateSeconds(gate)) + counts;
@@ -179,7 +180,7 @@ std::string ReadingSource::next(int function, int gate)
 
 namespace {
 
-[[noreturn]] void throwErrno(const char* what)
+[[noreturn]] void throwErrno(const char *what)
 {
     throw std::system_error(errno, std::generic_category(), what);
 }
@@ -188,8 +189,8 @@ class Fd {
 public:
     Fd() = default;
     explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
     ~Fd() { reset(); }
 
     int get() const { return m_fd; }
@@ -205,10 +206,9 @@ private:
     int m_fd = -1;
 };
 
-bool isSettingCommand(const std::string& chars)
+bool isSettingCommand(const std::string &chars)
 {
-    return chars.size() == 2 && chars[0] >= 'A' && chars[0] <= 'Z' && chars[1] >= '0' &&
-           chars[1] <= '9';
+    return chars.size() == 2 && chars[0] >= 'A' && chars[0] <= 'Z' && chars[1] >= '0' && chars[1] <= '9';
 }
 
 using namespace std::string_literals;
@@ -220,15 +220,14 @@ constexpr std::size_t kLongReply = 34;
 constexpr std::size_t kMaxRecordedBytes = 256 * 1024;
 constexpr std::size_t kMaxRecordedCommands = 64 * 1024;
 
-template <typename T>
-void record(std::vector<T>& log, T item, std::size_t limit)
+template <typename T> void record(std::vector<T> &log, T item, std::size_t limit)
 {
     if (log.size() >= limit)
         log.erase(log.begin(), log.begin() + std::ptrdiff_t(limit / 2));
     log.push_back(std::move(item));
 }
 
-}  // namespace
+} // namespace
 
 struct CounterSim::Impl {
     explicit Impl(Options options);
@@ -237,12 +236,12 @@ struct CounterSim::Impl {
     void run();
     std::optional<Clock::time_point> nextDeadline() const;
     void readDevice(Clock::time_point now);
-    void writeDevice(const std::string& bytes);
+    void writeDevice(const std::string &bytes);
     void closeDevice();
     void wake();
     // The following run with `mutex` held.
-    void take(const RxByte& rx, std::vector<std::string>& completed);
-    void apply(const std::string& command);
+    void take(const RxByte &rx, std::vector<std::string> &completed);
+    void apply(const std::string &command);
     void answerReading(Clock::time_point requestArrival);
     std::string replyText();
     std::string takeReading();
@@ -255,10 +254,10 @@ struct CounterSim::Impl {
     Fd wakeWrite;
 
     mutable std::mutex mutex;
-    mutable std::condition_variable changed;  // new bytes or commands; hang-up done
+    mutable std::condition_variable changed; // new bytes or commands; hang-up done
     std::vector<RxByte> received;
     std::vector<std::string> commands;
-    std::string partial;  // the last (up to) two bytes that may start a command
+    std::string partial; // the last (up to) two bytes that may start a command
     int function = FreqA;
     int gate = 2;
     bool hold = false;
@@ -275,25 +274,24 @@ struct CounterSim::Impl {
     bool hangUpRequested = false;
     bool hungUp = false;
 
-    std::mutex observerMutex;  // held during a call, so that replacing the observer waits for it
-    std::function<void(const std::string&)> observer;
+    std::mutex observerMutex; // held during a call, so that replacing the observer waits for it
+    std::function<void(const std::string &)> observer;
 
     // Only the simulator's thread touches these.
     struct TxByte {
         Clock::time_point due;
         unsigned char byte;
     };
-    std::deque<RxByte> inbound;    // read from the pty, not yet arrived on the simulated line
-    std::deque<TxByte> outbound;   // scheduled, not yet written to the pty
-    Clock::time_point rxLineFree;  // when the simulated line can carry the next byte in
-    Clock::time_point txLineFree;  // ... and out
+    std::deque<RxByte> inbound; // read from the pty, not yet arrived on the simulated line
+    std::deque<TxByte> outbound; // scheduled, not yet written to the pty
+    Clock::time_point rxLineFree; // when the simulated line can carry the next byte in
+    Clock::time_point txLineFree; // ... and out
     bool deviceReadable = true;
 
-    std::thread thread;  // last: starts only once everything above exists
+    std::thread thread; // last: starts only once everything above exists
 };
 
-CounterSim::Impl::Impl(Options options)
-    : pace(options.pace), latency(options.replyLatency), readings(options.seed)
+CounterSim::Impl::Impl(Options options) : pace(options.pace), latency(options.replyLatency), readings(options.seed)
 {
     master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!master)
@@ -380,7 +378,7 @@ void CounterSim::Impl::run()
         std::array<pollfd, 2> fds{{{wakeRead.get(), POLLIN, 0}, {master.get(), POLLIN, 0}}};
         const nfds_t watched = master && deviceReadable ? 2 : 1;
         timespec timeout{};
-        const timespec* timeoutPtr = nullptr;
+        const timespec *timeoutPtr = nullptr;
         if (const auto deadline = nextDeadline()) {
             const auto wait = std::chrono::ceil<std::chrono::nanoseconds>(
                 std::max(Clock::duration::zero(), *deadline - Clock::now()));
@@ -396,8 +394,7 @@ void CounterSim::Impl::run()
         }
         if (fds[0].revents & POLLIN) {
             char drain[64];
-            while (::read(wakeRead.get(), drain, sizeof drain) > 0) {
-            }
+            while (::read(wakeRead.get(), drain, sizeof drain) > 0) {}
         }
         {
             std::lock_guard lock(mutex);
@@ -431,7 +428,7 @@ void CounterSim::Impl::run()
         if (!completed.empty()) {
             std::lock_guard lock(observerMutex);
             if (observer)
-                for (const auto& command : completed)
+                for (const auto &command : completed)
                     observer(command);
             completed.clear();
         }
@@ -466,7 +463,7 @@ void CounterSim::Impl::readDevice(Clock::time_point now)
     }
 }
 
-void CounterSim::Impl::writeDevice(const std::string& bytes)
+void CounterSim::Impl::writeDevice(const std::string &bytes)
 {
     if (!master)
         return;
@@ -478,11 +475,11 @@ void CounterSim::Impl::writeDevice(const std::string& bytes)
         else if (n < 0 && errno == EINTR)
             continue;
         else
-            return;  // EAGAIN: the client has let its input fill up; a real line would not wait either
+            return; // EAGAIN: the client has let its input fill up; a real line would not wait either
     }
 }
 
-void CounterSim::Impl::take(const RxByte& rx, std::vector<std::string>& completed)
+void CounterSim::Impl::take(const RxByte &rx, std::vector<std::string> &completed)
 {
     record(received, rx, kMaxRecordedBytes);
     if (rx.byte == '\r') {
@@ -506,7 +503,7 @@ void CounterSim::Impl::take(const RxByte& rx, std::vector<std::string>& complete
     }
 }
 
-void CounterSim::Impl::apply(const std::string& command)
+void CounterSim::Impl::apply(const std::string &command)
 {
     const int digit = command[1] - '0';
     switch (command[0]) {
@@ -527,7 +524,7 @@ void CounterSim::Impl::apply(const std::string& command)
             remote = digit == 1;
         break;
     default:
-        break;  // the counter ignores commands it does not know
+        break; // the counter ignores commands it does not know
     }
 }
 
@@ -541,7 +538,7 @@ void CounterSim::Impl::answerReading(Clock::time_point requestArrival)
     auto at = std::max(requestArrival + latency, txLineFree);
     for (const char c : text) {
         if (pace)
-            at += kCharTime;  // written when its stop bit would be through
+            at += kCharTime; // written when its stop bit would be through
         outbound.push_back({at, static_cast<unsigned char>(c)});
     }
     txLineFree = at;
@@ -580,13 +577,15 @@ std::string CounterSim::Impl::takeReading()
 
 // ----------------------------------------------------------------------------------------
 
-CounterSim::CounterSim() : CounterSim(Options{}) {}
+CounterSim::CounterSim() : CounterSim(Options{})
+{}
 
-CounterSim::CounterSim(Options options) : d(std::make_unique<Impl>(options)) {}
+CounterSim::CounterSim(Options options) : d(std::make_unique<Impl>(options))
+{}
 
 CounterSim::~CounterSim() = default;
 
-const std::string& CounterSim::devicePath() const
+const std::string &CounterSim::devicePath() const
 {
     return d->devicePath;
 }
@@ -596,7 +595,7 @@ std::string CounterSim::received() const
     std::lock_guard lock(d->mutex);
     std::string bytes;
     bytes.reserve(d->received.size());
-    for (const auto& rx : d->received)
+    for (const auto &rx : d->received)
         bytes += char(rx.byte);
     return bytes;
 }
@@ -632,7 +631,7 @@ bool CounterSim::waitForReceivedBytes(std::size_t n, std::chrono::milliseconds t
     return d->changed.wait_for(lock, timeout, [&] { return d->received.size() >= n; });
 }
 
-void CounterSim::setCommandObserver(std::function<void(const std::string&)> observer)
+void CounterSim::setCommandObserver(std::function<void(const std::string &)> observer)
 {
     std::lock_guard lock(d->observerMutex);
     d->observer = std::move(observer);
@@ -694,8 +693,8 @@ void CounterSim::hangUp()
     d->hangUpRequested = true;
     d->wake();
     if (std::this_thread::get_id() == d->thread.get_id())
-        return;  // from the observer: the loop closes the device as soon as it returns
+        return; // from the observer: the loop closes the device as soon as it returns
     d->changed.wait(lock, [&] { return d->hungUp; });
 }
 
-}  // namespace tallyo::sim
+} // namespace tallyo::sim

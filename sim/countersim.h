@@ -24,7 +24,16 @@
 namespace tallyo::sim {
 
 // Functions and gate times as the counter numbers them on the wire (F0..F7, G0..G3).
-enum Function : int { FreqA, FreqB, FreqC, Period, TotalCount, Rpm, Ratio, TimeInterval };
+enum Function : int {
+    FreqA,
+    FreqB,
+    FreqC,
+    Period,
+    TotalCount,
+    Rpm,
+    Ratio,
+    TimeInterval
+};
 inline constexpr int kFunctionCount = 8;
 inline constexpr int kGateCount = 4;
 
@@ -74,22 +83,22 @@ public:
     static constexpr std::chrono::nanoseconds kCharTime{1'041'667};
 
     struct Options {
-        bool pace = true;                           // false: bytes move at pty speed
-        std::chrono::microseconds replyLatency{0};  // measuring time before a reply starts
-        unsigned seed = 1;                          // the readings' jitter
+        bool pace = true; // false: bytes move at pty speed
+        std::chrono::microseconds replyLatency{0}; // measuring time before a reply starts
+        unsigned seed = 1; // the readings' jitter
     };
 
     enum class Reply {
-        Normal,   // a reading (or the custom reply, when one is set)
-        Silent,   // no answer at all
-        Short,    // the first 13 characters of a reading, no CR
-        Long,     // a reading padded with leading spaces to 34 characters, CR included
-        Garbage,  // 16 bytes of line noise: control characters, NUL, 0xFF, no digits, CR last
+        Normal, // a reading (or the custom reply, when one is set)
+        Silent, // no answer at all
+        Short, // the first 13 characters of a reading, no CR
+        Long, // a reading padded with leading spaces to 34 characters, CR included
+        Garbage, // 16 bytes of line noise: control characters, NUL, 0xFF, no digits, CR last
     };
 
     struct RxByte {
         unsigned char byte;
-        Clock::time_point arrival;  // when its stop bit would have arrived on a real line
+        Clock::time_point arrival; // when its stop bit would have arrived on a real line
     };
 
     // Opens the pty and starts serving it. Throws std::system_error when no pty is to be had.
@@ -97,11 +106,11 @@ public:
     explicit CounterSim(Options options);
     // Stops the thread and closes the device: a client that still has it open sees a hang-up.
     ~CounterSim();
-    CounterSim(const CounterSim&) = delete;
-    CounterSim& operator=(const CounterSim&) = delete;
+    CounterSim(const CounterSim &) = delete;
+    CounterSim &operator=(const CounterSim &) = delete;
 
     // The slave side, e.g. "/dev/pts/7": what a client opens as its serial port.
-    const std::string& devicePath() const;
+    const std::string &devicePath() const;
 
     // --- What the client sent -------------------------------------------------------------
     // Bytes appear here once they have arrived (paced), byte-exact: no echo, no CR mapping.
@@ -121,7 +130,7 @@ public:
     // Called on the simulator's thread for every complete command, after it took effect.
     // It may call any member except setCommandObserver(); hangUp() from it takes effect
     // right after it returns.
-    void setCommandObserver(std::function<void(const std::string& command)> observer);
+    void setCommandObserver(std::function<void(const std::string &command)> observer);
 
     // --- The counter's state (power-up: F0, G2, hold off, remote off) ---------------------
     int function() const;
@@ -150,4 +159,4 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-}  // namespace tallyo::sim
+} // namespace tallyo::sim

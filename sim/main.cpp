@@ -27,7 +27,7 @@ namespace {
 
 constexpr int kMaxCounters = 64;
 
-void usage(std::FILE* to)
+void usage(std::FILE *to)
 {
     std::fprintf(to,
                  "usage: counter-sim [--count N] [--no-pace] [--link PATH]\n"
@@ -39,15 +39,23 @@ void usage(std::FILE* to)
 }
 
 // A command the way C would write it: "G2\r".
-std::string quoted(const std::string& bytes)
+std::string quoted(const std::string &bytes)
 {
     std::string out = "\"";
     for (const unsigned char c : bytes) {
         switch (c) {
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
         default:
             if (c < 0x20 || c >= 0x7f) {
                 char hex[8];
@@ -61,7 +69,7 @@ std::string quoted(const std::string& bytes)
     return out + '"';
 }
 
-bool parseCount(const std::string& text, int& count)
+bool parseCount(const std::string &text, int &count)
 {
     try {
         std::size_t end = 0;
@@ -70,22 +78,22 @@ bool parseCount(const std::string& text, int& count)
             return false;
         count = value;
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception &) {
         return false;
     }
 }
 
 // Where counter n (from 1) is also reached with --link PATH.
-std::string linkPath(const std::string& path, std::size_t n)
+std::string linkPath(const std::string &path, std::size_t n)
 {
     return n == 1 ? path : path + "-" + std::to_string(n);
 }
 
 // Makes `link` lead to `target`. Only a symbolic link is ever replaced (one
 // left behind by an earlier run that was killed); any other file is refused.
-bool makeLink(const std::string& target, const std::string& link)
+bool makeLink(const std::string &target, const std::string &link)
 {
-    struct stat info{};
+    struct stat info {};
     if (::lstat(link.c_str(), &info) == 0) {
         if (!S_ISLNK(info.st_mode)) {
             std::fprintf(stderr, "counter-sim: %s exists and is not a symbolic link; choose another --link\n",
@@ -101,9 +109,9 @@ bool makeLink(const std::string& target, const std::string& link)
     return true;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     using tallyo::sim::CounterSim;
 
@@ -141,12 +149,12 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    std::mutex outputMutex;  // declared first: it must outlive the counters that print through it
+    std::mutex outputMutex; // declared first: it must outlive the counters that print through it
     std::vector<std::unique_ptr<CounterSim>> counters;
     try {
         for (int n = 0; n < count; ++n)
             counters.push_back(std::make_unique<CounterSim>(options));
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         std::fprintf(stderr, "counter-sim: cannot open a pseudo-terminal: %s\n", e.what());
         return 1;
     }
@@ -156,7 +164,7 @@ int main(int argc, char** argv)
         for (std::size_t n = 0; n < counters.size(); ++n) {
             const std::string path = linkPath(link, n + 1);
             if (!makeLink(counters[n]->devicePath(), path)) {
-                for (const auto& made : links)
+                for (const auto &made : links)
                     ::unlink(made.c_str());
                 return 1;
             }
@@ -166,11 +174,11 @@ int main(int argc, char** argv)
 
     // Paths first: nobody can send a command before knowing where to.
     for (std::size_t n = 0; n < counters.size(); ++n)
-        std::printf("counter %zu: %s%s%s\n", n + 1, counters[n]->devicePath().c_str(),
-                    links.empty() ? "" : ", also ", links.empty() ? "" : links[n].c_str());
+        std::printf("counter %zu: %s%s%s\n", n + 1, counters[n]->devicePath().c_str(), links.empty() ? "" : ", also ",
+                    links.empty() ? "" : links[n].c_str());
     std::fflush(stdout);
     for (std::size_t n = 0; n < counters.size(); ++n) {
-        counters[n]->setCommandObserver([port = n + 1, &outputMutex](const std::string& command) {
+        counters[n]->setCommandObserver([port = n + 1, &outputMutex](const std::string &command) {
             std::lock_guard lock(outputMutex);
             std::printf("port %zu <- %s\n", port, quoted(command).c_str());
             std::fflush(stdout);
@@ -179,7 +187,7 @@ int main(int argc, char** argv)
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    for (const auto& made : links)
+    for (const auto &made : links)
         ::unlink(made.c_str());
     return 0;
 }

@@ -115,10 +115,10 @@ QString describe(const std::vector<Cell> &actual, const std::vector<Cell> &expec
     return {};
 }
 
-#define COMPARE_CELLS(actual, expected)                                                                    \
-    do {                                                                                                   \
-        const QString mismatch = describe(actual, expected);                                               \
-        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));                                                \
+#define COMPARE_CELLS(actual, expected)                                                                                \
+    do {                                                                                                               \
+        const QString mismatch = describe(actual, expected);                                                           \
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));                                                            \
     } while (false)
 
 // A backend whose calls wait at a gate the test holds, before they reach the
@@ -162,18 +162,31 @@ private:
 class GatedBackend final : public SheetBackend {
 public:
     GatedBackend(std::unique_ptr<SheetBackend> backend, std::shared_ptr<Gate> gate)
-        : m_backend(std::move(backend)), m_gate(std::move(gate)) {}
+        : m_backend(std::move(backend)), m_gate(std::move(gate))
+    {}
     std::string applicationName() const override { return m_backend->applicationName(); }
     long long lastRow() const override { return m_backend->lastRow(); }
     void start() override { m_backend->start(); }
-    void setVisible(bool visible) override { m_gate->pass(); m_backend->setVisible(visible); }
-    void addWorkbook() override { m_gate->pass(); m_backend->addWorkbook(); }
+    void setVisible(bool visible) override
+    {
+        m_gate->pass();
+        m_backend->setVisible(visible);
+    }
+    void addWorkbook() override
+    {
+        m_gate->pass();
+        m_backend->addWorkbook();
+    }
     void setCellFormulas(long long firstRow, int column, const std::vector<std::string> &texts) override
     {
         m_gate->pass();
         m_backend->setCellFormulas(firstRow, column, texts);
     }
-    void autoFitColumns(int first, int last) override { m_gate->pass(); m_backend->autoFitColumns(first, last); }
+    void autoFitColumns(int first, int last) override
+    {
+        m_gate->pass();
+        m_backend->autoFitColumns(first, last);
+    }
     void setSelectionNumberFormat(const std::string &code) override
     {
         m_gate->pass();
@@ -190,21 +203,20 @@ SpreadsheetFactory gatedFactory(CalcTestOffice &office, std::shared_ptr<Gate> ga
 {
     return [&office, gate]() -> std::unique_ptr<SpreadsheetApp> {
         return std::make_unique<QueuedSpreadsheet>([&office, gate]() -> std::unique_ptr<SheetBackend> {
-            const auto create = reinterpret_cast<SheetBackendCreateFunction>(resolveSheetModuleSymbol(
-                calcModuleDirectory().toStdString(), "calc", SheetBackendCreateSymbol));
-            return std::make_unique<GatedBackend>(std::unique_ptr<SheetBackend>(create(office.backendOptions())),
-                                                  gate);
+            const auto create = reinterpret_cast<SheetBackendCreateFunction>(
+                resolveSheetModuleSymbol(calcModuleDirectory().toStdString(), "calc", SheetBackendCreateSymbol));
+            return std::make_unique<GatedBackend>(std::unique_ptr<SheetBackend>(create(office.backendOptions())), gate);
         });
     };
 }
 
-#define REQUIRE_CALC()                                                                                     \
-    do {                                                                                                   \
-        if (!m_office) {                                                                                   \
-            if (calcRequired())                                                                            \
-                QFAIL(qPrintable(m_unavailable));                                                          \
-            QSKIP(qPrintable(m_unavailable));                                                              \
-        }                                                                                                  \
+#define REQUIRE_CALC()                                                                                                 \
+    do {                                                                                                               \
+        if (!m_office) {                                                                                               \
+            if (calcRequired())                                                                                        \
+                QFAIL(qPrintable(m_unavailable));                                                                      \
+            QSKIP(qPrintable(m_unavailable));                                                                          \
+        }                                                                                                              \
     } while (false)
 
 } // namespace
@@ -266,19 +278,23 @@ void TestCalcBackend::readingsAreWrittenAsTheyRead()
     const std::vector<std::string> texts = {
         "   10.0000123 MHz\r", // leading spaces kept, a text, one line: no CR in the cell
         "  1234.5679 µHz ±\r\n", // UTF-8 beyond ASCII; CR LF both go
-        "  10.5\r",            // a number, once the CR is gone
-        "+1.5",                // numbers with a sign stay numbers
+        "  10.5\r", // a number, once the CR is gone
+        "+1.5", // numbers with a sign stay numbers
         "-3\r",
-        "=2*3\r",              // never a reading: kept as text, not evaluated
-        " =1+1",               // not a formula either: it does not start with '='
+        "=2*3\r", // never a reading: kept as text, not evaluated
+        " =1+1", // not a formula either: it does not start with '='
         "=WEBSERVICE(\"http://example.invalid\")",
-        "+1+2",                // Calc evaluates only what begins with '='
+        "+1+2", // Calc evaluates only what begins with '='
     };
     const std::vector<Cell> expected = {
-        {"   10.0000123 MHz", CellKind::Text}, {"  1234.5679 µHz ±", CellKind::Text},
-        {"10.5", CellKind::Value},             {"1.5", CellKind::Value},
-        {"-3", CellKind::Value},               {"=2*3", CellKind::Text},
-        {" =1+1", CellKind::Text},             {"=WEBSERVICE(\"http://example.invalid\")", CellKind::Text},
+        {"   10.0000123 MHz", CellKind::Text},
+        {"  1234.5679 µHz ±", CellKind::Text},
+        {"10.5", CellKind::Value},
+        {"1.5", CellKind::Value},
+        {"-3", CellKind::Value},
+        {"=2*3", CellKind::Text},
+        {" =1+1", CellKind::Text},
+        {"=WEBSERVICE(\"http://example.invalid\")", CellKind::Text},
         {"+1+2", CellKind::Text},
     };
     for (std::size_t i = 0; i < texts.size(); ++i)
@@ -330,7 +346,7 @@ void TestCalcBackend::autoFitWidensTheRecordedColumns()
     QVERIFY2(widths[0] > standard, "column A was not widened");
     QVERIFY2(widths[50] > standard, "column AY was not widened");
     QCOMPARE(widths[51], standard); // AZ keeps its width
-    QCOMPARE(widths[1], standard);  // an empty column in the range keeps the standard width
+    QCOMPARE(widths[1], standard); // an empty column in the range keeps the standard width
 }
 
 void TestCalcBackend::numberFormatGoesToTheSelectionOnly()
@@ -604,8 +620,8 @@ void TestCalcBackend::missingPiecesAreReported_data()
     QTest::newRow("no office") << "no office" << SpreadsheetErrorNumber::NotInstalled << "not installed";
     QTest::newRow("office without Calc") << "no calc" << SpreadsheetErrorNumber::NotInstalled << "without Calc";
     QTest::newRow("office fails") << "exit 1" << SpreadsheetErrorNumber::StartFailed << "ended at once";
-    QTest::newRow("office never listens") << "never listens" << SpreadsheetErrorNumber::StartFailed
-                                          << "did not start within";
+    QTest::newRow("office never listens")
+        << "never listens" << SpreadsheetErrorNumber::StartFailed << "did not start within";
 }
 
 void TestCalcBackend::missingPiecesAreReported()

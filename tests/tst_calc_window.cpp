@@ -74,7 +74,7 @@ std::unique_ptr<Rig> TestCalcWindow::newRig()
     auto rig = std::make_unique<Rig>();
     rig->counter(1).setCustomReply(kReply);
     rig->spreadsheetFactory = m_office->factory();
-    rig->form().controls().Combo1->setCurrentIndex(0);   // Fastest
+    rig->form().controls().Combo1->setCurrentIndex(0); // Fastest
     return rig;
 }
 
@@ -109,8 +109,7 @@ void TestCalcWindow::recordingsFillNewWorkbooksDownColumnA()
     const std::vector<int> widths = sheet.columnWidths(workbooks[1], 1, 1, 2);
     QVERIFY2(widths[0] > widths[1], qPrintable(QStringLiteral("%1 %2").arg(widths[0]).arg(widths[1])));
     // The selection (A1 in a new workbook) carries the format "0", and nothing else does.
-    QCOMPARE(sheet.formattedRanges(workbooks[1], 1),
-             (std::vector<CalcProbe::FormattedRange>{{"A1", "0"}}));
+    QCOMPARE(sheet.formattedRanges(workbooks[1], 1), (std::vector<CalcProbe::FormattedRange>{{"A1", "0"}}));
     if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
         QVERIFY(sheet.windowVisible(workbooks[0]));
         QVERIFY(sheet.windowVisible(workbooks[1]));
@@ -182,7 +181,7 @@ void TestCalcWindow::closingTheWorkbookEndsTheRecordingWithAMessage()
         sheet.closeDocument(workbook);
         return true;
     });
-    rig->click(form.controls().Command4);   // ends by itself
+    rig->click(form.controls().Command4); // ends by itself
     QCOMPARE(rig->messages.size(), 1);
     QVERIFY2(rig->messages[0].startsWith(QStringLiteral("Error 1004:")), qPrintable(rig->messages[0]));
     QCOMPARE(rig->quits, 0);

@@ -260,7 +260,8 @@ void TestCli::sendsExactlyWhatTheLineAsks_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("sent");
-    QTest::newRow("settings in capitals, in order") << "set --port 1=DEV g2 F4 h1 R1" << 0 << QByteArray("G2\rF4\rH1\rR1\r");
+    QTest::newRow("settings in capitals, in order")
+        << "set --port 1=DEV g2 F4 h1 R1" << 0 << QByteArray("G2\rF4\rH1\rR1\r");
     QTest::newRow("one unknown command refuses all") << "set DEV F0 X9" << 2 << QByteArray();
     QTest::newRow("a function the counter lacks") << "set DEV F8" << 2 << QByteArray();
     QTest::newRow("a reading is not a setting") << "set DEV d1" << 2 << QByteArray();
@@ -277,8 +278,9 @@ void TestCli::sendsExactlyWhatTheLineAsks()
     const Run result = run(counter.devicePath(), line);
     QCOMPARE(result.exitCode, exitCode);
     if (exitCode == 2)
-        QVERIFY2(result.err.contains("frequency-tallyo " + line.section(QLatin1Char(' '), 0, 0).toLatin1() + " [options]"),
-                 result.err.constData());
+        QVERIFY2(
+            result.err.contains("frequency-tallyo " + line.section(QLatin1Char(' '), 0, 0).toLatin1() + " [options]"),
+            result.err.constData());
     sendBarrier(counter);
     QCOMPARE(QByteArray::fromStdString(counter.received()), sent + "G3\r");
 }
@@ -457,7 +459,7 @@ void TestCli::fullDiskEndsWithStatusThree()
     const auto unmount = qScopeGuard([&] { ::umount(QFile::encodeName(disk).constData()); });
     QFile filler(disk + QStringLiteral("/filler"));
     QVERIFY(filler.open(QIODevice::WriteOnly));
-    filler.write(QByteArray(60 * 1024, 'x'));   // a page or so left for the readings
+    filler.write(QByteArray(60 * 1024, 'x')); // a page or so left for the readings
     filler.close();
     CounterSim second;
     const Run full = run(second.devicePath(), QStringLiteral("read DEV --count 0 --output TMP/disk/readings.csv"));
@@ -496,8 +498,11 @@ void TestCli::namePatternStartsNewFiles()
     // A new file each second, in UTC: every reading once, across the files, in order.
     CounterSim counter;
     QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("turns"))));
-    QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --count 12 --interval 0.25 --utc --output "
-                                                      "TMP/turns/at-%H%M%S.csv")).exitCode, 0);
+    QCOMPARE(run(counter.devicePath(),
+                 QStringLiteral("read DEV --count 12 --interval 0.25 --utc --output "
+                                "TMP/turns/at-%H%M%S.csv"))
+                 .exitCode,
+             0);
     const QStringList files = QDir(m_dir.filePath(QStringLiteral("turns"))).entryList(QDir::Files, QDir::Name);
     QVERIFY2(files.size() >= 3, qPrintable(files.join(QLatin1Char(' '))));
     QStringList readings;
@@ -518,8 +523,8 @@ void TestCli::namePatternStartsNewFiles()
 void TestCli::closedPipeEndsCleanly()
 {
     CounterSim counter;
-    const Run head = runShell(counter.devicePath(),
-                              QStringLiteral("\"$0\" read \"$1\" --count 0 | head -3; exit ${PIPESTATUS[0]}"));
+    const Run head =
+        runShell(counter.devicePath(), QStringLiteral("\"$0\" read \"$1\" --count 0 | head -3; exit ${PIPESTATUS[0]}"));
     QCOMPARE(head.exitCode, 0);
     QCOMPARE(lines(head.out).size(), 3);
     QCOMPARE(head.err, QByteArray());
@@ -532,8 +537,8 @@ void TestCli::closedPipeEndsCleanly()
 void TestCli::hostileRepliesStayOnOneLine_data()
 {
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QByteArray>("shown");    // plain standard output
-    QTest::addColumn<QByteArray>("field");    // the CSV field, in the file and with --timestamps
+    QTest::addColumn<QByteArray>("shown"); // plain standard output
+    QTest::addColumn<QByteArray>("field"); // the CSV field, in the file and with --timestamps
     QTest::newRow("line feed") << QByteArray("1.000\n0000 MHz\r") << QByteArray("1.000\\n0000 MHz")
                                << QByteArray("1.000\\n0000 MHz");
     QTest::newRow("comma") << QByteArray("1,000.0000 MHz\r") << QByteArray("1,000.0000 MHz")
@@ -555,7 +560,9 @@ void TestCli::hostileRepliesStayOnOneLine()
     const QByteArray timed = run(counter.devicePath(), QStringLiteral("read DEV --timestamps")).out;
     QCOMPARE(lines(timed).size(), 1);
     QCOMPARE(timed.mid(timed.indexOf(',') + 1), field + '\n');
-    const QString path = m_dir.filePath(QStringLiteral("hostile-%1.csv").arg(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'))));
+    const QString path = m_dir.filePath(
+        QStringLiteral("hostile-%1.csv")
+            .arg(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('-'))));
     QCOMPARE(run(counter.devicePath(), QStringLiteral("read DEV --output ") + path).exitCode, 0);
     const QByteArrayList written = lines(fileText(path));
     QCOMPARE(written.size(), 2);

@@ -27,23 +27,22 @@ Q_DECLARE_METATYPE(CounterSim::Reply)
 
 namespace {
 
-constexpr std::chrono::milliseconds kWait = 5s;  // only a broken simulator takes this long
+constexpr std::chrono::milliseconds kWait = 5s; // only a broken simulator takes this long
 
 // QSerialPort's defaults are the counter's line: 9600 baud, 8N1, no flow control.
-std::unique_ptr<QSerialPort> openClient(const CounterSim& counter)
+std::unique_ptr<QSerialPort> openClient(const CounterSim &counter)
 {
     auto port = std::make_unique<QSerialPort>(QString::fromStdString(counter.devicePath()));
     return port->open(QIODevice::ReadWrite) ? std::move(port) : nullptr;
 }
 
-bool send(QSerialPort& port, const QByteArray& bytes)
+bool send(QSerialPort &port, const QByteArray &bytes)
 {
     return port.write(bytes) == bytes.size() && port.waitForBytesWritten(int(kWait.count()));
 }
 
 // Reads until `done(data)` holds, the port fails, or kWait runs out.
-template <typename Done>
-QByteArray readUntil(QSerialPort& port, Done done)
+template <typename Done> QByteArray readUntil(QSerialPort &port, Done done)
 {
     QByteArray data = port.readAll();
     QElapsedTimer timer;
@@ -57,14 +56,14 @@ QByteArray readUntil(QSerialPort& port, Done done)
     return data;
 }
 
-QByteArray readAtLeast(QSerialPort& port, qsizetype n)
+QByteArray readAtLeast(QSerialPort &port, qsizetype n)
 {
-    return readUntil(port, [n](const QByteArray& data) { return data.size() >= n; });
+    return readUntil(port, [n](const QByteArray &data) { return data.size() >= n; });
 }
 
-QByteArray readLine(QSerialPort& port)
+QByteArray readLine(QSerialPort &port)
 {
-    return readUntil(port, [](const QByteArray& data) { return data.endsWith('\r'); });
+    return readUntil(port, [](const QByteArray &data) { return data.endsWith('\r'); });
 }
 
 // A reading split into its parts; `ok` is false when the text is no reading at all.
@@ -72,22 +71,22 @@ struct Reading {
     bool ok = false;
     double value = 0;
     QString unit;
-    int digits = 0;    // significant digits shown
-    int decimals = 0;  // digits after the point
+    int digits = 0; // significant digits shown
+    int decimals = 0; // digits after the point
 };
 
-Reading parseReading(const QByteArray& text)
+Reading parseReading(const QByteArray &text)
 {
     static const QRegularExpression pattern(R"(^ +([1-9]\d*)(?:\.(\d+))?(?: ([A-Za-z]+))?\r$)");
     const auto match = pattern.match(QString::fromLatin1(text));
     if (!match.hasMatch())
         return {};
     const QString whole = match.captured(1), fraction = match.captured(2);
-    return {true, (whole + '.' + fraction).toDouble(), match.captured(3),
-            int(whole.size() + fraction.size()), int(fraction.size())};
+    return {true, (whole + '.' + fraction).toDouble(), match.captured(3), int(whole.size() + fraction.size()),
+            int(fraction.size())};
 }
 
-}  // namespace
+} // namespace
 
 class TstCounterSim : public QObject {
     Q_OBJECT
@@ -100,17 +99,17 @@ private slots:
         const struct {
             int function, gate;
             double value;
-            const char* text;
+            const char *text;
         } cases[] = {
             {sim::FreqA, 2, 10.0000123e6, "   10.0000123 MHz\r"},
-            {sim::FreqA, 0, 10.0000123e6, "     10.00001 MHz\r"},  // fewer digits at a short gate
+            {sim::FreqA, 0, 10.0000123e6, "     10.00001 MHz\r"}, // fewer digits at a short gate
             {sim::FreqC, 1, 2.4500004e9, "    2.4500004 GHz\r"},
             {sim::Period, 0, 20.00049e-3, "      20.00049 ms\r"},
             {sim::Period, 3, 5e-6, "   5.000000000 us\r"},
-            {sim::TotalCount, 3, 123456.0, "           123456\r"},  // no resolution to show
+            {sim::TotalCount, 3, 123456.0, "           123456\r"}, // no resolution to show
             {sim::Ratio, 0, 1000.000123, "         1000.000\r"},
         };
-        for (const auto& c : cases)
+        for (const auto &c : cases)
             QCOMPARE(QByteArray::fromStdString(sim::formatReading(c.function, c.gate, c.value)), QByteArray(c.text));
     }
 
@@ -124,10 +123,10 @@ private slots:
             QVERIFY(client);
             QVERIFY(send(*client, "G2\r"));
             QVERIFY(counter.waitForReceivedBytes(3, kWait));
-            QCOMPARE(counter.received(), std::string("G2\r"));  // 0x0D, not 0x0A
+            QCOMPARE(counter.received(), std::string("G2\r")); // 0x0D, not 0x0A
             QVERIFY(send(*client, "D1"));
             const QByteArray reply = readLine(*client);
-            QVERIFY2(parseReading(reply).ok, reply.constData());  // nothing echoed ahead of it
+            QVERIFY2(parseReading(reply).ok, reply.constData()); // nothing echoed ahead of it
         }
         // QSerialPort restores on close() what it found on open(): each open starts from
         // what the simulator set, which has to be raw.
@@ -146,7 +145,7 @@ private slots:
         CounterSim counter;
         std::mutex seenMutex;
         std::vector<std::string> seen;
-        counter.setCommandObserver([&](const std::string& command) {
+        counter.setCommandObserver([&](const std::string &command) {
             std::lock_guard lock(seenMutex);
             seen.push_back(command);
         });
@@ -162,13 +161,16 @@ private slots:
         QVERIFY(counter.waitForReceivedBytes(std::size_t(first.size() + second.size()), kWait));
         QCOMPARE(counter.commands(), expected);
         QCOMPARE(counter.received(), (first + second).toStdString());
-        QTRY_VERIFY([&] { std::lock_guard lock(seenMutex); return seen == expected; }());
+        QTRY_VERIFY([&] {
+            std::lock_guard lock(seenMutex);
+            return seen == expected;
+        }());
         QCOMPARE(counter.function(), int(sim::Period));
         QCOMPARE(counter.gate(), 1);
         QVERIFY(counter.hold() && counter.remote());
         QCOMPARE(counter.readingsServed(), 1);
 
-        counter.clearReceived();  // the record goes, the state stays
+        counter.clearReceived(); // the record goes, the state stays
         QVERIFY(counter.received().empty() && counter.commands().empty());
         QCOMPARE(counter.function(), int(sim::Period));
     }
@@ -186,15 +188,15 @@ private slots:
         CounterSim counter({.pace = pace});
         auto client = openClient(counter);
         QVERIFY(client);
-        const auto reading = [&](const QByteArray& request) {
+        const auto reading = [&](const QByteArray &request) {
             send(*client, request);
             return readLine(*client);
         };
-        const auto shows = [&](const QByteArray& request, const QString& unit, int digits) {
+        const auto shows = [&](const QByteArray &request, const QString &unit, int digits) {
             const Reading r = parseReading(reading(request));
             return r.ok && r.unit == unit && r.digits == digits;
         };
-        QVERIFY(shows("D1", "MHz", 9));  // power-up: F0, G2
+        QVERIFY(shows("D1", "MHz", 9)); // power-up: F0, G2
         QVERIFY(shows("F3\rG0\rD1", "ms", 7));
         QVERIFY(shows("G3\rD1", "ms", 10));
         const Reading count = parseReading(reading("F4\rD1"));
@@ -267,11 +269,11 @@ private slots:
         counter.setReply(mode);
         counter.setCustomReply(custom.toStdString());
         QVERIFY(send(*client, "D1"));
-        QVERIFY(counter.waitForCommands(1, kWait));  // its reply is settled from here on
+        QVERIFY(counter.waitForCommands(1, kWait)); // its reply is settled from here on
         counter.setReply(Reply::Normal);
         counter.setCustomReply("<end>");
         QVERIFY(send(*client, "D1"));
-        QByteArray reply = readUntil(*client, [](const QByteArray& d) { return d.endsWith("<end>"); });
+        QByteArray reply = readUntil(*client, [](const QByteArray &d) { return d.endsWith("<end>"); });
         QVERIFY2(reply.endsWith("<end>"), reply.toHex(' ').constData());
         reply.chop(5);
 
@@ -283,7 +285,7 @@ private slots:
         case Reply::Silent:
             QCOMPARE(reply, QByteArray());
             break;
-        case Reply::Short:  // a reading cut off: "   10.0000456"
+        case Reply::Short: // a reading cut off: "   10.0000456"
             QVERIFY2(reply.size() == 13 && parseReading(reply + '\r').ok, reply.constData());
             break;
         case Reply::Long:
@@ -324,7 +326,7 @@ private slots:
         auto again = openClient(counter);
         QVERIFY2(again, "the device must outlive the client's close()");
         QVERIFY(send(*again, "D1"));
-        QCOMPARE(parseReading(readLine(*again)).digits, 10);  // G3 from before still holds
+        QCOMPARE(parseReading(readLine(*again)).digits, 10); // G3 from before still holds
         QCOMPARE(counter.commands(), (std::vector<std::string>{"G3\r", "D1", "D1"}));
     }
 
@@ -341,14 +343,14 @@ private slots:
         CounterSim counter;
         const QString path = QString::fromStdString(counter.devicePath());
         if (fromObserver) {
-            counter.setCommandObserver([&counter](const std::string& command) {
+            counter.setCommandObserver([&counter](const std::string &command) {
                 if (command == "R0\r")
                     counter.hangUp();
             });
         }
         auto client = openClient(counter);
         QVERIFY(client);
-        counter.setCustomReply(std::string(200, 'x'));  // still going out at the hang-up
+        counter.setCustomReply(std::string(200, 'x')); // still going out at the hang-up
         QVERIFY(send(*client, "D1"));
         QVERIFY(!readAtLeast(*client, 1).isEmpty());
         if (fromObserver)
@@ -356,13 +358,13 @@ private slots:
         else
             counter.hangUp();
 
-        QTRY_VERIFY_WITH_TIMEOUT(client->error() == QSerialPort::ReadError ||
-                                     client->error() == QSerialPort::ResourceError,
+        QTRY_VERIFY_WITH_TIMEOUT(client->error() == QSerialPort::ReadError
+                                     || client->error() == QSerialPort::ResourceError,
                                  int(kWait.count()));
         client->close();
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(path), int(kWait.count()));
         QVERIFY(!openClient(counter));
-        counter.hangUp();  // again: nothing left to do, and it must not block
+        counter.hangUp(); // again: nothing left to do, and it must not block
     }
 };
 

@@ -36,15 +36,15 @@ using namespace tallyo::test;
 
 namespace {
 
-constexpr int kTwips = 15;   // twips to the pixel
+constexpr int kTwips = 15; // twips to the pixel
 
 struct Figure {
     const char *name;
-    const char *kind;        // Qt class
-    const char *container;   // "" for the window
+    const char *kind; // Qt class
+    const char *container; // "" for the window
     const char *caption;
-    int left, top, width, height;   // twips; an option's Left and Top from its frame
-    int clientLeft, clientTop;      // twips from the window's client area
+    int left, top, width, height; // twips; an option's Left and Top from its frame
+    int clientLeft, clientTop; // twips from the window's client area
     const char *tip;
 };
 
@@ -104,7 +104,7 @@ const char *const kTabOrder[] = {
 };
 constexpr int kTabStops = int(std::size(kTabOrder));
 
-const QStringList kIntervals = {"Fastest (~44rdgs/s)", "2 Seconds", "5 Seconds", "10 Seconds",
+const QStringList kIntervals = {"Fastest (~44rdgs/s)", "2 Seconds",  "5 Seconds", "10 Seconds",
                                 "20 Seconds",          "30 Seconds", "1 Minute"};
 
 QRect pixels(int left, int top, int width, int height)
@@ -190,7 +190,7 @@ private slots:
     void screenReadersHearWhatEachControlIs();
 
 private:
-    std::unique_ptr<Rig> m_rig;   // a loaded window that the read-only checks share
+    std::unique_ptr<Rig> m_rig; // a loaded window that the read-only checks share
 };
 
 void TestLayout::initTestCase()
@@ -282,14 +282,16 @@ void TestLayout::captionsAndMarksFitTheirControls()
         int needed = QFontMetrics(w->font()).horizontalAdvance(captionOf(w));
         if (qobject_cast<QRadioButton *>(w)) {
             const QStyle *style = w->style();
-            needed += style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, w) +
-                      style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, w);
+            needed += style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, w)
+                + style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, w);
             // The port buttons are only 13 px high: the round mark must not lose its edge.
             QVERIFY2(style->pixelMetric(QStyle::PM_ExclusiveIndicatorHeight, nullptr, w) <= w->height(), f.name);
         }
         QVERIFY2(needed <= w->width(),
                  qPrintable(QStringLiteral("%1 \"%2\" needs %3 px, has %4")
-                                .arg(QLatin1String(f.name), captionOf(w)).arg(needed).arg(w->width())));
+                                .arg(QLatin1String(f.name), captionOf(w))
+                                .arg(needed)
+                                .arg(w->width())));
     }
 }
 
@@ -305,7 +307,7 @@ void TestLayout::startsWithNothingSelectedAndEverythingUsable()
     for (const Figure &f : kFigures) {
         QWidget *w = find(form, f.name);
         QVERIFY2(w->isVisible() && w->isEnabled(), f.name);
-        QVERIFY2(!captionOf(w).contains(QLatin1Char('&')), f.name);   // no access keys
+        QVERIFY2(!captionOf(w).contains(QLatin1Char('&')), f.name); // no access keys
         const QString kind = QLatin1String(f.kind);
         if (kind == QLatin1String("QGroupBox") || kind == QLatin1String("QLabel"))
             QVERIFY2(w->focusPolicy() == Qt::NoFocus, f.name);
@@ -365,8 +367,8 @@ void TestLayout::displayShowsTheLatestReadingWithTheCaretAtItsEnd()
     rig.click(form.controls().Command1);
     QCOMPARE(form.controls().Text1->text(), QString());
     QCOMPARE(form.controls().Text1->cursorPosition(), 0);
-    QCOMPARE(form.link().currentReading(), QStringLiteral("2.2222222 MHz\r"));   // CLEAR leaves the reading
-    QCOMPARE(rig.counter(1).commands().size(), size_t(2));               // and sends nothing
+    QCOMPARE(form.link().currentReading(), QStringLiteral("2.2222222 MHz\r")); // CLEAR leaves the reading
+    QCOMPARE(rig.counter(1).commands().size(), size_t(2)); // and sends nothing
 
     // Typing: each change puts the caret back at the end.
     form.controls().Text1->setFocus();
@@ -462,8 +464,9 @@ void TestLayout::groupTableAgreesWithTheLayout()
     QSet<QByteArray> commands;
     for (const OptionGroup &group : optionGroups()) {
         for (const OptionMember &member : group.members) {
-            const auto record = std::find_if(controlTable().begin(), controlTable().end(),
-                                             [&](const ControlRecord &r) { return qstrcmp(r.name, member.button) == 0; });
+            const auto record = std::find_if(controlTable().begin(), controlTable().end(), [&](const ControlRecord &r) {
+                return qstrcmp(r.name, member.button) == 0;
+            });
             QVERIFY2(record != controlTable().end(), member.button);
             QCOMPARE(record->kind, ControlKind::Option);
             QCOMPARE(QLatin1String(record->container), QLatin1String(group.frame));
@@ -487,16 +490,16 @@ void TestLayout::selectingInOneGroupLeavesTheOthers()
 {
     Rig rig;
     Form1 &form = rig.form();
-    rig.click(form.controls().Option20);   // port "1"
-    rig.click(form.controls().Option24);   // port "5": the port is closed, nothing opens
+    rig.click(form.controls().Option20); // port "1"
+    rig.click(form.controls().Option24); // port "5": the port is closed, nothing opens
     QVERIFY(form.controls().Option24->isChecked());
     QVERIFY(!form.controls().Option20->isChecked());
     rig.click(form.controls().Option20);
     QVERIFY(form.controls().Option20->isChecked() && !form.controls().Option24->isChecked());
 
-    rig.click(form.controls().Option9);    // remote "On"
+    rig.click(form.controls().Option9); // remote "On"
     QVERIFY(form.controls().Option9->isChecked());
-    rig.click(form.controls().Option15);   // "QF-63"
+    rig.click(form.controls().Option15); // "QF-63"
     QVERIFY(form.controls().Option15->isChecked());
     QVERIFY(form.controls().Option20->isChecked());
     QVERIFY(form.controls().Option9->isChecked());
@@ -613,8 +616,10 @@ void TestLayout::resizingMovesNoControl()
         QTRY_COMPARE(form.size(), size);
         QCoreApplication::processEvents();
         for (const Figure &f : kFigures)
-            QVERIFY2(find(form, f.name)->geometry() == pixels(f.left, f.top, f.width, f.height),
-                     qPrintable(QStringLiteral("%1 at %2x%3").arg(QLatin1String(f.name)).arg(size.width()).arg(size.height())));
+            QVERIFY2(
+                find(form, f.name)->geometry() == pixels(f.left, f.top, f.width, f.height),
+                qPrintable(
+                    QStringLiteral("%1 at %2x%3").arg(QLatin1String(f.name)).arg(size.width()).arg(size.height())));
     }
 }
 
@@ -626,7 +631,8 @@ void TestLayout::screenReadersHearWhatEachControlIs()
         return heard ? heard->text(what) : QStringLiteral("(nothing)");
     };
     QCOMPARE(said(form.controls().Text1, QAccessible::Name), QStringLiteral("Reading"));
-    QCOMPARE(said(form.controls().Text1, QAccessible::Description), QStringLiteral("Display box to show retrieved data"));
+    QCOMPARE(said(form.controls().Text1, QAccessible::Description),
+             QStringLiteral("Display box to show retrieved data"));
 
     // The interval list is labelled by its caption, whatever interval it shows.
     const auto labels = QAccessible::queryAccessibleInterface(form.controls().Combo1)->relations(QAccessible::Label);

@@ -147,11 +147,11 @@ void TestLink::replyOfFourteenCompletesAndThirteenDoesNot()
 {
     Rig rig;
     Form1 &form = rig.form();
-    rig.counter(1).setCustomReply("  12345.678 Hz");   // exactly 14, no CR: ends when the line goes quiet
+    rig.counter(1).setCustomReply("  12345.678 Hz"); // exactly 14, no CR: ends when the line goes quiet
     rig.click(form.controls().Command2);
     QCOMPARE(form.controls().Text1->text(), QStringLiteral("12345.678 Hz"));
 
-    rig.counter(1).setReply(Reply::Short);   // 13 characters, never more
+    rig.counter(1).setReply(Reply::Short); // 13 characters, never more
     bool checked = false;
     whileWaiting([&] {
         QTRY_COMPARE_WITH_TIMEOUT(serialControl(form).inBufferCount(), 13, kTimeout);
@@ -161,7 +161,7 @@ void TestLink::replyOfFourteenCompletesAndThirteenDoesNot()
             QCOMPARE(form.link().activeWaits(), 1);
             QCOMPARE(form.controls().Text1->text(), QStringLiteral("12345.678 Hz"));
             checked = true;
-            rig.click(form.controls().Command3);   // the way out: EXIT
+            rig.click(form.controls().Command3); // the way out: EXIT
         });
     });
     rig.click(form.controls().Command2);
@@ -174,12 +174,18 @@ void TestLink::readingsKeepEverythingButOuterSpaces_data()
 {
     QTest::addColumn<QString>("reply");
     QTest::addColumn<QString>("reading");
-    QTest::newRow("leading spaces") << "     10.0000123 MHz" << "10.0000123 MHz";
-    QTest::newRow("trailing CR stays") << "   10.0000123 MHz\r" << "10.0000123 MHz\r";
-    QTest::newRow("spaces before CR stay") << "  1234.567 Hz   \r" << "1234.567 Hz   \r";
-    QTest::newRow("trailing spaces") << "  1234.5678 Hz    " << "1234.5678 Hz";
-    QTest::newRow("tab and LF stay") << "\t 1234.5678 Hz\r\n" << "\t 1234.5678 Hz\r\n";
-    QTest::newRow("inner spaces stay") << "1 2 3 4 5 6 7 8 9" << "1 2 3 4 5 6 7 8 9";
+    QTest::newRow("leading spaces") << "     10.0000123 MHz"
+                                    << "10.0000123 MHz";
+    QTest::newRow("trailing CR stays") << "   10.0000123 MHz\r"
+                                       << "10.0000123 MHz\r";
+    QTest::newRow("spaces before CR stay") << "  1234.567 Hz   \r"
+                                           << "1234.567 Hz   \r";
+    QTest::newRow("trailing spaces") << "  1234.5678 Hz    "
+                                     << "1234.5678 Hz";
+    QTest::newRow("tab and LF stay") << "\t 1234.5678 Hz\r\n"
+                                     << "\t 1234.5678 Hz\r\n";
+    QTest::newRow("inner spaces stay") << "1 2 3 4 5 6 7 8 9"
+                                       << "1 2 3 4 5 6 7 8 9";
 }
 
 void TestLink::readingsKeepEverythingButOuterSpaces()
@@ -241,7 +247,7 @@ void TestLink::delayCountsWholeSecondsOfTheWallClock()
         };
         form.link().Delay(1);
     }
-    QCOMPARE(rig.clock.nowMs() - start2, 1000);   // ends at the same wall-clock second
+    QCOMPARE(rig.clock.nowMs() - start2, 1000); // ends at the same wall-clock second
 }
 
 void TestLink::delayOfZeroOrLessReturnsWithoutProcessingEvents()
@@ -305,7 +311,7 @@ void TestLink::secondDataInsideTheReplyWaitLeavesNoWaitHanging()
         rig.click(form.controls().Command2);
         ++innerDone;
     });
-    rig.click(form.controls().Command2);   // returns only once the outer "Data" finished too
+    rig.click(form.controls().Command2); // returns only once the outer "Data" finished too
     QCOMPARE(innerDone, 1);
     QVERIFY(form.controls().Text1->text().endsWith(QLatin1Char('\r')));
     // The outer exchange was disturbed and asked again.
@@ -378,7 +384,7 @@ void TestLink::exitSendsRemoteOffBeforeClosing()
         rig.click(form.controls().Command3);
         QCOMPARE(rig.quits, 1);
         QVERIFY(!serialControl(form).portOpen());
-        serialControl(form).setPortOpen(true);   // a probe of our own, to be sure the line is idle
+        serialControl(form).setPortOpen(true); // a probe of our own, to be sure the line is idle
         serialControl(form).setOutput("X9\r");
         QVERIFY(rig.counter(1).waitForReceivedBytes(3, 5s));
         QCOMPARE(rig.counter(1).received(), std::string("X9\r"));
@@ -411,7 +417,7 @@ void TestLink::exitEndsTheProgramFromInsideAWait()
     whileWaiting([&] { rig.click(form.controls().Command3); });
     rig.click(form.controls().Command2);
     QCOMPARE(rig.quits, 1);
-    QCOMPARE(form.controls().Text1->text(), QStringLiteral("before"));   // "Data" never resumed
+    QCOMPARE(form.controls().Text1->text(), QStringLiteral("before")); // "Data" never resumed
     QVERIFY(rig.counter(1).waitForReceivedBytes(5, 5s));
     QCOMPARE(rig.counter(1).received(), std::string("D1R0\r"));
 
@@ -436,8 +442,7 @@ void TestLink::exitEndsTheProgramFromInsideAWait()
         try {
             form2.link().Delay(60);
             resumed = true;
-        } catch (const ProgramEnding &) {
-        }
+        } catch (const ProgramEnding &) {}
     });
     QTRY_COMPARE(rig2.quits, 1);
     QVERIFY(!resumed);
@@ -475,9 +480,9 @@ void TestLink::closingTheWindowSendsNothing()
     Form1 &form2 = outside.form();
     form2.link().ReopenPort();
     auto destroyed = [](quintptr window) {
-        std::array<quint32, 8> event{};   // an xcb event is 32 bytes
-        event[0] = 17;                    // DestroyNotify
-        event[2] = quint32(window);       // the window destroyed
+        std::array<quint32, 8> event{}; // an xcb event is 32 bytes
+        event[0] = 17; // DestroyNotify
+        event[2] = quint32(window); // the window destroyed
         qintptr result = 0;
         QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", event.data(), &result);
     };
@@ -493,13 +498,14 @@ void TestLink::closingTheWindowSendsNothing()
 void TestLink::failuresShowAMessageAndTheWindowLivesOn()
 {
     Rig rig;
-    rig.devices[0].clear();   // nothing behind port 1
+    rig.devices[0].clear(); // nothing behind port 1
     Form1 &form = rig.form();
     rig.click(form.controls().Command2);
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1: Port 1")), qPrintable(rig.messages[0]));
     // What to do about it: see the map, bind a device.
-    QVERIFY2(rig.messages[0].contains(QStringLiteral("--list-ports")) && rig.messages[0].contains(QStringLiteral("--port 1=DEVICE")),
+    QVERIFY2(rig.messages[0].contains(QStringLiteral("--list-ports"))
+                 && rig.messages[0].contains(QStringLiteral("--port 1=DEVICE")),
              qPrintable(rig.messages[0]));
     QVERIFY(!serialControl(form).portOpen());
     QCOMPARE(rig.quits, 0);
@@ -512,7 +518,8 @@ void TestLink::failuresShowAMessageAndTheWindowLivesOn()
     held.click(form2.controls().Command2);
     QCOMPARE(held.messages.size(), 1);
     QVERIFY2(held.messages[0].startsWith(QStringLiteral("Error 14: Port 1 (")), qPrintable(held.messages[0]));
-    QVERIFY2(held.messages[0].contains(QStringLiteral("another program is using the port")), qPrintable(held.messages[0]));
+    QVERIFY2(held.messages[0].contains(QStringLiteral("another program is using the port")),
+             qPrintable(held.messages[0]));
     QVERIFY(!serialControl(form2).portOpen());
     QVERIFY(form2.controls().Text1->text().isEmpty());
 
@@ -622,17 +629,19 @@ void TestLink::portsOtherProgramsHoldAreNeverOpened()
     if (::geteuid() != 0 || !nobody)
         QSKIP("needs root, to leave a lock file that the user nobody may not remove");
     QVERIFY(writeLockFile(pid));
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup
-                                                  | QFile::ExeOther));
-    QVERIFY(QFile::setPermissions(device, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup
-                                              | QFile::ReadOther | QFile::WriteOther));
+    QVERIFY(QFile::setPermissions(
+        dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(device,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup
+                                      | QFile::ReadOther | QFile::WriteOther));
     QCOMPARE(::seteuid(nobody->pw_uid), 0);
     const SerialError stale = openingFails();
     QCOMPARE(::seteuid(0), 0);
     QVERIFY2(stale.number == 14, qPrintable(stale.text));
     QVERIFY2(stale.text.contains(QStringLiteral("its lock file %1 was left by process %2, which has ended, and only "
                                                 "root may remove it: sudo rm %1, then try again.")
-                                     .arg(lockFile).arg(pid)),
+                                     .arg(lockFile)
+                                     .arg(pid)),
              qPrintable(stale.text));
 }
 
@@ -652,10 +661,9 @@ void TestLink::lineLogShowsEachExchange()
         QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
         said << line.mid(20);
     }
-    QCOMPARE(said, (QStringList{QStringLiteral("opened %1 at 9600,N,8,1").arg(rig.devices[0]),
-                                QStringLiteral("<- \"D1\""),
-                                QStringLiteral("-> \"   1.0000000 MHz\\r\""),
-                                QStringLiteral("closed")}));
+    QCOMPARE(said,
+             (QStringList{QStringLiteral("opened %1 at 9600,N,8,1").arg(rig.devices[0]), QStringLiteral("<- \"D1\""),
+                          QStringLiteral("-> \"   1.0000000 MHz\\r\""), QStringLiteral("closed")}));
     // Whatever the line carries stays one readable line.
     QCOMPARE(LineLog::quoted(QByteArray("a\"\\\0\xff\n", 6)), QStringLiteral("\"a\\\"\\\\\\x00\\xff\\n\""));
 }

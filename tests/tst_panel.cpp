@@ -39,7 +39,8 @@ QStringList selected(Form1 &form, const QString &member, bool inside = true)
     QStringList names;
     for (const OptionGroup &group : optionGroups())
         for (const OptionMember &member : group.members)
-            if (QRadioButton *b = option(form, QLatin1String(member.button)); (b->parentWidget() == frame) == inside && b->isChecked())
+            if (QRadioButton *b = option(form, QLatin1String(member.button));
+                (b->parentWidget() == frame) == inside && b->isChecked())
                 names << b->objectName();
     return names;
 }
@@ -47,8 +48,9 @@ QStringList selected(Form1 &form, const QString &member, bool inside = true)
 QStringList enabledFunctions(Form1 &form)
 {
     QStringList names;
-    for (QRadioButton *b : {form.controls().Option4, form.controls().Option5, form.controls().Option6, form.controls().Option7, form.controls().Option8, form.controls().Option17,
-                            form.controls().Option18, form.controls().Option19})
+    for (QRadioButton *b :
+         {form.controls().Option4, form.controls().Option5, form.controls().Option6, form.controls().Option7,
+          form.controls().Option8, form.controls().Option17, form.controls().Option18, form.controls().Option19})
         if (b->isEnabled())
             names << b->objectName();
     return names;
@@ -70,14 +72,15 @@ QByteArray takeLine(Rig &rig, int port)
         if (!own.open(QIODevice::ReadWrite))
             return "<cannot probe: " + own.errorString().toUtf8() + ">";
         own.write(kProbe);
-        while (own.bytesToWrite() > 0 && own.waitForBytesWritten(kTimeout)) {
-        }
+        while (own.bytesToWrite() > 0 && own.waitForBytesWritten(kTimeout)) {}
     }
     const std::string probe = kProbe.toStdString();
-    const bool arrived = QTest::qWaitFor([&] {
-        const std::string line = counter.received();
-        return line.size() >= probe.size() && line.compare(line.size() - probe.size(), probe.size(), probe) == 0;
-    }, kTimeout);
+    const bool arrived = QTest::qWaitFor(
+        [&] {
+            const std::string line = counter.received();
+            return line.size() >= probe.size() && line.compare(line.size() - probe.size(), probe.size(), probe) == 0;
+        },
+        kTimeout);
     const QByteArray line = QByteArray::fromStdString(counter.received());
     if (!arrived)
         return "<probe lost> " + line;
@@ -230,7 +233,7 @@ void TestPanel::modelDecidesWhichFunctionsCanBeChosen()
     rig.click(form.controls().Option16);
     QCOMPARE(enabledFunctions(form), kQf27Functions);
     QCOMPARE(selected(form, QStringLiteral("Option4")), QStringList{"Option8"});
-    rig.click(form.controls().Option8);   // disabled: no click
+    rig.click(form.controls().Option8); // disabled: no click
     QCOMPARE(takeLine(rig, 2), QByteArray("F5\r"));
     QCOMPARE(takeLine(rig, 1), QByteArray());
     QVERIFY(rig.messages.isEmpty());
@@ -317,15 +320,23 @@ void TestPanel::settingThatCannotBeSentLeavesTheMarks_data()
     QTest::addColumn<QString>("before");
     QTest::addColumn<QString>("button");
     QTest::addColumn<QByteArray>("command");
-    QTest::addColumn<bool>("held");   // else: nothing behind the number
-    QTest::newRow("function, none before") << "" << "Option6" << QByteArray("F3\r") << true;
-    QTest::newRow("function") << "Option5" << "Option6" << QByteArray("F3\r") << false;
-    QTest::newRow("gate") << "Option12" << "Option14" << QByteArray("G3\r") << true;
-    QTest::newRow("hold, toggle before") << "Option3" << "Option2" << QByteArray("H1\r") << false;
-    QTest::newRow("hold") << "Option2" << "Option1" << QByteArray("H0\r") << true;
-    QTest::newRow("remote") << "Option9" << "Option10" << QByteArray("R0\r") << false;
-    QTest::newRow("model, none before") << "" << "Option16" << QByteArray() << false;
-    QTest::newRow("model") << "Option16" << "Option15" << QByteArray() << true;
+    QTest::addColumn<bool>("held"); // else: nothing behind the number
+    QTest::newRow("function, none before") << ""
+                                           << "Option6" << QByteArray("F3\r") << true;
+    QTest::newRow("function") << "Option5"
+                              << "Option6" << QByteArray("F3\r") << false;
+    QTest::newRow("gate") << "Option12"
+                          << "Option14" << QByteArray("G3\r") << true;
+    QTest::newRow("hold, toggle before") << "Option3"
+                                         << "Option2" << QByteArray("H1\r") << false;
+    QTest::newRow("hold") << "Option2"
+                          << "Option1" << QByteArray("H0\r") << true;
+    QTest::newRow("remote") << "Option9"
+                            << "Option10" << QByteArray("R0\r") << false;
+    QTest::newRow("model, none before") << ""
+                                        << "Option16" << QByteArray() << false;
+    QTest::newRow("model") << "Option16"
+                           << "Option15" << QByteArray() << true;
 }
 
 void TestPanel::settingThatCannotBeSentLeavesTheMarks()
@@ -347,7 +358,7 @@ void TestPanel::settingThatCannotBeSentLeavesTheMarks()
     if (held)
         QVERIFY(other.open(QIODevice::ReadWrite));
     else
-        rig.clickPort(2);   // nothing behind it
+        rig.clickPort(2); // nothing behind it
     const QStringList others = selected(form, button, false);
     rig.click(option(form, button));
     QCOMPARE(rig.messages.size(), 1);
@@ -467,9 +478,9 @@ void TestPanel::settingInsideAReplyWaitReachesTheCounter()
     rig.click(form.controls().Command2);
     QTRY_COMPARE(rig.counter(1).received(), std::string("D1G1\rD1"));
     const auto bytes = rig.counter(1).receivedBytes();
-    const auto settingAfter = std::chrono::duration_cast<std::chrono::milliseconds>(bytes[2].arrival - bytes[1].arrival);
-    QVERIFY2(settingAfter >= bound / 2 && settingAfter < lateReply,
-             qPrintable(QString::number(settingAfter.count())));
+    const auto settingAfter =
+        std::chrono::duration_cast<std::chrono::milliseconds>(bytes[2].arrival - bytes[1].arrival);
+    QVERIFY2(settingAfter >= bound / 2 && settingAfter < lateReply, qPrintable(QString::number(settingAfter.count())));
     QVERIFY(rig.messages.isEmpty());
 }
 
@@ -479,12 +490,12 @@ void TestPanel::portChoiceInsideAPauseMovesTheRecording()
     Form1 &form = rig.form();
     rig.counter(1).setCustomReply("   1.1111111 MHz\r");
     rig.counter(2).setCustomReply("   2.2222222 MHz\r");
-    form.controls().Combo1->setCurrentIndex(1);   // 2 seconds between readings
+    form.controls().Combo1->setCurrentIndex(1); // 2 seconds between readings
     bool switched = false;
     ClockDriver driver(rig.clock, 100);
     driver.onTick = [&](int) {
         const size_t rows = rig.sheets.formulas().size();
-        if (rows == 1 && !switched) {   // inside the pause after the first reading
+        if (rows == 1 && !switched) { // inside the pause after the first reading
             switched = true;
             rig.clickPort(2);
             rig.click(form.controls().Option14);
@@ -525,10 +536,14 @@ void TestPanel::keysSelectAsAClickDoes()
         QRadioButton *selected;
         const char *command;
     } steps[] = {
-        {form.controls().Option11, Qt::Key_Space, form.controls().Option11, "G0\r"}, {form.controls().Option11, Qt::Key_Down, form.controls().Option12, "G1\r"},
-        {form.controls().Option12, Qt::Key_Right, form.controls().Option14, "G3\r"}, {form.controls().Option14, Qt::Key_Up, form.controls().Option13, "G2\r"},
-        {form.controls().Option3, Qt::Key_Space, form.controls().Option3, ""},        {form.controls().Option3, Qt::Key_Up, form.controls().Option2, "H1\r"},
-        {form.controls().Option4, Qt::Key_Space, form.controls().Option4, "F0\r"},   {form.controls().Option4, Qt::Key_Right, form.controls().Option17, "F1\r"},
+        {form.controls().Option11, Qt::Key_Space, form.controls().Option11, "G0\r"},
+        {form.controls().Option11, Qt::Key_Down, form.controls().Option12, "G1\r"},
+        {form.controls().Option12, Qt::Key_Right, form.controls().Option14, "G3\r"},
+        {form.controls().Option14, Qt::Key_Up, form.controls().Option13, "G2\r"},
+        {form.controls().Option3, Qt::Key_Space, form.controls().Option3, ""},
+        {form.controls().Option3, Qt::Key_Up, form.controls().Option2, "H1\r"},
+        {form.controls().Option4, Qt::Key_Space, form.controls().Option4, "F0\r"},
+        {form.controls().Option4, Qt::Key_Right, form.controls().Option17, "F1\r"},
     };
     for (const auto &step : steps) {
         press(step.focus, step.key);

@@ -82,14 +82,22 @@ void TestPortMap::badCommandLinesExitWithUsage_data()
 {
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<QString>("named");
-    QTest::newRow("number too high") << "--port 7=/dev/ttyS0" << "7=/dev/ttyS0";
-    QTest::newRow("number zero") << "--port 0=/dev/ttyS0" << "must be 1 to 6";
-    QTest::newRow("no equals sign") << "--port /dev/ttyUSB0" << "expected N=DEVICE";
-    QTest::newRow("no device") << "--port 2=" << "no device";
-    QTest::newRow("no value") << "--port" << "--port";
-    QTest::newRow("bound twice") << "--port 1=/dev/a --port 1=/dev/b" << "bound twice";
-    QTest::newRow("unknown option") << "--list-port" << "list-port";
-    QTest::newRow("stray argument") << "/dev/ttyUSB0" << "unexpected argument";
+    QTest::newRow("number too high") << "--port 7=/dev/ttyS0"
+                                     << "7=/dev/ttyS0";
+    QTest::newRow("number zero") << "--port 0=/dev/ttyS0"
+                                 << "must be 1 to 6";
+    QTest::newRow("no equals sign") << "--port /dev/ttyUSB0"
+                                    << "expected N=DEVICE";
+    QTest::newRow("no device") << "--port 2="
+                               << "no device";
+    QTest::newRow("no value") << "--port"
+                              << "--port";
+    QTest::newRow("bound twice") << "--port 1=/dev/a --port 1=/dev/b"
+                                 << "bound twice";
+    QTest::newRow("unknown option") << "--list-port"
+                                    << "list-port";
+    QTest::newRow("stray argument") << "/dev/ttyUSB0"
+                                    << "unexpected argument";
 }
 
 void TestPortMap::badCommandLinesExitWithUsage()
@@ -125,14 +133,17 @@ void TestPortMap::commandLineWinsOverTheFile()
     QCOMPARE(problems.size(), 4);
     QVERIFY2(problems[0].startsWith(path + QStringLiteral(":5: \"7\"")), qPrintable(problems[0]));
     QVERIFY2(problems[1].startsWith(path + QStringLiteral(":6: port 4")), qPrintable(problems[1]));
-    QVERIFY2(problems[2].startsWith(path + QStringLiteral(":7: \"/dev/ttyUSB0\" is not N=DEVICE")), qPrintable(problems[2]));
-    QVERIFY2(problems[3].startsWith(path + QStringLiteral(":8: port 1 is bound already, on line 2")), qPrintable(problems[3]));
+    QVERIFY2(problems[2].startsWith(path + QStringLiteral(":7: \"/dev/ttyUSB0\" is not N=DEVICE")),
+             qPrintable(problems[2]));
+    QVERIFY2(problems[3].startsWith(path + QStringLiteral(":8: port 1 is bound already, on line 2")),
+             qPrintable(problems[3]));
     QCOMPARE(fromFile.at(2).origin, path);
 
     const PortBindings merged = mergedBindings(fromFile, parse(QStringLiteral("--port 2=/dev/pts/9")).ports);
-    QCOMPARE(devicesOf(merged),
-             (std::map<int, QString>{{1, QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")},
-                                     {2, QStringLiteral("/dev/pts/9")}}));
+    QCOMPARE(
+        devicesOf(merged),
+        (std::map<int, QString>{{1, QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")},
+                                {2, QStringLiteral("/dev/pts/9")}}));
 
     problems.clear();
     QVERIFY(readPortBindingsFile(dir.filePath(QStringLiteral("absent.conf")), &problems).empty());
@@ -175,15 +186,16 @@ void TestPortMap::listingNamesDevicesStableNamesAndBindings()
     const PortBindings bindings{{1, {missing, QStringLiteral("/home/ann/.config/frequency-tallyo/ports.conf")}},
                                 {3, {stable1, QStringLiteral("--port")}}};
     const PortMap map = listedPortMap([&] { return QStringList{usb0, usb1, usb2}; }, std::chrono::hours(1), bindings);
-    QCOMPARE(describePorts(map, bindings, names),
-             (QStringList{
-                 QStringLiteral("1: %1, bound in /home/ann/.config/frequency-tallyo/ports.conf, missing now").arg(missing),
-                 QStringLiteral("2: %1 (%2)").arg(usb0, stable0),
-                 QStringLiteral("3: %1 (now %2), bound by --port").arg(stable1, usb1),
-                 QStringLiteral("4: %1").arg(usb2),
-                 QStringLiteral("5: no device"),
-                 QStringLiteral("6: no device"),
-             }));
+    QCOMPARE(
+        describePorts(map, bindings, names),
+        (QStringList{
+            QStringLiteral("1: %1, bound in /home/ann/.config/frequency-tallyo/ports.conf, missing now").arg(missing),
+            QStringLiteral("2: %1 (%2)").arg(usb0, stable0),
+            QStringLiteral("3: %1 (now %2), bound by --port").arg(stable1, usb1),
+            QStringLiteral("4: %1").arg(usb2),
+            QStringLiteral("5: no device"),
+            QStringLiteral("6: no device"),
+        }));
 }
 
 void TestPortMap::permissionRemedyNamesTheDevicesGroup()
@@ -192,8 +204,9 @@ void TestPortMap::permissionRemedyNamesTheDevicesGroup()
     if (!dialout || ::geteuid() != 0)
         QSKIP("needs the group dialout, and root to give a file to it and to act as another user");
     QTemporaryDir dir;
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                  | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(dir.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
     const QString device = dir.filePath(QStringLiteral("ttyUSB0"));
     QVERIFY(touch(device));
     QCOMPARE(::chown(QFile::encodeName(device).constData(), 0, dialout->gr_gid), 0);
@@ -211,8 +224,9 @@ void TestPortMap::permissionRemedyNamesTheDevicesGroup()
     const QString remedy = remedyForNobody();
     QVERIFY(QFile::setPermissions(device, QFile::ReadOwner | QFile::WriteOwner));
     const QString ownerOnly = remedyForNobody();
-    QVERIFY2(remedy.contains(QStringLiteral("group dialout: sudo usermod -aG dialout $USER, then log out and in again")),
-             qPrintable(remedy));
+    QVERIFY2(
+        remedy.contains(QStringLiteral("group dialout: sudo usermod -aG dialout $USER, then log out and in again")),
+        qPrintable(remedy));
     QVERIFY(remedy.contains(device));
     // A device its group may not use: joining the group would not help.
     QVERIFY2(ownerOnly.contains(QStringLiteral("administrator")), qPrintable(ownerOnly));

@@ -169,9 +169,13 @@ QString whereRowsWent(Rig &rig, const FakeSheetJournal &journal)
     for (long long row = 1; row <= rig.counter(1).readingsServed(); ++row) {
         const auto sheet = std::count(inSheet.begin(), inSheet.end(), row);
         const auto file = std::count_if(saved.begin(), saved.end(), [&](const auto &s) { return s.row == row; });
-        const auto marked = std::count_if(saved.begin(), saved.end(), [&](const auto &s) { return s.row == row && s.maybeInSheet; });
-        const char letter = sheet == 1 && file == 0 ? 'S' : sheet == 0 && file == 1 && !marked ? 'F'
-                          : sheet == 1 && marked == 1 ? 'M' : sheet == 0 && marked == 1 ? 'm' : 'X';
+        const auto marked =
+            std::count_if(saved.begin(), saved.end(), [&](const auto &s) { return s.row == row && s.maybeInSheet; });
+        const char letter = sheet == 1 && file == 0 ? 'S'
+            : sheet == 0 && file == 1 && !marked    ? 'F'
+            : sheet == 1 && marked == 1             ? 'M'
+            : sheet == 0 && marked == 1             ? 'm'
+                                                    : 'X';
         letters += QLatin1Char(letter);
     }
     return letters;
@@ -247,15 +251,16 @@ void TestRecording::everyTurnFitsAndFormats()
     std::vector<std::string> sequence;
     for (const SheetCall &c : rig.sheets.calls)
         sequence.push_back(c.call == "autofit" || c.call == "format" ? c.call + ":" + c.text : c.call);
-    QCOMPARE(sequence, (std::vector<std::string>{"visible", "add", "formula", "autofit:A:AY", "format:0", "formula",
-                                                 "autofit:A:AY", "format:0"}));
+    QCOMPARE(sequence,
+             (std::vector<std::string>{"visible", "add", "formula", "autofit:A:AY", "format:0", "formula",
+                                       "autofit:A:AY", "format:0"}));
 }
 
 void TestRecording::intervalIsReadAnewEachTurn()
 {
     Rig rig;
     Form1 &form = rig.form();
-    selectInterval(form, 1);   // 2 seconds
+    selectInterval(form, 1); // 2 seconds
     // During the first pause the user picks 5 seconds: the first pause still
     // takes 2 s, the next takes 5 s.
     std::vector<qint64> rowTimes;
@@ -283,7 +288,7 @@ void TestRecording::stopDuringAPauseEndsAfterThePause()
 {
     Rig rig;
     Form1 &form = rig.form();
-    selectInterval(form, 3);   // 10 seconds
+    selectInterval(form, 3); // 10 seconds
     qint64 stoppedAt = 0;
     ClockDriver driver(rig.clock, 100);
     driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
@@ -306,7 +311,7 @@ void TestRecording::stopWhileIdleDoesNotPreventTheNextRecording()
     selectInterval(form, 0);
     rig.click(form.controls().Command5);
     QVERIFY(form.recorder().stopRecord());
-    QVERIFY(!serialControl(form).portOpen());   // "Stop Record" touches no port
+    QVERIFY(!serialControl(form).portOpen()); // "Stop Record" touches no port
     // The flag is cleared at the start: the recording runs until the next stop.
     StopAfter stop(rig, 3);
     rig.click(form.controls().Command4);
@@ -320,12 +325,12 @@ void TestRecording::typedIntervalMeansNoPause()
     form.controls().Combo1->lineEdit()->selectAll();
     QTest::keyClicks(form.controls().Combo1->lineEdit(), QStringLiteral("3 Seconds"));
     QCOMPARE(intervalPosition(form), -1);
-    const qint64 start = rig.clock.nowMs();   // the test clock never moves here
+    const qint64 start = rig.clock.nowMs(); // the test clock never moves here
     StopAfter stop(rig, 4);
     rig.click(form.controls().Command4);
     QCOMPARE(rig.sheets.formulas().size(), size_t(4));
     QCOMPARE(rig.clock.nowMs(), start);
-    QCOMPARE(form.controls().Combo1->count(), 7);   // typed text is not added to the list
+    QCOMPARE(form.controls().Combo1->count(), 7); // typed text is not added to the list
 }
 
 void TestRecording::nestedRecordingEndsWithTheSameStop()
@@ -346,7 +351,7 @@ void TestRecording::nestedRecordingEndsWithTheSameStop()
         if (rig.sheets.formulas().size() >= 3 && form.link().activeWaits() == 1) {
             trigger.stop();
             stopper.start(0);
-            rig.click(form.controls().Command4);   // right after the first recording's "D1"
+            rig.click(form.controls().Command4); // right after the first recording's "D1"
         }
     });
     trigger.start(0);
@@ -369,7 +374,7 @@ void TestRecording::exitDuringARecordingWritesNoFurtherRow()
     // is saved, and nothing more is taken or written.
     Rig rig;
     Form1 &form = rig.form();
-    selectInterval(form, 1);   // 2 seconds
+    selectInterval(form, 1); // 2 seconds
     ClockDriver driver(rig.clock, 100);
     driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
     driver.onTick = [&](int) {
@@ -399,13 +404,14 @@ void TestRecording::clicksInsideReplyWaitsLoseNoReading()
     Form1 &form = rig.form();
     numberReadings(rig.counter(1));
     selectInterval(form, 0);
-    std::vector<int> shown;   // what "Data" took
+    std::vector<int> shown; // what "Data" took
     QObject::connect(form.controls().Text1, &QLineEdit::textChanged, [&](const QString &text) {
         if (!text.isEmpty())
             shown.push_back(std::stoi(text.toStdString()));
     });
-    const std::vector<QWidget *> clicks{form.controls().Option12, form.controls().Option15, control(form, portButtonName(1)), form.controls().Command2,
-                                        form.controls().Option2,  form.controls().Option16, form.controls().Option1,  form.controls().Command2};
+    const std::vector<QWidget *> clicks{
+        form.controls().Option12, form.controls().Option15, control(form, portButtonName(1)), form.controls().Command2,
+        form.controls().Option2,  form.controls().Option16, form.controls().Option1,          form.controls().Command2};
     size_t done = 0;
     QTimer driver;
     QObject::connect(&driver, &QTimer::timeout, [&] {
@@ -441,7 +447,7 @@ void TestRecording::exitWithNestedRecordingsOnAFrozenSheetEndsWithinASecond()
     Form1 &form = rig.form();
     numberReadings(rig.counter(1));
     selectInterval(form, 0);
-    std::array<QTimer, 3> levels;   // a timer does not fire inside its own slot
+    std::array<QTimer, 3> levels; // a timer does not fire inside its own slot
     QElapsedTimer sinceExit;
     int servedAtFreeze = 0;
     for (int level = 0; level < 3; ++level) {
@@ -521,7 +527,7 @@ void TestRecording::exitWhileTheApplicationStartsEndsAtOnce()
     rig.sheets.neverStarts = true;
     Form1 &form = rig.form();
     whileWaiting([&] { rig.click(form.controls().Command3); });
-    rig.click(form.controls().Command4);   // returns: the start is not waited for
+    rig.click(form.controls().Command4); // returns: the start is not waited for
     QCOMPARE(rig.quits, 1);
     QCOMPARE(rig.sheets.abandoned, 1);
     QVERIFY(rig.sheets.calls.empty());
@@ -553,7 +559,7 @@ void TestRecording::busySheetDelaysReadingsButLosesNone()
             rig.click(form.controls().Command5);
             phase = 3;
         } else if (phase == 3 && form.link().activeWaits() == 0) {
-            rig.sheets.setBusy(false);   // the recording waits for this
+            rig.sheets.setBusy(false); // the recording waits for this
             driver.stop();
         }
     });
@@ -576,7 +582,7 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         QCOMPARE(rig.messages.size(), 1);
         QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 429:")), qPrintable(rig.messages[0]));
         QCOMPARE(rig.quits, 0);
-        QVERIFY(rig.counter(1).commands().empty());   // no reading taken
+        QVERIFY(rig.counter(1).commands().empty()); // no reading taken
     }
     {
         // No device behind the port: the recording never began, and the
@@ -598,11 +604,12 @@ void TestRecording::failuresEndTheRecordingWithAMessage()
         rig.sheets.failFormulaAt = 3;
         Form1 &form = rig.form();
         selectInterval(form, 0);
-        rig.click(form.controls().Command4);   // ends by itself
+        rig.click(form.controls().Command4); // ends by itself
         QCOMPARE(rig.messages.size(), 1);
-        QVERIFY2(rig.messages[0].startsWith(QStringLiteral("Error 1004: The workbook was closed. The recording has ended. "
-                                                           "1 reading that did not reach the sheet is saved")),
-                 qPrintable(rig.messages[0]));
+        QVERIFY2(
+            rig.messages[0].startsWith(QStringLiteral("Error 1004: The workbook was closed. The recording has ended. "
+                                                      "1 reading that did not reach the sheet is saved")),
+            qPrintable(rig.messages[0]));
         QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(2));
         const auto saved = rig.savedRows();
         QCOMPARE(saved.size(), size_t(1));
@@ -679,11 +686,11 @@ void TestRecording::fullSheetEndsTheRecording()
     rig.sheets.lastRow = 3;
     Form1 &form = rig.form();
     selectInterval(form, 0);
-    rig.click(form.controls().Command4);   // ends by itself at the sheet's last row
+    rig.click(form.controls().Command4); // ends by itself at the sheet's last row
     QCOMPARE(rowsOf(rig.sheets.formulas(), 1), oneTo(3));
     QCOMPARE(rig.messages.size(), 1);
     QVERIFY(rig.messages[0].contains(QStringLiteral("full")));
-    QCOMPARE(rig.counter(1).commands().size(), size_t(3));   // no reading taken that has no row
+    QCOMPARE(rig.counter(1).commands().size(), size_t(3)); // no reading taken that has no row
 }
 
 void TestRecording::aWriteGivenUpThatLandsLaterIsMarkedInTheFile()
@@ -711,10 +718,11 @@ void TestRecording::aWriteGivenUpThatLandsLaterIsMarkedInTheFile()
     driver.start(1);
     rig.click(form.controls().Command4);
     QCOMPARE(rig.messages.size(), 1);
-    QVERIFY2(rig.messages[0].contains(QStringLiteral("stopped taking readings"))
-                 && rig.messages[0].contains(QStringLiteral(" did not reach the sheet; "))
-                 && rig.messages[0].contains(QStringLiteral("being written when it stopped answering and may be there too")),
-             qPrintable(rig.messages[0]));
+    QVERIFY2(
+        rig.messages[0].contains(QStringLiteral("stopped taking readings"))
+            && rig.messages[0].contains(QStringLiteral(" did not reach the sheet; "))
+            && rig.messages[0].contains(QStringLiteral("being written when it stopped answering and may be there too")),
+        qPrintable(rig.messages[0]));
 
     journal->openGate();
     QTRY_VERIFY(journal->destroyed());
@@ -733,15 +741,14 @@ void TestRecording::exitWhileAWriteNeverAnswersSavesItAsMaybe()
     journal->answerAfterCancel();
     rig.spreadsheetFactory = queuedFake(journal, refreshOnce());
     Form1 &form = rig.form();
-    selectInterval(form, 1);   // 2 seconds: EXIT comes in a pause
+    selectInterval(form, 1); // 2 seconds: EXIT comes in a pause
     QElapsedTimer sinceExit;
     ClockDriver driver(rig.clock, 100);
     driver.advanceWhen = [&] { return form.link().activePauses() > 0; };
     driver.onTick = [&](int) {
         if (rowsWritten(*journal).size() >= 2 && !rig.quits)
             journal->closeGate();
-        if (journal->waitingAtGate() == 1 && unwrittenNow(form) >= 3 && form.link().activePauses() > 0
-            && !rig.quits) {
+        if (journal->waitingAtGate() == 1 && unwrittenNow(form) >= 3 && form.link().activePauses() > 0 && !rig.quits) {
             sinceExit.start();
             rig.click(form.controls().Command3);
         }
@@ -800,12 +807,12 @@ void TestRecording::stopEndsRecordingsWhileTheCounterIsSilent()
     Rig rig;
     Form1 &form = rig.form();
     numberReadings(rig.counter(1));
-    rig.click(form.controls().Option11);   // 0.01 s: the reply's bound is short
+    rig.click(form.controls().Option11); // 0.01 s: the reply's bound is short
     selectInterval(form, 0);
     form.controls().Text1->setText(QStringLiteral("shown before"));
     size_t seen = 0;
     size_t commandsAtStop = 0;
-    QTimer nest;   // a timer does not fire inside its own slot
+    QTimer nest; // a timer does not fire inside its own slot
     QObject::connect(&nest, &QTimer::timeout, [&] {
         if (rig.sheets.formulas().size() >= 3 && form.link().activeWaits() == 1) {
             nest.stop();
@@ -856,7 +863,7 @@ void TestRecording::recordingGoesOnWhenASilentCounterAnswersAgain()
     Rig rig;
     Form1 &form = rig.form();
     numberReadings(rig.counter(1));
-    rig.click(form.controls().Option11);   // 0.01 s
+    rig.click(form.controls().Option11); // 0.01 s
     selectInterval(form, 0);
     form.controls().Text1->setText(QStringLiteral("shown before"));
     int phase = 0;
@@ -936,9 +943,9 @@ void TestRecording::losingTheDisplayEndsLikeASignal()
     if (xvfb.isEmpty() || xdotool.isEmpty())
         QSKIP("needs Xvfb and xdotool");
     QProcess server;
-    server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                        QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                        QStringLiteral("640x480x24")});
+    server.start(xvfb,
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                  QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("640x480x24")});
     QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 30'000);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":") + QString::fromLatin1(server.readLine().trimmed()));

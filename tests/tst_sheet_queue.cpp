@@ -179,7 +179,8 @@ void TestSheetQueue::refreshesAreCoalescedButLandLast()
 
     // One batch: one write of 500 rows, then one fit and one format.
     auto calls = journal->calls();
-    QCOMPARE(kinds(calls), (std::vector{Kind::Start, Kind::AddWorkbook, Kind::Cells, Kind::AutoFit, Kind::NumberFormat}));
+    QCOMPARE(kinds(calls),
+             (std::vector{Kind::Start, Kind::AddWorkbook, Kind::Cells, Kind::AutoFit, Kind::NumberFormat}));
     QCOMPARE(calls[2].texts.size(), std::size_t(500));
     QCOMPARE(calls[3].first, 1LL);
     QCOMPARE(calls[3].second, 51);
@@ -211,8 +212,9 @@ void TestSheetQueue::newWorkbookTakesOwedRefreshFirst()
     journal->openGate();
     QTRY_VERIFY(app->settled());
 
-    QCOMPARE(kinds(journal->calls()), (std::vector{Kind::Start, Kind::AddWorkbook, Kind::Cells, Kind::AutoFit,
-                                                   Kind::NumberFormat, Kind::AddWorkbook, Kind::Cells}));
+    QCOMPARE(kinds(journal->calls()),
+             (std::vector{Kind::Start, Kind::AddWorkbook, Kind::Cells, Kind::AutoFit, Kind::NumberFormat,
+                          Kind::AddWorkbook, Kind::Cells}));
 }
 
 void TestSheetQueue::frozenApplicationDelaysButLosesNothing()
@@ -339,7 +341,9 @@ void TestSheetQueue::applicationGoneInAWriteMarksItsCellsMaybe()
 void TestSheetQueue::startFailuresComeThroughFailure()
 {
     const auto failing = [](int number) {
-        return [number]() -> std::unique_ptr<SheetBackend> { throw SpreadsheetError(number, "no " + std::to_string(number)); };
+        return [number]() -> std::unique_ptr<SheetBackend> {
+            throw SpreadsheetError(number, "no " + std::to_string(number));
+        };
     };
     QueuedSpreadsheet cannotStart(failing(SpreadsheetErrorNumber::StartFailed));
     QTRY_VERIFY(cannotStart.failure().has_value());

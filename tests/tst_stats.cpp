@@ -105,7 +105,7 @@ void TestStats::publishedNinePoints()
     const std::vector<double> y{892, 809, 823, 798, 671, 644, 883, 903, 677};
     const Summary summary = summarize(y, indices(y.size()));
     QCOMPARE(printed(summary.mean), QStringLiteral("788.8889"));
-    QCOMPARE(printed(summary.standardDeviation), QStringLiteral("100.977"));  // printed 100.9770
+    QCOMPARE(printed(summary.standardDeviation), QStringLiteral("100.977")); // printed 100.9770
     const Phase phase(y, stretchesOf(y.size(), {}));
     QCOMPARE(printed(phase.overlappingAllan(1).value), QStringLiteral("91.22945"));
     QCOMPARE(printed(phase.overlappingAllan(2).value), QStringLiteral("85.95287"));
@@ -193,7 +193,8 @@ void TestStats::readingsAsNumbers()
         return;
     QFETCH(double, value);
     QFETCH(QString, unit);
-    QVERIFY2(std::abs(reading->value - value) <= std::abs(value) * 1e-15, qPrintable(QString::number(reading->value, 'g', 17)));
+    QVERIFY2(std::abs(reading->value - value) <= std::abs(value) * 1e-15,
+             qPrintable(QString::number(reading->value, 'g', 17)));
     QCOMPARE(QString::fromStdString(std::string(reading->unit)), unit);
 }
 
@@ -217,18 +218,20 @@ void TestStats::aLogWithGapsAndADailySwitchIsOneRun()
     // row, an error reply and a line cut short by a crash.
     const QString day1 = m_dir.filePath(QStringLiteral("log-2026-12-07.csv"));
     const QString day2 = m_dir.filePath(QStringLiteral("log-2026-12-08.csv"));
-    write(day1, "\xEF\xBB\xBFtime,reading\n"
-                "2026-12-08T00:59:56.000+01:00,10.0000001 MHz\n"
-                "2026-12-08T00:59:57.000+01:00,10.0000002 MHz\n"
-                "# the line was lost\n"
-                "2026-12-08T00:59:58.000+01:00,\n"
-                "2026-12-08T01:00:01.000+01:00,\"10.0000003 MHz\"\n"
-                "2026-12-08T01:00:02.000+01:00,ERR\n"
-                "2026-12-08T01:00:03.000+01:00,10.0000004 MHz\n");
-    write(day2, "time,reading,note\n"
-                "2026-12-08T00:00:04.000Z,\"10.0000005 MHz\",\"a, b\"\n"
-                "2026-12-08T00:00:05.000Z,10.0000006 MHz\n"
-                "2026-12-08T00:00:06.000Z,10.00000");
+    write(day1,
+          "\xEF\xBB\xBFtime,reading\n"
+          "2026-12-08T00:59:56.000+01:00,10.0000001 MHz\n"
+          "2026-12-08T00:59:57.000+01:00,10.0000002 MHz\n"
+          "# the line was lost\n"
+          "2026-12-08T00:59:58.000+01:00,\n"
+          "2026-12-08T01:00:01.000+01:00,\"10.0000003 MHz\"\n"
+          "2026-12-08T01:00:02.000+01:00,ERR\n"
+          "2026-12-08T01:00:03.000+01:00,10.0000004 MHz\n");
+    write(day2,
+          "time,reading,note\n"
+          "2026-12-08T00:00:04.000Z,\"10.0000005 MHz\",\"a, b\"\n"
+          "2026-12-08T00:00:05.000Z,10.0000006 MHz\n"
+          "2026-12-08T00:00:06.000Z,10.00000");
     ReadingsReader reader;
     QVERIFY2(reader.read(day1) && reader.read(day2) && reader.finish(), qPrintable(reader.problem()));
     const ReadingRun &run = reader.run();
@@ -237,8 +240,8 @@ void TestStats::aLogWithGapsAndADailySwitchIsOneRun()
     QCOMPARE(run.values.back(), 10000000.6);
     QCOMPARE(run.times.back(), 9.0);
     QCOMPARE(run.spacing, 1.0);
-    QCOMPARE(run.splits, (std::vector<std::size_t>{2, 3}));   // the gap row, the error reply
-    QCOMPARE(run.gapSeconds, 4.0);   // 57 s to 01 s and 01 s to 03 s, less the one spacing each would have had
+    QCOMPARE(run.splits, (std::vector<std::size_t>{2, 3})); // the gap row, the error reply
+    QCOMPARE(run.gapSeconds, 4.0); // 57 s to 01 s and 01 s to 03 s, less the one spacing each would have had
     QCOMPARE(run.unreadableCount, 2);
     QCOMPARE(run.unreadable[0].where, day1 + QStringLiteral(":7"));
     QCOMPARE(run.unreadable[1].where, day2 + QStringLiteral(":4"));
@@ -257,9 +260,9 @@ void TestStats::refusesWhatIsNotARun_data()
     QTest::newRow("not ours") << QByteArrayList{"# export\nname,value\n"} << "f0.csv:2:";
     QTest::newRow("column after a log") << QByteArrayList{"time,reading\n2026-12-07T20:00:00Z,1 Hz\n", "2 Hz\n"}
                                         << "f1.csv:1:";
-    QTest::newRow("files out of order")
-        << QByteArrayList{"time,reading\n2026-12-07T20:00:09Z,1 Hz\n", "time,reading\n2026-12-07T20:00:00Z,1 Hz\n"}
-        << "f1.csv:2:";
+    QTest::newRow("files out of order") << QByteArrayList{"time,reading\n2026-12-07T20:00:09Z,1 Hz\n",
+                                                          "time,reading\n2026-12-07T20:00:00Z,1 Hz\n"}
+                                        << "f1.csv:2:";
 }
 
 void TestStats::refusesWhatIsNotARun()
@@ -283,7 +286,10 @@ void TestStats::commandWithoutADisplay()
     const QString log = m_dir.filePath(QStringLiteral("run.csv"));
     QByteArray text = "time,reading\n";
     for (int i = 0; i < 40; ++i)
-        text += QStringLiteral("2026-12-07T20:00:%1.000Z,%2 MHz\n").arg(i, 2, 10, QLatin1Char('0')).arg(10 + (i % 3) * 1e-7, 0, 'f', 7).toLatin1();
+        text += QStringLiteral("2026-12-07T20:00:%1.000Z,%2 MHz\n")
+                    .arg(i, 2, 10, QLatin1Char('0'))
+                    .arg(10 + (i % 3) * 1e-7, 0, 'f', 7)
+                    .toLatin1();
     write(log, text);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("DISPLAY"));
@@ -307,13 +313,20 @@ void TestStats::commandWithoutADisplay()
     QVERIFY2(err.isEmpty(), err.constData());
     const QJsonObject json = QJsonDocument::fromJson(out).object();
     QCOMPARE(json.value(QStringLiteral("count")).toInt(), 40);
-    QCOMPARE(json.value(QStringLiteral("allan")).toArray().size(), 4);   // 1, 2, 4, 8 s: up to a third of 40
+    QCOMPARE(json.value(QStringLiteral("allan")).toArray().size(), 4); // 1, 2, 4, 8 s: up to a third of 40
     QCOMPARE(QImage(png).size(), QSize(1000, 700));
     // Against half the frequency, every fractional deviation doubles.
-    const double againstMean = json.value(QStringLiteral("allan")).toArray().at(0).toObject().value(QStringLiteral("adev")).toDouble();
+    const double againstMean =
+        json.value(QStringLiteral("allan")).toArray().at(0).toObject().value(QStringLiteral("adev")).toDouble();
     QCOMPARE(run({log, QStringLiteral("--json"), QStringLiteral("--nominal"), QStringLiteral("5 MHz")}, &out), 0);
-    const double againstHalf = QJsonDocument::fromJson(out).object().value(QStringLiteral("allan")).toArray().at(0)
-                                   .toObject().value(QStringLiteral("adev")).toDouble();
+    const double againstHalf = QJsonDocument::fromJson(out)
+                                   .object()
+                                   .value(QStringLiteral("allan"))
+                                   .toArray()
+                                   .at(0)
+                                   .toObject()
+                                   .value(QStringLiteral("adev"))
+                                   .toDouble();
     QVERIFY2(againstMean > 0 && std::abs(againstHalf / againstMean / 2 - 1) < 1e-6,
              qPrintable(QStringLiteral("%1 %2").arg(againstMean).arg(againstHalf)));
 

@@ -28,8 +28,8 @@ HANDLE openPort(const char *name)
 {
     char path[64];
     std::snprintf(path, sizeof path, "\\\\.\\%s", name);
-    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE port =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE)
         return port;
     DCB dcb{};

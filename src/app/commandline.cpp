@@ -13,10 +13,10 @@ namespace {
 // Options QGuiApplication and QApplication take from the command line
 // themselves, and whether each has a value.
 constexpr std::pair<const char *, bool> kQtOwnOptions[] = {
-    {"platform", true}, {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
-    {"qwindowgeometry", true}, {"qwindowicon", true}, {"qwindowtitle", true}, {"session", true},
-    {"display", true}, {"geometry", true}, {"style", true}, {"stylesheet", true},
-    {"reverse", false}, {"widgetcount", false}, {"nograb", false}, {"dograb", false},
+    {"platform", true},        {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
+    {"qwindowgeometry", true}, {"qwindowicon", true},        {"qwindowtitle", true},  {"session", true},
+    {"display", true},         {"geometry", true},           {"style", true},         {"stylesheet", true},
+    {"reverse", false},        {"widgetcount", false},       {"nograb", false},       {"dograb", false},
 };
 
 void addQtOwnOptions(QCommandLineParser &parser)
@@ -81,7 +81,8 @@ struct CommonOptions {
             return finish(helpOf(parser), 0);
         if (parser.isSet(version))
             return finish(QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
-                                                       QCoreApplication::applicationVersion()), 0);
+                                                        QCoreApplication::applicationVersion()),
+                          0);
         if (!parser.positionalArguments().isEmpty())
             return usageError(parser,
                               QStringLiteral("unexpected argument \"%1\".").arg(parser.positionalArguments().first()));
@@ -109,7 +110,6 @@ int printFinished(const CommandLine &line)
     return line.exitCode;
 }
 
-
 } // namespace
 
 CommandLine parseCommandLine(const QStringList &arguments)
@@ -126,7 +126,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption listPorts(
         QStringLiteral("list-ports"),
         QStringLiteral("Print the device each port number %1 to %2 reaches now, then exit.")
-            .arg(kFirstPortNumber).arg(kLastPortNumber));
+            .arg(kFirstPortNumber)
+            .arg(kLastPortNumber));
     const QCommandLineOption port = portBindingOption();
     const QCommandLineOption log = lineLogOption();
     parser.addOption(listPorts);

@@ -17,7 +17,11 @@ namespace tallyo {
 inline constexpr int kUsageExitCode = 2;
 
 struct CommandLine {
-    enum class Action { OpenWindow, ListPorts, Finish };
+    enum class Action {
+        OpenWindow,
+        ListPorts,
+        Finish
+    };
     Action action = Action::OpenWindow;
     // --port bindings, which win over the settings file's.
     PortBindings ports;
@@ -39,8 +43,7 @@ CommandLine parseCommandLine(const QStringList &arguments);
 // Returns the exit code when the program ends here; otherwise `portMap` is
 // the map the window is to use, and `lineLog` (where given) the log of the
 // line the user asked for with --log, or null.
-std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap,
-                                std::shared_ptr<LineLog> *lineLog = nullptr);
+std::optional<int> prepareStart(int argc, char *argv[], PortMap &portMap, std::shared_ptr<LineLog> *lineLog = nullptr);
 
 // The demo's command line: --help, --version, --log and Qt's own options;
 // anything else is refused with the usage.

@@ -55,8 +55,8 @@ Form1::Form1(Form1Dependencies dependencies, QWidget *parent)
       m_ownClock(m_deps.clock ? nullptr : std::make_unique<WallClock>()),
       m_life(m_deps.quit ? m_deps.quit : [] { QCoreApplication::exit(0); }),
       m_link(m_deps.portMap ? m_deps.portMap : systemPortMap(), m_deps.clock ? *m_deps.clock : *m_ownClock, m_life),
-      m_recorder(m_link, m_deps.spreadsheetFactory, [this] { return m_intervals->position(); }, m_life,
-                 m_deps.recorder),
+      m_recorder(
+          m_link, m_deps.spreadsheetFactory, [this] { return m_intervals->position(); }, m_life, m_deps.recorder),
       m_windowGone([this] { return quintptr(internalWinId()); },
                    // Not from inside the native event's delivery: the end may
                    // wait in the event loop for the reply on its way.
@@ -117,13 +117,13 @@ void Form1::buildControls()
             frame->setFocusPolicy(Qt::NoFocus);
             // The caption sits on the frame's top line, as on a classic dialog
             // frame, so the buttons' fixed positions fall inside the box.
-            frame->setStyleSheet(QStringLiteral(
-                "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
-                "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
-                " left: 6px; top: 0px; padding: 0px 2px; }"
-                // A 13 px mark, as on a classic dialog: the port buttons are
-                // 13 px high, and "1" to "4" fit beside it in their 25 px.
-                "QRadioButton::indicator { width: 13px; height: 13px; }"));
+            frame->setStyleSheet(
+                QStringLiteral("QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+                               "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+                               " left: 6px; top: 0px; padding: 0px 2px; }"
+                               // A 13 px mark, as on a classic dialog: the port buttons are
+                               // 13 px high, and "1" to "4" fit beside it in their 25 px.
+                               "QRadioButton::indicator { width: 13px; height: 13px; }"));
             w = frame;
             break;
         }
@@ -217,7 +217,8 @@ QWidget *Form1::control(const char *name) const
 void Form1::connectHandlers()
 {
     auto onClick = [this](QAbstractButton *button, void (Form1::*handler)()) {
-        connect(button, &QAbstractButton::clicked, this, [this, handler] { handle([this, handler] { (this->*handler)(); }); });
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler] { handle([this, handler] { (this->*handler)(); }); });
     };
     const Form1Controls &c = m_controls;
     onClick(c.Command1, &Form1::Command1_Click);

@@ -36,9 +36,9 @@ namespace tallyo {
 // The controls of the layout table, by their names.
 struct Form1Controls {
     QGroupBox *Frame1, *Frame2, *Frame3, *Frame4, *Frame5, *Frame6;
-    QRadioButton *Option1, *Option2, *Option3, *Option4, *Option5, *Option6, *Option7, *Option8, *Option9,
-        *Option10, *Option11, *Option12, *Option13, *Option14, *Option15, *Option16, *Option17, *Option18,
-        *Option19, *Option20, *Option21, *Option22, *Option23, *Option24, *Option25;
+    QRadioButton *Option1, *Option2, *Option3, *Option4, *Option5, *Option6, *Option7, *Option8, *Option9, *Option10,
+        *Option11, *Option12, *Option13, *Option14, *Option15, *Option16, *Option17, *Option18, *Option19, *Option20,
+        *Option21, *Option22, *Option23, *Option24, *Option25;
     QPushButton *Command1, *Command2, *Command3, *Command4, *Command5;
     QLabel *Label1, *Label2, *Label4;
     QLineEdit *Text1;
@@ -47,10 +47,10 @@ struct Form1Controls {
 
 // What the window needs from outside; tests pass their own.
 struct Form1Dependencies {
-    PortMap portMap;                          // default: the machine's serial ports
-    WallClock *clock = nullptr;               // default: the local wall clock
-    SpreadsheetFactory spreadsheetFactory;    // default: none installed
-    RecorderOptions recorder;                 // limits of the recording's waits on the sheet
+    PortMap portMap; // default: the machine's serial ports
+    WallClock *clock = nullptr; // default: the local wall clock
+    SpreadsheetFactory spreadsheetFactory; // default: none installed
+    RecorderOptions recorder; // limits of the recording's waits on the sheet
     // Shows a failure to the user; default: a modal message box.
     std::function<void(const QString &text)> showMessage;
     // Ends the event loop; default: QCoreApplication::exit(0).
@@ -88,11 +88,11 @@ private:
     // Handlers. Each runs through handle(): a failure shows its message and
     // ends only that handler; nothing runs once the program is ending. The
     // option buttons' handlers are the option panel's.
-    void Command1_Click();   // CLEAR
-    void Command2_Click();   // Data
-    void Command3_Click();   // EXIT
-    void Command4_Click();   // Data to Excel
-    void Command5_Click();   // Stop Record
+    void Command1_Click(); // CLEAR
+    void Command2_Click(); // Data
+    void Command3_Click(); // EXIT
+    void Command4_Click(); // Data to Excel
+    void Command5_Click(); // Stop Record
     void Text1_Change();
 
     void buildControls();

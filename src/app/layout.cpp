@@ -4,7 +4,10 @@ namespace tallyo {
 
 namespace {
 using K = ControlKind;
-QString s(const char *text) { return QString::fromUtf8(text); }
+QString s(const char *text)
+{
+    return QString::fromUtf8(text);
+}
 } // namespace
 
 const std::vector<ControlRecord> &controlTable()
@@ -58,11 +61,38 @@ const std::vector<ControlRecord> &controlTable()
         {"Text1", K::TextBox, "", QString(), 120, 7920, 4455, 735, s("Display box to show retrieved data"),
          s("Reading")},
         {"Label1", K::Label, "", s("Set Data Read Interval"), 360, 8760, 1695, 255, {}},
-        {"Combo1", K::ComboBox, "", s("Combo1"), 360, 9120, 1695, 315, {}, s("Set Data Read Interval"),
+        {"Combo1",
+         K::ComboBox,
+         "",
+         s("Combo1"),
+         360,
+         9120,
+         1695,
+         315,
+         {},
+         s("Set Data Read Interval"),
          s("The pause after each reading while recording")},
-        {"Command4", K::Command, "", s("Data to Excel"), 2160, 8880, 1095, 615, {}, {},
+        {"Command4",
+         K::Command,
+         "",
+         s("Data to Excel"),
+         2160,
+         8880,
+         1095,
+         615,
+         {},
+         {},
          s("Starts recording readings into a new spreadsheet, one row each, at the chosen interval")},
-        {"Command5", K::Command, "", s("Stop Record"), 3480, 8880, 1095, 615, {}, {},
+        {"Command5",
+         K::Command,
+         "",
+         s("Stop Record"),
+         3480,
+         8880,
+         1095,
+         615,
+         {},
+         {},
          s("Ends the recording once the reading in progress is written")},
     };
     return table;

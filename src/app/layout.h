@@ -9,15 +9,22 @@
 
 namespace tallyo {
 
-enum class ControlKind { Frame, Option, Command, Label, TextBox, ComboBox };
+enum class ControlKind {
+    Frame,
+    Option,
+    Command,
+    Label,
+    TextBox,
+    ComboBox
+};
 
 struct ControlRecord {
     const char *name;
     ControlKind kind;
-    const char *container;  // "" for the window itself, else a frame's name
-    QString caption;        // caption, or initial text
+    const char *container; // "" for the window itself, else a frame's name
+    QString caption; // caption, or initial text
     int left, top, width, height;
-    QString toolTip;        // empty: none
+    QString toolTip; // empty: none
     // What a screen reader says for the control where its caption does not
     // (empty: the caption, and the tool tip as its description).
     QString accessibleName = {};
@@ -35,6 +42,9 @@ const std::vector<ControlRecord> &controlTable();
 // Names of the focus-taking controls in Tab order.
 const std::vector<const char *> &focusOrder();
 
-constexpr int twipsToPixels(int twips) { return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel; }
+constexpr int twipsToPixels(int twips)
+{
+    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
+}
 
 } // namespace tallyo

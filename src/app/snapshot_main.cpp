@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
     }
     tallyo::applyAppearance();
     tallyo::Form1Dependencies deps;
-    deps.portMap = [](int) { return QString(); };   // the picture needs no port
+    deps.portMap = [](int) { return QString(); }; // the picture needs no port
     tallyo::Form1 window(std::move(deps));
     window.Form_Load();
     window.show();

@@ -13,7 +13,8 @@ class WindowGoneWatcher : public QAbstractNativeEventFilter {
 public:
     // window: the native id to watch; onGone runs once when it is destroyed.
     WindowGoneWatcher(std::function<quintptr()> window, std::function<void()> onGone)
-        : m_window(std::move(window)), m_onGone(std::move(onGone)) {}
+        : m_window(std::move(window)), m_onGone(std::move(onGone))
+    {}
 
     bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
 

@@ -22,29 +22,32 @@ const QString kExitStatuses = QStringLiteral(
     "  3  the readings could not be written (a full disk, a removed file); the message says why, and the\n"
     "     line that could not be written follows on standard error\n");
 
-const QString kPortHelp = QStringLiteral(
-    "PORT is a port number 1 to 6 (default 1), reached as in the window: through --port N=DEVICE,\n"
-    "~/.config/frequency-tallyo/ports.conf, or the serial ports the machine lists; or a device path\n"
-    "such as /dev/ttyUSB0 or /dev/serial/by-id/usb-...");
+const QString kPortHelp =
+    QStringLiteral("PORT is a port number 1 to 6 (default 1), reached as in the window: through --port N=DEVICE,\n"
+                   "~/.config/frequency-tallyo/ports.conf, or the serial ports the machine lists; or a device path\n"
+                   "such as /dev/ttyUSB0 or /dev/serial/by-id/usb-...");
 
-const QString kReadDescription = QStringLiteral(
-    "Takes readings from the counter (\"D1\") and prints one a line, as the counter sent it\n"
-    "without its line end. Sends nothing else: the counter's settings and remote mode stay as they are.\n"
-    "On a terminal, standard error shows the progress.\n\n"
-    "A lost line (an unplugged adapter, the device gone), or a counter that sends no reading within %1\n"
-    "seconds (the longest gate time and a margin), is a gap: it is told on standard error and marked in the\n"
-    "file by a row with the time and an empty reading, and the port is opened again about once a second\n"
-    "until it answers; --give-up ends the wait.\n\n").arg(LineSession::kReplyLimit.count())
+const QString kReadDescription =
+    QStringLiteral(
+        "Takes readings from the counter (\"D1\") and prints one a line, as the counter sent it\n"
+        "without its line end. Sends nothing else: the counter's settings and remote mode stay as they are.\n"
+        "On a terminal, standard error shows the progress.\n\n"
+        "A lost line (an unplugged adapter, the device gone), or a counter that sends no reading within %1\n"
+        "seconds (the longest gate time and a margin), is a gap: it is told on standard error and marked in the\n"
+        "file by a row with the time and an empty reading, and the port is opened again about once a second\n"
+        "until it answers; --give-up ends the wait.\n\n")
+        .arg(LineSession::kReplyLimit.count())
     + kPortHelp;
 
-const QString kSetDescription = QStringLiteral(
-    "Sends each COMMAND to the counter, in order, as two characters and a carriage return:\n"
-    "  F0-F7  function: F0 frequency from A, F1 from B, F2 from C, F3 period, F4 total count,\n"
-    "         F5 RPM, F6 ratio, F7 time interval\n"
-    "  G0-G3  gate time: 0.01, 0.1, 1, 10 seconds\n"
-    "  H0/H1  hold off/on\n"
-    "  R0/R1  remote off/on\n"
-    "Commands may be given in small letters. One unknown command refuses the whole line: nothing is sent.\n\n")
+const QString kSetDescription =
+    QStringLiteral(
+        "Sends each COMMAND to the counter, in order, as two characters and a carriage return:\n"
+        "  F0-F7  function: F0 frequency from A, F1 from B, F2 from C, F3 period, F4 total count,\n"
+        "         F5 RPM, F6 ratio, F7 time interval\n"
+        "  G0-G3  gate time: 0.01, 0.1, 1, 10 seconds\n"
+        "  H0/H1  hold off/on\n"
+        "  R0/R1  remote off/on\n"
+        "Commands may be given in small letters. One unknown command refuses the whole line: nothing is sent.\n\n")
     + kPortHelp;
 
 Request finish(QString output, int exitCode)
@@ -72,16 +75,15 @@ std::optional<PortArgument> portArgument(const QString &text)
 
 bool isCommand(const QStringList &arguments)
 {
-    return arguments.size() > 1
-        && (arguments[1] == QLatin1String("read") || arguments[1] == QLatin1String("set"));
+    return arguments.size() > 1 && (arguments[1] == QLatin1String("read") || arguments[1] == QLatin1String("set"));
 }
 
 std::optional<QByteArray> settingCommand(const QString &text)
 {
     static const QByteArray kSettings[] = {
-        cmd::FrequencyA, cmd::FrequencyB, cmd::FrequencyC, cmd::Period, cmd::TotalCount, cmd::Rpm,
-        cmd::Ratio, cmd::TimeInterval, cmd::Gate10ms, cmd::Gate100ms, cmd::Gate1s, cmd::Gate10s,
-        cmd::HoldOff, cmd::HoldOn, cmd::RemoteOff, cmd::RemoteOn,
+        cmd::FrequencyA, cmd::FrequencyB,   cmd::FrequencyC, cmd::Period,    cmd::TotalCount, cmd::Rpm,
+        cmd::Ratio,      cmd::TimeInterval, cmd::Gate10ms,   cmd::Gate100ms, cmd::Gate1s,     cmd::Gate10s,
+        cmd::HoldOff,    cmd::HoldOn,       cmd::RemoteOff,  cmd::RemoteOn,
     };
     const QByteArray upper = text.toUpper().toLatin1();
     for (const QByteArray &command : kSettings)
@@ -105,7 +107,8 @@ Request parseCommand(const QStringList &arguments)
     const QCommandLineOption interval(
         QStringLiteral("interval"),
         QStringLiteral("Start the readings SECONDS apart (default 0: as fast as the line allows; fractions such "
-                       "as 0.5 allowed; at most %1).").arg(kMaxIntervalSeconds),
+                       "as 0.5 allowed; at most %1).")
+            .arg(kMaxIntervalSeconds),
         QStringLiteral("SECONDS"));
     const QCommandLineOption giveUp(
         QStringLiteral("give-up"),
@@ -159,7 +162,9 @@ Request parseCommand(const QStringList &arguments)
         const std::optional<PortArgument> chosen = portArgument(positional.first());
         if (!chosen)
             return usage(QStringLiteral("\"%1\" is neither a port number %2 to %3 nor a device.")
-                             .arg(positional.first()).arg(kFirstPortNumber).arg(kLastPortNumber));
+                             .arg(positional.first())
+                             .arg(kFirstPortNumber)
+                             .arg(kLastPortNumber));
         portChoice = *chosen;
         positional.removeFirst();
     }
@@ -178,19 +183,22 @@ Request parseCommand(const QStringList &arguments)
             return usage(QStringLiteral("--output needs a file name."));
         if (!read.output.isEmpty() && expandedName(read.output, QDateTime::currentDateTime()).isEmpty())
             return usage(QStringLiteral("--output %1: a % the name pattern does not know (%Y %m %d %H %M %S "
-                                        "%% are).").arg(read.output));
+                                        "%% are).")
+                             .arg(read.output));
         if (parser.isSet(count)) {
             bool ok = false;
             read.count = parser.value(count).toLongLong(&ok);
             if (!ok || read.count < 0)
-                return usage(QStringLiteral("--count %1: expected a whole number, 0 or more.").arg(parser.value(count)));
+                return usage(
+                    QStringLiteral("--count %1: expected a whole number, 0 or more.").arg(parser.value(count)));
         }
         if (parser.isSet(interval)) {
             bool ok = false;
             const double seconds = parser.value(interval).toDouble(&ok);
             if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > kMaxIntervalSeconds)
                 return usage(QStringLiteral("--interval %1: expected seconds from 0 to %2, such as 0.5.")
-                                 .arg(parser.value(interval)).arg(kMaxIntervalSeconds));
+                                 .arg(parser.value(interval))
+                                 .arg(kMaxIntervalSeconds));
             read.interval = std::chrono::milliseconds(std::llround(seconds * 1000));
         }
         if (read.count != 0)

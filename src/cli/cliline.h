@@ -17,10 +17,10 @@
 namespace tallyo::cli {
 
 // Exit statuses of both commands.
-inline constexpr int kDone = 0;          // done, or stopped by SIGINT, SIGTERM or SIGHUP
-inline constexpr int kLineFailed = 1;    // the port or the line failed; the message says which
-inline constexpr int kUsage = 2;         // the command line (or the file it names) cannot be used
-inline constexpr int kOutputFailed = 3;  // the readings could not be written; the message says why
+inline constexpr int kDone = 0; // done, or stopped by SIGINT, SIGTERM or SIGHUP
+inline constexpr int kLineFailed = 1; // the port or the line failed; the message says which
+inline constexpr int kUsage = 2; // the command line (or the file it names) cannot be used
+inline constexpr int kOutputFailed = 3; // the readings could not be written; the message says why
 
 // The longest pause --interval takes.
 inline constexpr int kMaxIntervalSeconds = 86400;
@@ -28,34 +28,38 @@ inline constexpr int kMaxIntervalSeconds = 86400;
 // Which port: a number 1 to 6 through the port map, or a device named directly.
 struct PortArgument {
     int number = 1;
-    QString device;   // non-empty: this device, whatever the map says
+    QString device; // non-empty: this device, whatever the map says
 };
 
 struct ReadRequest {
     PortArgument port;
-    qint64 count = 1;                          // 0: until interrupted
-    std::chrono::milliseconds interval{0};     // from the start of one reading to the next
+    qint64 count = 1; // 0: until interrupted
+    std::chrono::milliseconds interval{0}; // from the start of one reading to the next
     // How long the line may stay lost before the run ends with status 1;
     // none: never. Default: never for count 0, at once for a finite count.
     std::optional<std::chrono::milliseconds> giveUp;
     bool timestamps = false;
-    bool utc = false;                          // UTC times instead of local ones
-    QString output;                            // a CSV file (a name pattern) instead of standard output
+    bool utc = false; // UTC times instead of local ones
+    QString output; // a CSV file (a name pattern) instead of standard output
     bool log = false;
 };
 
 struct SetRequest {
     PortArgument port;
-    QList<QByteArray> commands;                // in capitals, in the order given
+    QList<QByteArray> commands; // in capitals, in the order given
     bool log = false;
 };
 
 struct Request {
-    enum class Kind { Read, Set, Finish };
+    enum class Kind {
+        Read,
+        Set,
+        Finish
+    };
     Kind kind = Kind::Finish;
     ReadRequest read;
     SetRequest set;
-    PortBindings ports;                        // --port N=DEVICE
+    PortBindings ports; // --port N=DEVICE
     // Finish: what to print (on standard output for status 0, else on
     // standard error) and the exit status.
     QString output;

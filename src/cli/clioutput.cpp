@@ -38,15 +38,39 @@ QString systemReason(int error)
 }
 
 #ifdef Q_OS_WIN
-qint64 seekEnd(int fd) { return _lseeki64(fd, 0, SEEK_END); }
-long long writeSome(int fd, const char *bytes, size_t size) { return _write(fd, bytes, unsigned(size)); }
-void truncateTo(int fd, qint64 size) { _chsize_s(fd, size); }
-void closeFd(int fd) { _close(fd); }
+qint64 seekEnd(int fd)
+{
+    return _lseeki64(fd, 0, SEEK_END);
+}
+long long writeSome(int fd, const char *bytes, size_t size)
+{
+    return _write(fd, bytes, unsigned(size));
+}
+void truncateTo(int fd, qint64 size)
+{
+    _chsize_s(fd, size);
+}
+void closeFd(int fd)
+{
+    _close(fd);
+}
 #else
-qint64 seekEnd(int fd) { return ::lseek(fd, 0, SEEK_END); }
-long long writeSome(int fd, const char *bytes, size_t size) { return ::write(fd, bytes, size); }
-void truncateTo(int fd, qint64 size) { [[maybe_unused]] const int ignored = ::ftruncate(fd, off_t(size)); }
-void closeFd(int fd) { ::close(fd); }
+qint64 seekEnd(int fd)
+{
+    return ::lseek(fd, 0, SEEK_END);
+}
+long long writeSome(int fd, const char *bytes, size_t size)
+{
+    return ::write(fd, bytes, size);
+}
+void truncateTo(int fd, qint64 size)
+{
+    [[maybe_unused]] const int ignored = ::ftruncate(fd, off_t(size));
+}
+void closeFd(int fd)
+{
+    ::close(fd);
+}
 #endif
 
 int openForAppend(const QString &path)
@@ -111,8 +135,8 @@ QString expandedName(const QString &pattern, const QDateTime &time)
             continue;
         }
         const QChar code = i + 1 < pattern.size() ? pattern[++i] : QChar();
-        static const std::pair<char, const char *> kFields[] = {
-            {'Y', "yyyy"}, {'m', "MM"}, {'d', "dd"}, {'H', "HH"}, {'M', "mm"}, {'S', "ss"}};
+        static const std::pair<char, const char *> kFields[] = {{'Y', "yyyy"}, {'m', "MM"}, {'d', "dd"},
+                                                                {'H', "HH"},   {'M', "mm"}, {'S', "ss"}};
         bool known = code == QLatin1Char('%');
         if (known)
             name += code;
@@ -170,7 +194,8 @@ bool ReadingOutput::openFile(const QString &path)
         QByteArray first = existing.readLine(256);
         if (first.startsWith(kByteOrderMark))
             first.remove(0, 3);
-        const std::string_view header = reading::withoutLineEnd(std::string_view(first.constData(), size_t(first.size())));
+        const std::string_view header =
+            reading::withoutLineEnd(std::string_view(first.constData(), size_t(first.size())));
         if (existing.size() == 0) {
             start = QByteArray(kHeader) + '\n';
             m_columns = 3;
@@ -189,18 +214,20 @@ bool ReadingOutput::openFile(const QString &path)
         if (!all.isEmpty() && !all.endsWith('\n')) {
             const qsizetype lastEnd = all.lastIndexOf('\n');
             if (lastEnd < 0) {
-                start = "\n";   // the header alone, without its line end
+                start = "\n"; // the header alone, without its line end
             } else {
                 const QByteArray cut = all.mid(lastEnd + 1);
                 existing.close();
                 if (!existing.resize(tailStart + lastEnd + 1)) {
-                    m_problem = QStringLiteral("cannot cut the partial last line of %1: %2.").arg(path, existing.errorString());
+                    m_problem =
+                        QStringLiteral("cannot cut the partial last line of %1: %2.").arg(path, existing.errorString());
                     return false;
                 }
                 m_tell(QStringLiteral("%1 ended in a partial line (\"%2\"), left by a run that did not end "
                                       "cleanly; it was cut away.")
-                           .arg(path, QString::fromStdString(reading::escapedControls(reading::asUtf8(
-                                          std::string_view(cut.constData(), size_t(cut.size())))))));
+                           .arg(path,
+                                QString::fromStdString(reading::escapedControls(
+                                    reading::asUtf8(std::string_view(cut.constData(), size_t(cut.size())))))));
             }
         }
     } else {
@@ -237,7 +264,7 @@ bool ReadingOutput::write(const QDateTime &time, const QString &reading)
 bool ReadingOutput::writeGap(const QDateTime &time)
 {
     if (m_options.pattern.isEmpty() && !m_options.timestamps)
-        return true;   // plain standard output: readings only
+        return true; // plain standard output: readings only
     return writeLine(time, QByteArray(), QByteArray());
 }
 

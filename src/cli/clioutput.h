@@ -22,9 +22,9 @@ QString isoTimestamp(const QDateTime &time);
 class ReadingOutput {
 public:
     struct Options {
-        bool timestamps = false;   // standard output: the time first
-        bool utc = false;          // times in UTC instead of local time
-        QString pattern;           // a file name, perhaps with %Y %m %d %H %M %S; "" for standard output
+        bool timestamps = false; // standard output: the time first
+        bool utc = false; // times in UTC instead of local time
+        QString pattern; // a file name, perhaps with %Y %m %d %H %M %S; "" for standard output
     };
     using Tell = std::function<void(const QString &text)>;
     // Checks the first file (status 2 when it cannot be used: problem()).
@@ -53,11 +53,11 @@ private:
 
     Options m_options;
     Tell m_tell;
-    QString m_path;            // the file written now
+    QString m_path; // the file written now
     int m_fd = -1;
-    int m_columns = 3;         // the file's header decides: 2 for files of earlier versions
+    int m_columns = 3; // the file's header decides: 2 for files of earlier versions
     bool m_created = false;
-    qint64 m_writtenHere = 0;  // lines this run wrote to m_path
+    qint64 m_writtenHere = 0; // lines this run wrote to m_path
     bool m_readerGone = false;
     QByteArray m_lastLine;
     QString m_problem;
@@ -95,7 +95,7 @@ private:
     bool m_drawn = false;
     bool m_stdoutToo;
     QElapsedTimer m_started;
-    qint64 m_firstMs = -1;      // when the first reading landed
+    qint64 m_firstMs = -1; // when the first reading landed
     qint64 m_lastReadingMs = -1;
     qint64 m_lastDrawMs = -1;
 };

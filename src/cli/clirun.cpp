@@ -27,8 +27,7 @@ QString seconds(milliseconds length)
 
 int runSet(const SetRequest &request, PortMap portMap)
 {
-    LineSession session(std::move(portMap), request.port.number,
-                        request.log ? std::make_shared<LineLog>() : nullptr);
+    LineSession session(std::move(portMap), request.port.number, request.log ? std::make_shared<LineLog>() : nullptr);
     try {
         session.open();
         session.send(request.commands);
@@ -79,8 +78,10 @@ int runRead(const ReadRequest &request, PortMap portMap)
     auto failed = [&] {
         if (output.readerGone() || outputFailed)
             return false;
-        tell(&progress, output.problem() + QStringLiteral(" The line follows on standard error; no more readings "
-                                                          "are taken."));
+        tell(&progress,
+             output.problem()
+                 + QStringLiteral(" The line follows on standard error; no more readings "
+                                  "are taken."));
         std::fputs(output.lastLine().constData(), stderr);
         std::fflush(stderr);
         outputFailed = true;
@@ -96,18 +97,18 @@ int runRead(const ReadRequest &request, PortMap portMap)
         return true;
     };
     events.gapStarted = [&](const QDateTime &at, const QString &why) {
-        tell(&progress, QStringLiteral("%1: %2 Trying the port again about once a second%3.")
-                            .arg(isoTimestamp(request.utc ? at.toUTC() : at), why,
-                                 request.giveUp ? QStringLiteral(" for %1").arg(seconds(*request.giveUp))
-                                                : QString()));
+        tell(&progress,
+             QStringLiteral("%1: %2 Trying the port again about once a second%3.")
+                 .arg(isoTimestamp(request.utc ? at.toUTC() : at), why,
+                      request.giveUp ? QStringLiteral(" for %1").arg(seconds(*request.giveUp)) : QString()));
         if (!output.writeGap(at))
             failed();
     };
     events.gapEnded = [&](milliseconds length) {
-        tell(&progress, QStringLiteral("%1: readings again after %2 without them.")
-                            .arg(isoTimestamp(request.utc ? QDateTime::currentDateTimeUtc()
-                                                          : QDateTime::currentDateTime()),
-                                 seconds(length)));
+        tell(&progress,
+             QStringLiteral("%1: readings again after %2 without them.")
+                 .arg(isoTimestamp(request.utc ? QDateTime::currentDateTimeUtc() : QDateTime::currentDateTime()),
+                      seconds(length)));
     };
     events.waiting = [&](milliseconds down) { progress.waiting(taken, down); };
 

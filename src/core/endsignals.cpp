@@ -31,8 +31,8 @@ BOOL WINAPI onConsoleEvent(DWORD event)
     if (!watcher)
         return FALSE;
     const int number = event == CTRL_C_EVENT ? SIGINT : event == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
-    QMetaObject::invokeMethod(watcher, [watcher, number] { emit watcher->endRequested(number); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        watcher, [watcher, number] { emit watcher->endRequested(number); }, Qt::QueuedConnection);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         Sleep(2000); // the system ends the process when this returns: give the event loop its second
     return TRUE;

@@ -50,13 +50,11 @@ QString trimSpaces(const QString &text)
 
 CounterLink::CounterLink(PortMap portMap, WallClock &clock, ProgramLife &life, QObject *parent)
     : CounterLink(std::make_unique<MSComm>(std::move(portMap)), nullptr, clock, life, parent)
-{
-}
+{}
 
 CounterLink::CounterLink(MSComm &comm, WallClock &clock, ProgramLife &life, QObject *parent)
     : CounterLink(nullptr, &comm, clock, life, parent)
-{
-}
+{}
 
 CounterLink::CounterLink(std::unique_ptr<MSComm> own, MSComm *comm, WallClock &clock, ProgramLife &life,
                          QObject *parent)
@@ -144,7 +142,7 @@ void CounterLink::switchRemoteOffAndClose()
         }
     });
     SendCommand(cmd::RemoteOff);
-    m_comm.setPortOpen(false);   // sends what is queued, then closes
+    m_comm.setPortOpen(false); // sends what is queued, then closes
 }
 
 void CounterLink::closeForEnd()
@@ -283,7 +281,9 @@ void CounterLink::settleExchange(TimePoint notAfter)
         return;
     Exchange &exchange = *m_inFlight;
     const TimePoint until = std::min(exchange.sentAt + replyBound(), notAfter);
-    if (waitForReply(exchange, [until] { return until; }, false) == ReplyWait::Complete) {
+    if (waitForReply(
+            exchange, [until] { return until; }, false)
+        == ReplyWait::Complete) {
         exchange.handedOver = trimSpaces(QString::fromLatin1(m_comm.input()));
         m_currentReading = *exchange.handedOver;
     }

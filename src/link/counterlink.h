@@ -151,11 +151,16 @@ private:
 
     // The one exchange on the line: a "D1" sent and its reply not yet taken.
     struct Exchange {
-        quint64 generation;      // the port's, once "D1" was written
+        quint64 generation; // the port's, once "D1" was written
         TimePoint sentAt;
-        std::optional<QString> handedOver;   // the reply another handler let land
+        std::optional<QString> handedOver; // the reply another handler let land
     };
-    enum class ReplyWait { Complete, HandedOver, Disturbed, TimedOut };
+    enum class ReplyWait {
+        Complete,
+        HandedOver,
+        Disturbed,
+        TimedOut
+    };
     // Waits until the reply of `exchange` is complete, was handed over, the
     // line was disturbed under it, or `until` has come. The request's own
     // wait (`request`) also ends on the program ending or a lost line.

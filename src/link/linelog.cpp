@@ -10,10 +10,10 @@ LineLog::LineLog()
           std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
           std::fflush(stderr);
       })
-{
-}
+{}
 
-LineLog::LineLog(Sink sink) : m_sink(std::move(sink)) {}
+LineLog::LineLog(Sink sink) : m_sink(std::move(sink))
+{}
 
 void LineLog::opened(int port, const QString &device, const QString &settings)
 {
@@ -61,7 +61,10 @@ QString LineLog::quoted(const QByteArray &bytes)
 
 void LineLog::write(int port, const QString &what)
 {
-    m_sink(QStringLiteral("%1 port %2 %3").arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz"))).arg(port).arg(what));
+    m_sink(QStringLiteral("%1 port %2 %3")
+               .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")))
+               .arg(port)
+               .arg(what));
 }
 
 QCommandLineOption lineLogOption()

@@ -19,8 +19,7 @@ QString LineSession::errorText(int number, const QString &text)
     return number ? QStringLiteral("Error %1: %2").arg(number).arg(text) : text;
 }
 
-LineSession::LineSession(PortMap portMap, int portNumber, std::shared_ptr<LineLog> log)
-    : m_comm(std::move(portMap))
+LineSession::LineSession(PortMap portMap, int portNumber, std::shared_ptr<LineLog> log) : m_comm(std::move(portMap))
 {
     m_comm.setLineLog(std::move(log));
     m_comm.setCommPort(portNumber);
@@ -74,7 +73,8 @@ void LineSession::endRequested()
     if (m_life.endAsked())
         return;
     m_life.askedToEnd();
-    m_endBudget.start(std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(m_life.deadline() - Clock::now())));
+    m_endBudget.start(
+        std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(m_life.deadline() - Clock::now())));
 }
 
 QString LineSession::silentText(const Schedule &schedule) const
@@ -135,8 +135,7 @@ bool LineSession::waitOutGap(const Schedule &schedule, const Events &events)
             return true;
         } catch (const SerialError &e) {
             m_gapReason = errorText(e.number, e.text);
-        } catch (const LineLost &) {
-        }
+        } catch (const LineLost &) {}
         if (events.waiting)
             events.waiting(waited);
         Clock::time_point next = Clock::now() + kRetryEvery;
@@ -145,8 +144,7 @@ bool LineSession::waitOutGap(const Schedule &schedule, const Events &events)
         try {
             if (!m_link.pauseUntil(next))
                 return false;
-        } catch (const LineLost &) {
-        }
+        } catch (const LineLost &) {}
     }
 }
 

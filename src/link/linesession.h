@@ -55,8 +55,8 @@ public:
     void close();
 
     struct Schedule {
-        qint64 count = 1;                           // 0: until asked to end
-        std::chrono::milliseconds interval{0};      // from one slot to the next; 0: back to back
+        qint64 count = 1; // 0: until asked to end
+        std::chrono::milliseconds interval{0}; // from one slot to the next; 0: back to back
         // How long a gap may last before the run gives up; none: never.
         std::optional<std::chrono::milliseconds> giveUp;
         std::chrono::milliseconds replyLimit = kReplyLimit;
@@ -72,10 +72,10 @@ public:
         std::function<void(std::chrono::milliseconds waited)> waiting;
     };
     enum class Outcome {
-        Done,           // every reading asked for was taken
-        Stopped,        // asked to end (a signal); every reading taken was handed on
-        LineFailed,     // the line stayed down for the give-up time; error() says why
-        OutputFailed,   // Events::reading said so
+        Done, // every reading asked for was taken
+        Stopped, // asked to end (a signal); every reading taken was handed on
+        LineFailed, // the line stayed down for the give-up time; error() says why
+        OutputFailed, // Events::reading said so
     };
     // Takes the readings (the port must be open). Throws SerialError for a
     // failure that is no gap (a refused setting of the line, for instance).

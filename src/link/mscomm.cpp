@@ -50,10 +50,8 @@ LineSettings parseLineSettings(const QString &settings)
     return s;
 }
 
-MSComm::MSComm(PortMap portMap, QObject *parent)
-    : MSComm(std::move(portMap), makeSerialDevice(), parent)
-{
-}
+MSComm::MSComm(PortMap portMap, QObject *parent) : MSComm(std::move(portMap), makeSerialDevice(), parent)
+{}
 
 MSComm::MSComm(PortMap portMap, std::unique_ptr<SerialDevice> device, QObject *parent)
     : QObject(parent), m_portMap(std::move(portMap)), m_device(std::move(device))
@@ -86,8 +84,7 @@ QString MSComm::portLabel() const
 void MSComm::setCommPort(int portNumber)
 {
     if (portNumber < 1 || portNumber > 255)
-        throw SerialError(SerialErrorNumber::InvalidValue,
-                          QStringLiteral("Invalid port number %1.").arg(portNumber));
+        throw SerialError(SerialErrorNumber::InvalidValue, QStringLiteral("Invalid port number %1.").arg(portNumber));
     if (portOpen())
         throw SerialError(SerialErrorNumber::Open,
                           QStringLiteral("%1 is open: close it before choosing another port.").arg(portLabel()));
@@ -190,7 +187,8 @@ void MSComm::setPortOpen(bool open)
     if (dev.isEmpty())
         throw SerialError(SerialErrorNumber::DeviceNotFound,
                           QStringLiteral("Port %1: there is no serial port behind this number on this computer. %2")
-                              .arg(m_commPort).arg(whereDevicesAre(m_commPort)));
+                              .arg(m_commPort)
+                              .arg(whereDevicesAre(m_commPort)));
     m_openedDevice = dev;
     if (!m_device->open(dev)) {
         SerialError error = deviceError(QStringLiteral("cannot open the port"));

@@ -81,9 +81,9 @@ public:
     std::optional<SerialError> takeLoss();
 
 signals:
-    void received();        // new bytes are waiting
-    void disturbed();       // generation() changed
-    void lineLost();        // the line hung up; the port is closed
+    void received(); // new bytes are waiting
+    void disturbed(); // generation() changed
+    void lineLost(); // the line hung up; the port is closed
 
 private:
     void applyLineSettings();
@@ -97,7 +97,7 @@ private:
 
     PortMap m_portMap;
     std::unique_ptr<SerialDevice> m_device;
-    QString m_openedDevice;   // what the port map gave at the last opening
+    QString m_openedDevice; // what the port map gave at the last opening
     int m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_rThreshold = 0;

@@ -25,9 +25,9 @@ namespace {
 constexpr qsizetype kKernelNameLength = 15;
 
 struct LockFileContent {
-    qint64 pid = 0;         // 0: no process named
-    QString program;        // the name a Qt lock file keeps beside its PID
-    QString host;           // the machine a Qt lock file was written on
+    qint64 pid = 0; // 0: no process named
+    QString program; // the name a Qt lock file keeps beside its PID
+    QString host; // the machine a Qt lock file was written on
 };
 
 // UUCP lock files hold the PID as ten ASCII characters and a newline
@@ -87,7 +87,8 @@ QString userName(uid_t uid)
 QString described(qint64 pid)
 {
     const QString name = programName(pid);
-    return name.isEmpty() ? QStringLiteral("process %1").arg(pid) : QStringLiteral("%1 (process %2)").arg(name).arg(pid);
+    return name.isEmpty() ? QStringLiteral("process %1").arg(pid)
+                          : QStringLiteral("%1 (process %2)").arg(name).arg(pid);
 }
 
 } // namespace
@@ -195,7 +196,8 @@ QString holderOf(const QString &device, bool lockHoldersOnly)
     // The flock() lock: /proc/locks names its holder to everyone, as
     // "1: FLOCK  ADVISORY  WRITE 1234 00:05:123 0 EOF".
     const QByteArray inode = QString::asprintf("%02x:%02x:%lu", major(target.st_dev), minor(target.st_dev),
-                                                  static_cast<unsigned long>(target.st_ino)).toLatin1();
+                                               static_cast<unsigned long>(target.st_ino))
+                                 .toLatin1();
     QFile locks(QStringLiteral("/proc/locks"));
     if (locks.open(QIODevice::ReadOnly)) {
         const QList<QByteArray> lines = locks.readAll().split('\n');
@@ -221,8 +223,8 @@ QString holderOf(const QString &device, bool lockHoldersOnly)
         const QStringList entries = QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot);
         for (const QString &fd : entries) {
             struct stat open {};
-            if (::stat(QFile::encodeName(fds + QLatin1Char('/') + fd).constData(), &open) == 0
-                && S_ISCHR(open.st_mode) && open.st_rdev == target.st_rdev)
+            if (::stat(QFile::encodeName(fds + QLatin1Char('/') + fd).constData(), &open) == 0 && S_ISCHR(open.st_mode)
+                && open.st_rdev == target.st_rdev)
                 return described(pid);
         }
     }

@@ -22,16 +22,16 @@ QStringList lockDirectories();
 
 struct LockFileVerdict {
     enum class Kind {
-        Free,       // no lock file of a live process (stale ones removed)
-        Held,       // a live process's lock file (or one that names none)
-        Stale,      // an ended process's lock file that this user may not remove
+        Free, // no lock file of a live process (stale ones removed)
+        Held, // a live process's lock file (or one that names none)
+        Stale, // an ended process's lock file that this user may not remove
     };
     Kind kind = Kind::Free;
-    QString file;       // the lock file
-    qint64 pid = 0;     // the process it names (0: none readable)
-    QString program;    // that process's name, where it can be learnt (Held), or
-                        // the name the file gives (Stale)
-    QString fileOwner;  // the user the file belongs to (Stale)
+    QString file; // the lock file
+    qint64 pid = 0; // the process it names (0: none readable)
+    QString program; // that process's name, where it can be learnt (Held), or
+        // the name the file gives (Stale)
+    QString fileOwner; // the user the file belongs to (Stale)
 };
 
 // Reads the lock files for `device` (a path as the user gave it) and for

@@ -79,7 +79,9 @@ std::variant<std::pair<int, QString>, QString> parseBinding(const QString &text)
     const QString device = text.mid(equals + 1).trimmed();
     if (!isNumber || n < kFirstPortNumber || n > kLastPortNumber)
         return QStringLiteral("--port %1: the port number must be %2 to %3.")
-            .arg(text).arg(kFirstPortNumber).arg(kLastPortNumber);
+            .arg(text)
+            .arg(kFirstPortNumber)
+            .arg(kLastPortNumber);
     if (device.isEmpty())
         return QStringLiteral("--port %1: no device after \"=\".").arg(text);
     return std::pair{n, normalizedDevice(device)};
@@ -127,9 +129,7 @@ PortMap listedPortMap(std::function<QStringList()> list, std::chrono::millisecon
 
 PortMap fixedPortMap(const QStringList &devices)
 {
-    return [devices](int n) {
-        return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString();
-    };
+    return [devices](int n) { return n >= 1 && n <= devices.size() ? devices.at(n - 1) : QString(); };
 }
 
 QString normalizedDevice(const QString &device)
@@ -148,7 +148,8 @@ PortBindings readPortBindingsFile(const QString &path, QStringList *problems)
         return bindings;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        problems->append(QStringLiteral("%1: cannot be read (%2); no port is bound by it.").arg(path, file.errorString()));
+        problems->append(
+            QStringLiteral("%1: cannot be read (%2); no port is bound by it.").arg(path, file.errorString()));
         return bindings;
     }
     // Read line by line, so that every line left out is named, even one an
@@ -176,7 +177,10 @@ PortBindings readPortBindingsFile(const QString &path, QStringList *problems)
         bool isNumber = false;
         const int n = key.toInt(&isNumber);
         if (!isNumber || n < kFirstPortNumber || n > kLastPortNumber)
-            leftOut(QStringLiteral("\"%1\" is not a port number %2 to %3").arg(key).arg(kFirstPortNumber).arg(kLastPortNumber));
+            leftOut(QStringLiteral("\"%1\" is not a port number %2 to %3")
+                        .arg(key)
+                        .arg(kFirstPortNumber)
+                        .arg(kLastPortNumber));
         else if (device.isEmpty())
             leftOut(QStringLiteral("port %1 names no device").arg(n));
         else if (auto earlier = boundOnLine.find(n); earlier != boundOnLine.end())
@@ -239,7 +243,9 @@ QCommandLineOption portBindingOption()
         QStringLiteral("port"),
         QStringLiteral("Port number N (%1 to %2) reaches DEVICE, e.g. 1=/dev/serial/by-id/usb-..., "
                        "2=/dev/rfcomm0. Repeatable; wins over %3.")
-            .arg(kFirstPortNumber).arg(kLastPortNumber).arg(QStringLiteral("~/.config/frequency-tallyo/ports.conf")),
+            .arg(kFirstPortNumber)
+            .arg(kLastPortNumber)
+            .arg(QStringLiteral("~/.config/frequency-tallyo/ports.conf")),
         QStringLiteral("N=DEVICE"));
 }
 

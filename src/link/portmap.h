@@ -47,8 +47,7 @@ PortMap fixedPortMap(const QStringList &devices);
 // machine's ports takes milliseconds, and every click that talks to the
 // counter opens the port afresh, so the list is kept for `maxAge`; a number
 // with no device asks again at once (an adapter plugged in a moment ago).
-PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge,
-                      PortBindings bindings = {});
+PortMap listedPortMap(std::function<QStringList()> list, std::chrono::milliseconds maxAge, PortBindings bindings = {});
 
 // The device a path leads to through any links ("/dev/serial/by-id/usb-x"
 // -> "/dev/ttyUSB0"); the path itself where it leads nowhere (yet).

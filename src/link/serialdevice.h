@@ -23,11 +23,21 @@ namespace tallyo {
 inline constexpr std::chrono::milliseconds kDrainLimit = ProgramLife::kPortDrainLimit;
 
 struct LineSettings {
-    enum class Parity { None, Even, Odd, Mark, Space };
-    enum class StopBits { One, OneAndHalf, Two };
+    enum class Parity {
+        None,
+        Even,
+        Odd,
+        Mark,
+        Space
+    };
+    enum class StopBits {
+        One,
+        OneAndHalf,
+        Two
+    };
     qint32 baud;
     Parity parity;
-    int dataBits;   // 5 to 8
+    int dataBits; // 5 to 8
     StopBits stopBits;
 };
 
@@ -39,12 +49,12 @@ class SerialDevice : public QObject {
 public:
     enum class Failure {
         None,
-        NoDevice,       // nothing by that name
-        Held,           // another program holds it
-        StaleLock,      // an ended program's lock file this user may not remove
-        Denied,         // no rights to it
-        Unsupported,    // the device cannot do this (a pty has no modem lines)
-        Lost,           // the line went away
+        NoDevice, // nothing by that name
+        Held, // another program holds it
+        StaleLock, // an ended program's lock file this user may not remove
+        Denied, // no rights to it
+        Unsupported, // the device cannot do this (a pty has no modem lines)
+        Lost, // the line went away
         Other,
     };
 
@@ -81,8 +91,8 @@ public:
     void clearFailure() { fail(Failure::None, QString()); }
 
 signals:
-    void received();      // new bytes are waiting
-    void lineFailed();    // the line went away while open
+    void received(); // new bytes are waiting
+    void lineFailed(); // the line went away while open
 
 protected:
     bool fail(Failure failure, const QString &detail)

@@ -96,8 +96,7 @@ public:
         // close() drops what is still queued: let it leave first.
         const QDeadlineTimer limit(kDrainLimit);
         m_port.flush();
-        while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(int(limit.remainingTime()))) {
-        }
+        while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(int(limit.remainingTime()))) {}
 #ifdef Q_OS_UNIX
         // Closing restores the line settings the device had before, at once:
         // let the UART finish sending first ("R0" on EXIT takes 3 ms).
@@ -106,9 +105,9 @@ public:
         while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 && !limit.hasExpired())
             QThread::msleep(1);
         if (queued == 0)
-            ::tcdrain(fd);   // the last bytes in the UART itself
+            ::tcdrain(fd); // the last bytes in the UART itself
         else
-            ::tcflush(fd, TCOFLUSH);   // left over: dropped, or closing would wait for it (up to 30 s)
+            ::tcflush(fd, TCOFLUSH); // left over: dropped, or closing would wait for it (up to 30 s)
         clearExclusive(fd);
         noteOpenHere(m_openHere, false);
 #endif
@@ -116,18 +115,20 @@ public:
         m_port.clearError();
     }
 
-    bool isOpen() const override { return m_port.isOpen(); }
+    bool isOpen() const override
+    {
+        return m_port.isOpen();
+    }
 
     bool applySettings(const LineSettings &s) override
     {
-        static constexpr QSerialPort::Parity parities[] = {
-            QSerialPort::NoParity, QSerialPort::EvenParity, QSerialPort::OddParity,
-            QSerialPort::MarkParity, QSerialPort::SpaceParity};
-        static constexpr QSerialPort::StopBits stops[] = {
-            QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};
+        static constexpr QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
+                                                           QSerialPort::OddParity, QSerialPort::MarkParity,
+                                                           QSerialPort::SpaceParity};
+        static constexpr QSerialPort::StopBits stops[] = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop,
+                                                          QSerialPort::TwoStop};
         const bool ok = m_port.setBaudRate(s.baud) && m_port.setParity(parities[int(s.parity)])
-            && m_port.setDataBits(QSerialPort::DataBits(s.dataBits))
-            && m_port.setStopBits(stops[int(s.stopBits)])
+            && m_port.setDataBits(QSerialPort::DataBits(s.dataBits)) && m_port.setStopBits(stops[int(s.stopBits)])
             && m_port.setFlowControl(QSerialPort::NoFlowControl);
         return ok || takePortError();
     }
@@ -146,7 +147,10 @@ public:
         return takePortError();
     }
 
-    qint64 unsentCount() const override { return m_port.bytesToWrite(); }
+    qint64 unsentCount() const override
+    {
+        return m_port.bytesToWrite();
+    }
 
     void discardUnsent() override
     {
@@ -156,8 +160,14 @@ public:
             m_port.clear(QSerialPort::Output);
     }
 
-    qint64 waitingCount() const override { return m_port.bytesAvailable(); }
-    QByteArray takeAll() override { return m_port.readAll(); }
+    qint64 waitingCount() const override
+    {
+        return m_port.bytesAvailable();
+    }
+    QByteArray takeAll() override
+    {
+        return m_port.readAll();
+    }
 
     char lastWaitingByte() const override
     {
@@ -221,7 +231,10 @@ private:
                                    "it)"));
     }
 
-    enum class Hold { Flock, Open };
+    enum class Hold {
+        Flock,
+        Open
+    };
 
     // "minicom (process 1234) holds its lock", or what holds it where the
     // holder cannot be found.
@@ -252,15 +265,15 @@ private:
             return fail(Failure::Held, QStringLiteral("%1 holds its lock file %2").arg(holder, lock.file));
         }
         case LockFileVerdict::Kind::Stale:
-            return fail(Failure::StaleLock,
-                        QStringLiteral("its lock file %1 was left by %2, which has ended, and only %3 may "
-                                       "remove it: sudo rm %1")
-                            .arg(lock.file)
-                            .arg(lock.program.isEmpty()
-                                     ? QStringLiteral("process %1").arg(lock.pid)
-                                     : QStringLiteral("%1 (process %2)").arg(lock.program).arg(lock.pid))
-                            .arg(lock.fileOwner == QLatin1String("root") ? lock.fileOwner
-                                                                         : lock.fileOwner + QStringLiteral(" or root")));
+            return fail(
+                Failure::StaleLock,
+                QStringLiteral("its lock file %1 was left by %2, which has ended, and only %3 may "
+                               "remove it: sudo rm %1")
+                    .arg(lock.file)
+                    .arg(lock.program.isEmpty() ? QStringLiteral("process %1").arg(lock.pid)
+                                                : QStringLiteral("%1 (process %2)").arg(lock.program).arg(lock.pid))
+                    .arg(lock.fileOwner == QLatin1String("root") ? lock.fileOwner
+                                                                 : lock.fileOwner + QStringLiteral(" or root")));
         }
         return true;
     }
@@ -297,8 +310,8 @@ private:
             return;
         if (!m_port.isOpen())
             return;
-        // The device went away. Qt repeats this error for as long as the port
-        // stays open, so close it now; the owner reports it.
+            // The device went away. Qt repeats this error for as long as the port
+            // stays open, so close it now; the owner reports it.
 #ifdef Q_OS_UNIX
         clearExclusive(int(m_port.handle()));
         noteOpenHere(m_openHere, false);
@@ -320,7 +333,7 @@ private:
     }
 
     QSerialPort m_port;
-    QString m_openHere;   // the device behind the open port, for the process's own lock files
+    QString m_openHere; // the device behind the open port, for the process's own lock files
 };
 
 } // namespace

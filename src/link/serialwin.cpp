@@ -33,9 +33,9 @@ constexpr DWORD kReadChunk = 4096;
 QString systemText(DWORD error)
 {
     wchar_t *text = nullptr;
-    const DWORD size = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    const DWORD size =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     QString result = size ? QString::fromWCharArray(text, int(size)).trimmed() : QString();
     if (text)
         LocalFree(text);
@@ -97,10 +97,9 @@ public:
 
     bool open(const QString &device) override
     {
-        const QString path = device.startsWith(QLatin1String("\\\\.\\")) ? device
-                                                                         : QStringLiteral("\\\\.\\") + device;
-        HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
-                                    0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        const QString path = device.startsWith(QLatin1String("\\\\.\\")) ? device : QStringLiteral("\\\\.\\") + device;
+        HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE)
             return systemFailure(GetLastError());
         m_handle = handle;
@@ -216,7 +215,8 @@ public:
                 && GetOverlappedResult(m_handle, &m_readOv, &count, FALSE) && count > 0) {
                 m_readPending = false;
                 if (!startRead())
-                    QMetaObject::invokeMethod(this, [this] { lose(); }, Qt::QueuedConnection);
+                    QMetaObject::invokeMethod(
+                        this, [this] { lose(); }, Qt::QueuedConnection);
             }
         }
         m_received.clear();
@@ -238,7 +238,7 @@ private:
         m_readOv = OVERLAPPED{};
         m_readOv.hEvent = m_readEvent;
         m_readPending = ReadFile(m_handle, m_readBuffer, 1, nullptr, &m_readOv)
-            || GetLastError() == ERROR_IO_PENDING;   // done at once: its event is set and will be seen
+            || GetLastError() == ERROR_IO_PENDING; // done at once: its event is set and will be seen
         return m_readPending;
     }
 
@@ -249,7 +249,7 @@ private:
         DWORD count = 0;
         if (!GetOverlappedResult(m_handle, &m_readOv, &count, FALSE)) {
             if (GetLastError() == ERROR_IO_INCOMPLETE)
-                return;   // woken for a read that has been started anew
+                return; // woken for a read that has been started anew
             m_readPending = false;
             return lose();
         }
@@ -370,8 +370,8 @@ private:
 
     HANDLE m_writeEvent = nullptr;
     OVERLAPPED m_writeOv{};
-    QByteArray m_writing;   // in the driver's hands
-    QByteArray m_queued;    // waits for the write before it
+    QByteArray m_writing; // in the driver's hands
+    QByteArray m_queued; // waits for the write before it
     QWinEventNotifier *m_writeNotifier = nullptr;
 };
 

@@ -6,7 +6,10 @@
 
 namespace tallyo {
 
-enum class CounterModel { QF63, QF27 };
+enum class CounterModel {
+    QF63,
+    QF27
+};
 
 // Whether `model` has the measurement function that `command` selects.
 // RPM only on the QF-63; channel B, ratio and time interval only on the QF-27.

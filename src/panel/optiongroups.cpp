@@ -15,7 +15,8 @@ const std::vector<OptionGroup> &optionGroups()
           {"Option23", M::choosesPort(4)},
           {"Option24", M::choosesPort(5)},
           {"Option25", M::choosesPort(6)}}},
-        {"Frame5", {{"Option15", M::choosesModel(CounterModel::QF63)}, {"Option16", M::choosesModel(CounterModel::QF27)}}},
+        {"Frame5",
+         {{"Option15", M::choosesModel(CounterModel::QF63)}, {"Option16", M::choosesModel(CounterModel::QF27)}}},
         // Set column by column, whichever was clicked.
         {"Frame2",
          {{"Option4", M::sends(cmd::FrequencyA)},
@@ -27,7 +28,8 @@ const std::vector<OptionGroup> &optionGroups()
           {"Option18", M::sends(cmd::Ratio)},
           {"Option19", M::sends(cmd::TimeInterval)}}},
         // Setting the hold mode always clears "Toggle", which sends nothing.
-        {"Frame1", {{"Option1", M::sends(cmd::HoldOff)}, {"Option2", M::sends(cmd::HoldOn)}, {"Option3", M::nothing()}}},
+        {"Frame1",
+         {{"Option1", M::sends(cmd::HoldOff)}, {"Option2", M::sends(cmd::HoldOn)}, {"Option3", M::nothing()}}},
         {"Frame3", {{"Option9", M::sends(cmd::RemoteOn)}, {"Option10", M::sends(cmd::RemoteOff)}}},
         {"Frame4",
          {{"Option11", M::sends(cmd::Gate10ms)},

@@ -13,10 +13,10 @@ namespace tallyo {
 
 struct OptionMeaning {
     enum class Kind {
-        Port,      // chooses the serial port `port`
-        Setting,   // sends `command` to the counter
-        Model,     // tells the window which counter `model` is attached
-        Nothing,   // only moves the mark ("Toggle")
+        Port, // chooses the serial port `port`
+        Setting, // sends `command` to the counter
+        Model, // tells the window which counter `model` is attached
+        Nothing, // only moves the mark ("Toggle")
     };
     Kind kind = Kind::Nothing;
     int port = 0;
@@ -30,13 +30,13 @@ struct OptionMeaning {
 };
 
 struct OptionMember {
-    const char *button;     // the button's object name
+    const char *button; // the button's object name
     OptionMeaning meaning;
 };
 
 struct OptionGroup {
-    const char *frame;                  // the frame's object name
-    std::vector<OptionMember> members;  // in the order a click's handler sets them
+    const char *frame; // the frame's object name
+    std::vector<OptionMember> members; // in the order a click's handler sets them
 };
 
 // The window's option groups: each frame's buttons in the order handlers set

@@ -36,7 +36,7 @@ private:
         QFont font;
         QString toolTip;
     };
-    std::optional<Before> m_before;   // while the notice shows
+    std::optional<Before> m_before; // while the notice shows
     QString m_notice;
 };
 

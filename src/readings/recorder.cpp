@@ -197,9 +197,10 @@ void Recorder::finish(SpreadsheetApp &app)
         failWithUnwritten(app, *app.failure());
     if (settled == Settled::TimedOut) {
         app.abandon();
-        failWithUnwritten(app, SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
-                                                "The spreadsheet application stopped taking readings: it took none for "
-                                                    + inSeconds(m_options.stallLimit) + "."));
+        failWithUnwritten(app,
+                          SpreadsheetError(SpreadsheetErrorNumber::CallFailed,
+                                           "The spreadsheet application stopped taking readings: it took none for "
+                                               + inSeconds(m_options.stallLimit) + "."));
     }
 }
 
@@ -218,8 +219,7 @@ void Recorder::finishForExit(SpreadsheetApp &app)
     const auto deadline = m_life.waitsEndBy();
     {
         std::unique_lock lock(m_sheetSignal->mutex);
-        m_sheetSignal->changed.wait_until(lock, deadline,
-                                          [&] { return app.settled() || app.failure(); });
+        m_sheetSignal->changed.wait_until(lock, deadline, [&] { return app.settled() || app.failure(); });
     }
     app.abandon();
     const std::vector<SheetCell> cells = app.unwritten();
@@ -233,7 +233,8 @@ std::string Recorder::saveUnwritten(const std::vector<SheetCell> &cells)
 {
     if (cells.empty())
         return "Every reading taken is in the sheet.";
-    const auto maybe = std::size_t(std::count_if(cells.begin(), cells.end(), [](const SheetCell &cell) { return cell.inFlight; }));
+    const auto maybe =
+        std::size_t(std::count_if(cells.begin(), cells.end(), [](const SheetCell &cell) { return cell.inFlight; }));
     const std::size_t missed = cells.size() - maybe;
     const char *were = maybe == 1 ? " was" : " were";
     const QString folder = m_options.unwrittenFolder.isEmpty() ? unwrittenReadingsFolder() : m_options.unwrittenFolder;

@@ -41,8 +41,8 @@ class Recorder : public QObject {
 public:
     // intervalPosition: the selected position of the interval list, read
     // anew every turn (-1: typed text, no pause).
-    Recorder(CounterLink &link, SpreadsheetFactory factory, std::function<int()> intervalPosition,
-             ProgramLife &life, RecorderOptions options = {}, QObject *parent = nullptr);
+    Recorder(CounterLink &link, SpreadsheetFactory factory, std::function<int()> intervalPosition, ProgramLife &life,
+             RecorderOptions options = {}, QObject *parent = nullptr);
     ~Recorder() override;
 
     // Runs one recording; returns when it has ended. Other handlers (Stop,
@@ -78,7 +78,11 @@ signals:
     void sheetChanged();
 
 private:
-    enum class Settled { Yes, Failed, TimedOut };
+    enum class Settled {
+        Yes,
+        Failed,
+        TimedOut
+    };
 
     std::shared_ptr<SpreadsheetApp> startSpreadsheet();
     void takeReadings(SpreadsheetApp &app);

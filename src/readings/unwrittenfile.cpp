@@ -24,14 +24,15 @@ QByteArray unwrittenReadingsText(const std::vector<SheetCell> &cells)
 }
 } // namespace
 
-SavedReadings saveUnwrittenReadings(const std::vector<SheetCell> &cells, const QString &folder,
-                                    const QDateTime &when)
+SavedReadings saveUnwrittenReadings(const std::vector<SheetCell> &cells, const QString &folder, const QDateTime &when)
 {
     const QByteArray content = unwrittenReadingsText(cells);
-    const QString stem = QStringLiteral("frequency-tallyo-unwritten-%1").arg(when.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
+    const QString stem =
+        QStringLiteral("frequency-tallyo-unwritten-%1").arg(when.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
     QString lastError;
     for (int attempt = 1; attempt < 100; ++attempt) {
-        const QString name = attempt == 1 ? stem + QStringLiteral(".csv") : QStringLiteral("%1-%2.csv").arg(stem).arg(attempt);
+        const QString name =
+            attempt == 1 ? stem + QStringLiteral(".csv") : QStringLiteral("%1-%2.csv").arg(stem).arg(attempt);
         QFile file(QDir(folder).filePath(name));
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             lastError = file.errorString();

@@ -16,15 +16,14 @@
 namespace tallyo {
 
 struct SavedReadings {
-    QString path;    // the file written; empty when none could be
-    QString error;   // why no file could be written
+    QString path; // the file written; empty when none could be
+    QString error; // why no file could be written
 };
 
 // Writes `cells` into `folder`, in a new file named after `when`, e.g.
 // "frequency-tallyo-unwritten-2026-12-07_10-30-00.csv". Never overwrites a
 // file: a name already taken gets "-2", "-3", ...
-SavedReadings saveUnwrittenReadings(const std::vector<SheetCell> &cells, const QString &folder,
-                                    const QDateTime &when);
+SavedReadings saveUnwrittenReadings(const std::vector<SheetCell> &cells, const QString &folder, const QDateTime &when);
 
 // The user's documents folder (created if missing), or the home folder.
 QString unwrittenReadingsFolder();

@@ -77,8 +77,8 @@ public:
                              int lastRow) override
     {
         return m_office.run("read cells", [&] {
-            const auto range = sheet(document, sheetNumber)
-                                   ->getCellRangeByPosition(column - 1, firstRow - 1, column - 1, lastRow - 1);
+            const auto range =
+                sheet(document, sheetNumber)->getCellRangeByPosition(column - 1, firstRow - 1, column - 1, lastRow - 1);
             const auto formulas = Reference<css::sheet::XCellRangeFormula>(range, UNO_QUERY_THROW)->getFormulaArray();
             const auto data = Reference<css::sheet::XCellRangeData>(range, UNO_QUERY_THROW)->getDataArray();
             std::vector<Cell> cells;
@@ -86,9 +86,10 @@ public:
                 Cell cell{fromUno(formulas[i][0]), CellKind::Empty};
                 const Any &value = data[i][0];
                 if (cell.formula.starts_with('=')) // a formula, or a text that reads like one
-                    cell.kind = present(range->getCellByPosition(0, i))->getType() == css::table::CellContentType_FORMULA
-                                    ? CellKind::Formula
-                                    : CellKind::Text;
+                    cell.kind =
+                        present(range->getCellByPosition(0, i))->getType() == css::table::CellContentType_FORMULA
+                        ? CellKind::Formula
+                        : CellKind::Text;
                 else if (value.getValueTypeClass() == css::uno::TypeClass_DOUBLE)
                     cell.kind = CellKind::Value;
                 else if (!cell.formula.empty())
@@ -123,7 +124,7 @@ public:
             for (int c = firstColumn; c <= lastColumn; ++c) {
                 sal_Int32 width = 0;
                 Reference<css::beans::XPropertySet>(columns->getByIndex(c - 1), UNO_QUERY_THROW)
-                        ->getPropertyValue("Width") >>= width;
+                    ->getPropertyValue("Width") >>= width;
                 widths.push_back(static_cast<int>(width));
             }
             return widths;
@@ -136,9 +137,9 @@ public:
             const auto model = find(document);
             const auto formats =
                 present(Reference<css::util::XNumberFormatsSupplier>(model, UNO_QUERY_THROW)->getNumberFormats());
-            const auto ranges = present(Reference<css::sheet::XCellFormatRangesSupplier>(
-                                            sheet(document, sheetNumber), UNO_QUERY_THROW)
-                                            ->getCellFormatRanges());
+            const auto ranges =
+                present(Reference<css::sheet::XCellFormatRangesSupplier>(sheet(document, sheetNumber), UNO_QUERY_THROW)
+                            ->getCellFormatRanges());
             std::vector<FormattedRange> found;
             for (sal_Int32 i = 0; i < ranges->getCount(); ++i) {
                 const Reference<css::beans::XPropertySet> range(ranges->getByIndex(i), UNO_QUERY_THROW);
@@ -147,9 +148,9 @@ public:
                 const std::string code = formatCode(formats, key);
                 if (code == "General")
                     continue;
-                found.push_back({a1Name(Reference<css::sheet::XCellRangeAddressable>(range, UNO_QUERY_THROW)
-                                            ->getRangeAddress()),
-                                 code});
+                found.push_back(
+                    {a1Name(Reference<css::sheet::XCellRangeAddressable>(range, UNO_QUERY_THROW)->getRangeAddress()),
+                     code});
             }
             return found;
         });
@@ -177,7 +178,8 @@ public:
     void appendSheet(const std::string &document, const std::string &name) override
     {
         m_office.run("add a sheet", [&] {
-            const auto all = present(Reference<css::sheet::XSpreadsheetDocument>(find(document), UNO_QUERY_THROW)->getSheets());
+            const auto all =
+                present(Reference<css::sheet::XSpreadsheetDocument>(find(document), UNO_QUERY_THROW)->getSheets());
             all->insertNewByName(toUno(name), static_cast<sal_Int16>(sheets(document)->getCount()));
         });
     }
@@ -213,22 +215,20 @@ public:
     bool windowVisible(const std::string &document) override
     {
         return m_office.run("look at the window", [&] {
-            const auto window = present(present(present(find(document)->getCurrentController())->getFrame())
-                                            ->getContainerWindow());
+            const auto window =
+                present(present(present(find(document)->getCurrentController())->getFrame())->getContainerWindow());
             return Reference<css::awt::XWindow2>(window, UNO_QUERY_THROW)->isVisible() != sal_False;
         });
     }
 
     void closeDocument(const std::string &document) override
     {
-        m_office.run("close the workbook", [&] {
-            Reference<css::util::XCloseable>(find(document), UNO_QUERY_THROW)->close(true);
-        });
+        m_office.run("close the workbook",
+                     [&] { Reference<css::util::XCloseable>(find(document), UNO_QUERY_THROW)->close(true); });
     }
 
 private:
-    template <class F>
-    void forEachDocument(F &&visit)
+    template <class F> void forEachDocument(F &&visit)
     {
         const auto documents = present(present(m_office.desktop()->getComponents())->createEnumeration());
         while (documents->hasMoreElements()) {
@@ -266,7 +266,8 @@ private:
 
     Reference<css::sheet::XSpreadsheetView> view(const std::string &document)
     {
-        return Reference<css::sheet::XSpreadsheetView>(present(find(document)->getCurrentController()), UNO_QUERY_THROW);
+        return Reference<css::sheet::XSpreadsheetView>(present(find(document)->getCurrentController()),
+                                                       UNO_QUERY_THROW);
     }
 
     Reference<css::view::XSelectionSupplier> selectionSupplier(const std::string &document)

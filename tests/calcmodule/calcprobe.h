@@ -20,14 +20,19 @@ namespace tallyo {
 
 class CalcProbe {
 public:
-    enum class CellKind { Empty, Value, Text, Formula };
+    enum class CellKind {
+        Empty,
+        Value,
+        Text,
+        Formula
+    };
     struct Cell {
         std::string formula;
         CellKind kind = CellKind::Empty;
         bool operator==(const Cell &) const = default;
     };
     struct FormattedRange {
-        std::string range;      // "B2:C5"
+        std::string range; // "B2:C5"
         std::string formatCode; // "0"
         bool operator==(const FormattedRange &) const = default;
     };
@@ -37,13 +42,11 @@ public:
     // Every spreadsheet document open in the office.
     virtual std::vector<std::string> documentTitles() = 0;
 
-    virtual std::vector<Cell> column(const std::string &document, int sheet, int column, int firstRow,
-                                     int lastRow) = 0;
+    virtual std::vector<Cell> column(const std::string &document, int sheet, int column, int firstRow, int lastRow) = 0;
     // The number of the last row holding anything (0: none).
     virtual int lastUsedRow(const std::string &document, int sheet) = 0;
     // Widths in 1/100 mm.
-    virtual std::vector<int> columnWidths(const std::string &document, int sheet, int firstColumn,
-                                          int lastColumn) = 0;
+    virtual std::vector<int> columnWidths(const std::string &document, int sheet, int firstColumn, int lastColumn) = 0;
     // The cell ranges whose number format is not the standard one.
     virtual std::vector<FormattedRange> formattedRanges(const std::string &document, int sheet) = 0;
 

@@ -31,14 +31,14 @@ std::wstring logPath;
 std::wstring controlPath;
 int failures = 0;
 
-#define CHECK(condition, ...)                                                                                         \
-    do {                                                                                                              \
-        if (!(condition)) {                                                                                           \
-            std::printf("  FAIL line %d: %s\n", __LINE__, #condition);                                                \
-            std::printf("    " __VA_ARGS__);                                                                          \
-            std::printf("\n");                                                                                        \
-            ++failures;                                                                                               \
-        }                                                                                                             \
+#define CHECK(condition, ...)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::printf("  FAIL line %d: %s\n", __LINE__, #condition);                                                 \
+            std::printf("    " __VA_ARGS__);                                                                           \
+            std::printf("\n");                                                                                         \
+            ++failures;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
 std::vector<std::string> logLines()
@@ -208,7 +208,9 @@ void busy(Module &module, bool inFilter)
             cells.push_back(line);
     }
     const std::vector<std::string> expected = {
-        R"(put Cells(1,1).Formula = "1")", R"(put Cells(2,1).Formula = "2")", R"(put Cells(3,1).Formula = "3")",
+        R"(put Cells(1,1).Formula = "1")",
+        R"(put Cells(2,1).Formula = "2")",
+        R"(put Cells(3,1).Formula = "3")",
         R"(put Range("A4:A6").Formula = {"4";"5";"6"})",
     };
     CHECK(cells == expected, "cells written:%s", joined(cells).c_str());
@@ -231,15 +233,16 @@ void vanishing(Module &module)
         auto excel = started(module);
         const DWORD process = standInProcess();
         turn(*excel, 1, {"1", "2"});
-        const SpreadsheetError e = failureOf([&] { excel->setCellFormulas(3, 1, std::vector<std::string>(5000, "7")); });
+        const SpreadsheetError e =
+            failureOf([&] { excel->setCellFormulas(3, 1, std::vector<std::string>(5000, "7")); });
         // Excel gone while the second put was on its way: it may have written
         // those 904 cells. A closed workbook wrote none of them.
         const std::size_t maybe = c.number == Error::ApplicationGone ? 904 : 0;
         CHECK(e.number == c.number && e.cellsDone == 4096 && e.cellsMaybe == maybe,
               "%s: error %d after %zu cells, %zu maybe: %s", c.control, e.number, e.cellsDone, e.cellsMaybe, e.what());
         const SpreadsheetError next = failureOf([&] { excel->setCellFormulas(4099, 1, {"8"}); });
-        CHECK(next.number == c.number && next.cellsDone == 0, "%s: next call: error %d after %zu cells: %s",
-              c.control, next.number, next.cellsDone, next.what());
+        CHECK(next.number == c.number && next.cellsDone == 0, "%s: next call: error %d after %zu cells: %s", c.control,
+              next.number, next.cellsDone, next.what());
         const auto lines = logLines();
         CHECK(countOf(lines, "put Range(\"A1:A2\")") == 1 && countOf(lines, "put Range(\"A3:A4098\")") == 1
                   && countOf(lines, "put Range(\"A4099:") == 0 && countOf(lines, "put Cells") == 0

@@ -86,11 +86,21 @@ std::string quoted(const std::string &text)
     std::string out = "\"";
     for (const unsigned char c : text) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20) {
                 char hex[8];
@@ -126,9 +136,9 @@ struct Server {
     ULONGLONG rejectUntil = 0;
     bool visible = false;
     bool userControl = false;
-    int workbook = 0;          // generation of the open workbook; 0: none
+    int workbook = 0; // generation of the open workbook; 0: none
     LONG liveObjects = 0;
-    bool served = false;       // an application object was handed out
+    bool served = false; // an application object was handed out
 
     HANDLE logFile = INVALID_HANDLE_VALUE;
 
@@ -136,8 +146,9 @@ struct Server {
     void log(const std::string &line)
     {
         if (logFile == INVALID_HANDLE_VALUE)
-            logFile = CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            logFile =
+                CreateFileW(logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         const std::string text = line + "\n";
         DWORD written = 0;
         WriteFile(logFile, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -163,13 +174,20 @@ struct Server {
         long value = 0;
         while (std::fscanf(file, "%63s %ld", key, &value) == 2) {
             const std::string name = key;
-            if (name == "reject-after-cells") behaviour.rejectAfterCells = value;
-            else if (name == "reject-for-ms") behaviour.rejectForMs = value;
-            else if (name == "reject-in-filter") behaviour.rejectInFilter = static_cast<int>(value);
-            else if (name == "exit-after-cells") behaviour.exitAfterCells = value;
-            else if (name == "hang-after-cells") behaviour.hangAfterCells = value;
-            else if (name == "close-after-cells") behaviour.closeAfterCells = value;
-            else log("unknown control " + name);
+            if (name == "reject-after-cells")
+                behaviour.rejectAfterCells = value;
+            else if (name == "reject-for-ms")
+                behaviour.rejectForMs = value;
+            else if (name == "reject-in-filter")
+                behaviour.rejectInFilter = static_cast<int>(value);
+            else if (name == "exit-after-cells")
+                behaviour.exitAfterCells = value;
+            else if (name == "hang-after-cells")
+                behaviour.hangAfterCells = value;
+            else if (name == "close-after-cells")
+                behaviour.closeAfterCells = value;
+            else
+                log("unknown control " + name);
         }
         std::fclose(file);
     }
@@ -202,24 +220,47 @@ Server server;
 
 // ---- automation objects -------------------------------------------------------
 
-enum class Kind { Application, Workbooks, Workbook, Worksheet, Range };
+enum class Kind {
+    Application,
+    Workbooks,
+    Workbook,
+    Worksheet,
+    Range
+};
 
 const char *kindName(Kind kind)
 {
     switch (kind) {
-    case Kind::Application: return "Application";
-    case Kind::Workbooks: return "Workbooks";
-    case Kind::Workbook: return "Workbook";
-    case Kind::Worksheet: return "Worksheet";
-    case Kind::Range: return "Range";
+    case Kind::Application:
+        return "Application";
+    case Kind::Workbooks:
+        return "Workbooks";
+    case Kind::Workbook:
+        return "Workbook";
+    case Kind::Worksheet:
+        return "Worksheet";
+    case Kind::Range:
+        return "Range";
     }
     return "?";
 }
 
 // What the Excel module asks for, no more.
 enum Member : DISPID {
-    Visible = 1, UserControl, Workbooks, ActiveSheet, Cells, Range, Columns, Selection, Name,
-    Add, Formula, NumberFormat, EntireColumn, AutoFit,
+    Visible = 1,
+    UserControl,
+    Workbooks,
+    ActiveSheet,
+    Cells,
+    Range,
+    Columns,
+    Selection,
+    Name,
+    Add,
+    Formula,
+    NumberFormat,
+    EntireColumn,
+    AutoFit,
 };
 
 struct MemberInfo {
@@ -513,8 +554,8 @@ private:
         return S_OK;
     }
 
-    HRESULT perform(Member id, WORD flags, const std::vector<VARIANT> &arguments, const VARIANT &value,
-                    VARIANT *result, EXCEPINFO *exception)
+    HRESULT perform(Member id, WORD flags, const std::vector<VARIANT> &arguments, const VARIANT &value, VARIANT *result,
+                    EXCEPINFO *exception)
     {
         const bool put = flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF);
         const bool method = id == Add || id == AutoFit;
@@ -529,7 +570,8 @@ private:
         if (put)
             line += " = " + shown(value);
 
-        const bool cellWrite = put && id == Formula && (m_label.rfind("Cells(", 0) == 0 || m_label.rfind("Range(", 0) == 0);
+        const bool cellWrite =
+            put && id == Formula && (m_label.rfind("Cells(", 0) == 0 || m_label.rfind("Range(", 0) == 0);
         if (cellWrite) {
             if (const HRESULT hr = beforeCell(); FAILED(hr))
                 return hr;
@@ -584,8 +626,10 @@ private:
         case Cells:
             if (arguments.size() != 2 || number(arguments[0]) < 1 || number(arguments[1]) < 1)
                 return fail(exception, ExcelMethodFailed, L"Application-defined or object-defined error");
-            give(result, child(Kind::Range, "Cells(" + std::to_string(number(arguments[0])) + ","
-                                                + std::to_string(number(arguments[1])) + ")"));
+            give(result,
+                 child(Kind::Range,
+                       "Cells(" + std::to_string(number(arguments[0])) + "," + std::to_string(number(arguments[1]))
+                           + ")"));
             return S_OK;
         case Range: {
             std::size_t cells = 0;
@@ -729,8 +773,7 @@ int registerServer(const std::wstring &exe, const std::wstring &log, const std::
     const std::wstring clsidKey = std::wstring(L"CLSID\\") + StandInClsidText;
     const bool ok = setValue(ProgId, nullptr, L"Excel stand-in")
         && setValue(std::wstring(ProgId) + L"\\CLSID", nullptr, StandInClsidText)
-        && setValue(clsidKey, nullptr, L"Excel stand-in")
-        && setValue(clsidKey + L"\\ProgID", nullptr, ProgId)
+        && setValue(clsidKey, nullptr, L"Excel stand-in") && setValue(clsidKey + L"\\ProgID", nullptr, ProgId)
         && setValue(clsidKey + L"\\LocalServer32", nullptr, command);
     if (!ok) {
         std::fprintf(stderr, "excel-standin: cannot write the registry (run as administrator)\n");

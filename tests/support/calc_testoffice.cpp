@@ -87,8 +87,8 @@ bool calcRequired()
 
 QString calcUnavailableReason()
 {
-    const QString module = QDir(calcModuleDirectory()).absoluteFilePath(
-        QString::fromStdString(sheetModuleFileName(*findSheetModule("calc"))));
+    const QString module = QDir(calcModuleDirectory())
+                               .absoluteFilePath(QString::fromStdString(sheetModuleFileName(*findSheetModule("calc"))));
     if (!QFileInfo::exists(module))
         return module + QStringLiteral(" was not built (LibreOffice SDK missing?)");
     if (!QFileInfo::exists(QStringLiteral("/usr/lib/libreoffice/program/soffice")))

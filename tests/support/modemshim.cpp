@@ -26,8 +26,14 @@ std::string pathOf(int fd)
 } // namespace
 
 namespace modemshim {
-void enable(bool on) { g_enabled = on; }
-void drainHangs(bool on) { g_drainHangs = on; }
+void enable(bool on)
+{
+    g_enabled = on;
+}
+void drainHangs(bool on)
+{
+    g_drainHangs = on;
+}
 void reset()
 {
     std::lock_guard lock(g_mutex);
@@ -63,10 +69,18 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
             int &bits = g_bits.try_emplace(device, TIOCM_DTR | TIOCM_RTS).first->second;
             const int value = *static_cast<int *>(arg);
             switch (request) {
-            case TIOCMGET: *static_cast<int *>(arg) = bits; return 0;
-            case TIOCMBIS: bits |= value; break;
-            case TIOCMBIC: bits &= ~value; break;
-            case TIOCMSET: bits = value; break;
+            case TIOCMGET:
+                *static_cast<int *>(arg) = bits;
+                return 0;
+            case TIOCMBIS:
+                bits |= value;
+                break;
+            case TIOCMBIC:
+                bits &= ~value;
+                break;
+            case TIOCMSET:
+                bits = value;
+                break;
             }
             return 0;
         }

@@ -172,7 +172,7 @@ std::vector<Rig::SavedRow> Rig::savedRowsIn(const QString &folder)
     }
     std::vector<SavedRow> rows;
     for (const auto &fields : lines) {
-        if (fields.size() == 3 && fields[0] != "row")   // not the heading
+        if (fields.size() == 3 && fields[0] != "row") // not the heading
             rows.push_back({std::stoll(fields[0]), fields[1], fields[2] == "maybe-in-sheet"});
     }
     return rows;
@@ -235,8 +235,7 @@ QString portButtonName(int portNumber)
     return {};
 }
 
-ClockDriver::ClockDriver(TestClock &clock, qint64 stepMs)
-    : m_clock(clock), m_step(stepMs), m_timer(new QTimer(this))
+ClockDriver::ClockDriver(TestClock &clock, qint64 stepMs) : m_clock(clock), m_step(stepMs), m_timer(new QTimer(this))
 {
     m_timer->setInterval(0);
     connect(m_timer, &QTimer::timeout, this, [this] {

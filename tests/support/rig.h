@@ -41,8 +41,8 @@ private:
 
 // One spreadsheet call that reached the sheet.
 struct SheetCall {
-    int app;            // which application (1 = first created)
-    std::string call;   // "visible", "add", "formula", "autofit", "format"
+    int app; // which application (1 = first created)
+    std::string call; // "visible", "add", "formula", "autofit", "format"
     long long row = 0;
     int column = 0;
     std::string text = {};
@@ -100,7 +100,7 @@ public:
     // The rows saved there, file after file, in order.
     struct SavedRow {
         long long row = 0;
-        std::string reading;     // the field as a spreadsheet reads it
+        std::string reading; // the field as a spreadsheet reads it
         bool maybeInSheet = false;
     };
     std::vector<SavedRow> savedRows() const { return savedRowsIn(m_savedFolder.path()); }

@@ -19,10 +19,17 @@
 namespace tallyo::test {
 
 struct FakeSheetCall {
-    enum class Kind { Start, Visible, AddWorkbook, Cells, AutoFit, NumberFormat };
+    enum class Kind {
+        Start,
+        Visible,
+        AddWorkbook,
+        Cells,
+        AutoFit,
+        NumberFormat
+    };
     Kind kind;
     long long first = 0; // Cells: first row. AutoFit: first column. Visible: 0/1.
-    int second = 0;      // Cells: column. AutoFit: last column.
+    int second = 0; // Cells: column. AutoFit: last column.
     std::vector<std::string> texts; // Cells: the texts. NumberFormat: the code.
     std::thread::id thread;
 };

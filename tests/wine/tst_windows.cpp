@@ -24,7 +24,7 @@ using tallyo::sim::CounterSim;
 
 namespace {
 
-constexpr int kWindowTimeoutMs = 120'000;   // wine starting the program on a loaded machine
+constexpr int kWindowTimeoutMs = 120'000; // wine starting the program on a loaded machine
 constexpr auto kLineTimeout = 30s;
 
 QString xdotool(const QStringList &arguments)
@@ -77,9 +77,10 @@ void TestWindows::initTestCase()
     m_standInLog = QDir(QDir::tempPath()).filePath(QStringLiteral("tallyo-standin-%1.log").arg(getpid()));
     QFile::remove(m_standInLog);
     // A control file of our own, which does not exist: it behaves throughout.
-    error = m_wine.runProgram(standIn, {QStringLiteral("/regserver"), QStringLiteral("/log"),
-                                        tallyo::wine::windowsPath(m_standInLog), QStringLiteral("/control"),
-                                        tallyo::wine::windowsPath(m_standInLog + QStringLiteral(".control"))});
+    error = m_wine.runProgram(standIn,
+                              {QStringLiteral("/regserver"), QStringLiteral("/log"),
+                               tallyo::wine::windowsPath(m_standInLog), QStringLiteral("/control"),
+                               tallyo::wine::windowsPath(m_standInLog + QStringLiteral(".control"))});
     QVERIFY2(error.isEmpty(), qPrintable(error));
     // COM activation wants a wine session that did not make the registration.
     m_wine.stop();
@@ -108,8 +109,8 @@ void TestWindows::startWindow()
     // The X window may include a frame wine draws itself: borders alike on
     // three sides, the caption on top.
     QMap<QString, int> geometry;
-    for (const QString &line : xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window})
-                                   .split(QLatin1Char('\n'))) {
+    for (const QString &line :
+         xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window}).split(QLatin1Char('\n'))) {
         geometry[line.section(QLatin1Char('='), 0, 0)] = line.section(QLatin1Char('='), 1).toInt();
     }
     const int border = (geometry[QStringLiteral("WIDTH")] - tallyo::twipsToPixels(tallyo::kClientWidthTwips)) / 2;

@@ -17,7 +17,7 @@ using tallyo::sim::CounterSim;
 
 namespace {
 
-constexpr int kProgramTimeoutMs = 120'000;   // wine starting a program on a loaded machine
+constexpr int kProgramTimeoutMs = 120'000; // wine starting a program on a loaded machine
 constexpr auto kLineTimeout = 30s;
 constexpr char kReply[] = "   12345.6789 Hz\r";
 constexpr char kReading[] = "12345.6789 Hz";
@@ -95,8 +95,8 @@ void TestWindowsConsole::readAndSetFromAConsole()
 {
     // Readings on standard output, in the console.
     m_counter.clearReceived();
-    Run result = run(m_program, {QStringLiteral("read"), QStringLiteral("COM1"), QStringLiteral("--count"),
-                                 QStringLiteral("3")});
+    Run result = run(m_program,
+                     {QStringLiteral("read"), QStringLiteral("COM1"), QStringLiteral("--count"), QStringLiteral("3")});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.console.count(QLatin1String(kReading)), 3);
     QCOMPARE(m_counter.received(), std::string("D1D1D1"));
@@ -105,8 +105,9 @@ void TestWindowsConsole::readAndSetFromAConsole()
     // reading a line; nothing in the console.
     const QString path = m_dir.filePath(QStringLiteral("f.csv"));
     m_counter.clearReceived();
-    result = run(m_program, {QStringLiteral("read"), QStringLiteral("COM1"), QStringLiteral("--count"),
-                             QStringLiteral("20"), QStringLiteral("--output"), tallyo::wine::windowsPath(path)});
+    result = run(m_program,
+                 {QStringLiteral("read"), QStringLiteral("COM1"), QStringLiteral("--count"), QStringLiteral("20"),
+                  QStringLiteral("--output"), tallyo::wine::windowsPath(path)});
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(!result.console.contains(QLatin1String(kReading)), qPrintable(result.console));
     QCOMPARE(m_counter.commands(), std::vector<std::string>(20, "D1"));
@@ -119,7 +120,8 @@ void TestWindowsConsole::readAndSetFromAConsole()
 
     // Settings go out in capitals, in order.
     m_counter.clearReceived();
-    result = run(m_program, {QStringLiteral("set"), QStringLiteral("COM1"), QStringLiteral("g2"), QStringLiteral("f0")});
+    result =
+        run(m_program, {QStringLiteral("set"), QStringLiteral("COM1"), QStringLiteral("g2"), QStringLiteral("f0")});
     QCOMPARE(result.exitCode, 0);
     QVERIFY(m_counter.waitForReceivedBytes(6, kLineTimeout));
     QCOMPARE(m_counter.received(), std::string("G2\rF0\r"));
@@ -141,8 +143,8 @@ void TestWindowsConsole::ctrlCEndsAnEndlessReadWithEveryReadingWritten()
     const int servedBefore = m_counter.readingsServed();
     QProcess process;
     m_wine.setUpInConsole(process, m_program,
-                          {QStringLiteral("read"), QStringLiteral("COM1"), QStringLiteral("--count"), QStringLiteral("0"),
-                           QStringLiteral("--output"), tallyo::wine::windowsPath(path)});
+                          {QStringLiteral("read"), QStringLiteral("COM1"), QStringLiteral("--count"),
+                           QStringLiteral("0"), QStringLiteral("--output"), tallyo::wine::windowsPath(path)});
     process.start();
     QVERIFY(process.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(fileText(path).count('\n') > 10, kProgramTimeoutMs);
@@ -180,8 +182,8 @@ void TestWindowsConsole::installerInstallsWhatRunsAndRemovesIt()
 
     // The installed program answers.
     m_counter.clearReceived();
-    const Run result = run(installed + QStringLiteral("/frequency-tallyo.exe"),
-                           {QStringLiteral("read"), QStringLiteral("COM1")});
+    const Run result =
+        run(installed + QStringLiteral("/frequency-tallyo.exe"), {QStringLiteral("read"), QStringLiteral("COM1")});
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.console.contains(QLatin1String(kReading)), qPrintable(result.console));
     QCOMPARE(m_counter.received(), std::string("D1"));

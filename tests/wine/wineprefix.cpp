@@ -51,8 +51,7 @@ WinePrefix::WinePrefix()
     : m_wine(fromEnvironment("TALLYO_WINE64", TALLYO_WINE64)),
       m_wineserver(fromEnvironment("TALLYO_WINESERVER", TALLYO_WINESERVER)),
       m_prefix(fromEnvironment("TALLYO_WINE_PREFIX", TALLYO_WINE_PREFIX))
-{
-}
+{}
 
 WinePrefix::~WinePrefix()
 {
@@ -111,11 +110,12 @@ QString WinePrefix::prepare(int comPort, const QString &device)
         QFile::copy(liberation.filePath(file), fonts + QLatin1Char('/') + file);
 
     const QString port = QStringLiteral("COM%1").arg(comPort);
-    if (QString error = run(m_wine,
-                            {QStringLiteral("reg"), QStringLiteral("add"), QStringLiteral("HKLM\\Software\\Wine\\Ports"),
-                             QStringLiteral("/v"), port, QStringLiteral("/t"), QStringLiteral("REG_SZ"),
-                             QStringLiteral("/d"), device, QStringLiteral("/f")},
-                            kCommandTimeoutMs);
+    if (QString error =
+            run(m_wine,
+                {QStringLiteral("reg"), QStringLiteral("add"), QStringLiteral("HKLM\\Software\\Wine\\Ports"),
+                 QStringLiteral("/v"), port, QStringLiteral("/t"), QStringLiteral("REG_SZ"), QStringLiteral("/d"),
+                 device, QStringLiteral("/f")},
+                kCommandTimeoutMs);
         !error.isEmpty())
         return error;
     // Wine links the port to the device when its server starts afresh.
@@ -140,7 +140,8 @@ void WinePrefix::setUpInConsole(QProcess &process, const QString &exe, const QSt
     // script(1) gives wine a terminal, where wine makes its console.
     QStringList words;
     for (const QString &word : QStringList{m_wine, QStringLiteral(TALLYO_CONSOLE_RUN), exe} + arguments)
-        words << QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+        words << QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''"))
+                + QLatin1Char('\'');
     process.setProcessEnvironment(environment());
     process.setProgram(QStringLiteral("script"));
     process.setArguments({QStringLiteral("--quiet"), QStringLiteral("--flush"), QStringLiteral("--return"),

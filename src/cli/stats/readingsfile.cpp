@@ -90,7 +90,8 @@ std::optional<double> parseTimestamp(std::string_view s)
         if (pos == digitsStart)
             return std::nullopt;
     }
-    const double local = double(daysFromCivil(year, month, day)) * 86400 + hour * 3600 + minute * 60 + second + fraction;
+    const double local =
+        double(daysFromCivil(year, month, day)) * 86400 + hour * 3600 + minute * 60 + second + fraction;
     const std::string_view zone = s.substr(pos);
     if (zone == "Z")
         return local;
@@ -121,7 +122,8 @@ std::optional<double> parseTimestamp(std::string_view s)
     return local - offset;
 }
 
-ReadingsReader::ReadingsReader(std::optional<double> spacing) : m_givenSpacing(spacing) {}
+ReadingsReader::ReadingsReader(std::optional<double> spacing) : m_givenSpacing(spacing)
+{}
 
 QString ReadingsReader::here() const
 {
@@ -225,16 +227,16 @@ bool ReadingsReader::line(std::string_view text)
         if (text.empty())
             return true;
         m_fileHasLines = true;
-        const bool header = text.substr(0, kHeader.size()) == kHeader
-            && (text.size() == kHeader.size() || text[kHeader.size()] == ',');
+        const bool header =
+            text.substr(0, kHeader.size()) == kHeader && (text.size() == kHeader.size() || text[kHeader.size()] == ',');
         const Kind kind = header ? Kind::Timed : parseReading(text) ? Kind::Column : Kind::Unknown;
         if (kind == Kind::Unknown)
             return fail(QStringLiteral("%1: %2 is not a file of readings: its first line is neither \"%3\" "
                                        "(a file of read --output) nor a reading (a column of readings).")
                             .arg(here(), m_path, QLatin1String(kHeader.data(), qsizetype(kHeader.size()))));
         if (m_kind != Kind::Unknown && kind != m_kind)
-            return fail(QStringLiteral("%1: a column of readings and files with time stamps cannot make one run.")
-                            .arg(here()));
+            return fail(
+                QStringLiteral("%1: a column of readings and files with time stamps cannot make one run.").arg(here()));
         m_kind = m_fileKind = kind;
         m_run.timed = kind == Kind::Timed;
         if (kind == Kind::Timed)
@@ -300,17 +302,20 @@ bool ReadingsReader::read(const QString &path)
                 text.remove_prefix(kByteOrderMark.size());
             bool whole = true;
             const std::size_t comma = m_fileKind == Kind::Timed ? text.find(',') : std::string_view::npos;
-            if (!record.empty() || (comma != std::string_view::npos && comma + 1 < text.size() && text[comma + 1] == '"')) {
+            if (!record.empty()
+                || (comma != std::string_view::npos && comma + 1 < text.size() && text[comma + 1] == '"')) {
                 if (record.empty())
                     recordLine = m_lineNumber;
                 else
                     record += '\n';
                 record.append(text);
                 const std::size_t recordComma = record.find(',');
-                whole = recordComma == std::string::npos || std::count(record.begin() + recordComma, record.end(), '"') % 2 == 0;
+                whole = recordComma == std::string::npos
+                    || std::count(record.begin() + recordComma, record.end(), '"') % 2 == 0;
             }
             bool ok = true;
-            if (record.empty() && end == std::string_view::npos && m_fileKind == Kind::Timed && !trimmed(text).empty()) {
+            if (record.empty() && end == std::string_view::npos && m_fileKind == Kind::Timed
+                && !trimmed(text).empty()) {
                 // The last line has no line end: cut short when it was
                 // written (a crash, a full disk), so its reading may be cut too.
                 unreadable(text);

@@ -19,27 +19,27 @@ std::optional<double> parseTimestamp(std::string_view text);
 
 // A line that held no reading the program could read, where it is.
 struct Unreadable {
-    QString where;   // "bench.csv:17"
+    QString where; // "bench.csv:17"
     QString text;
 };
 
 struct ReadingRun {
-    bool timed = false;               // time-stamped files, not a column
-    std::vector<double> values;       // in the base unit (Hz, s, RPM or none)
-    std::vector<double> times;        // seconds after the first reading
-    std::string unit;                 // the base unit
-    std::string shownUnit;            // the first reading's unit, prefix and all ("MHz")
-    double scale = 1;                 // of that prefix
-    double spacing = 1;               // seconds from one reading to the next
-    bool spacingGiven = false;        // from --tau rather than the times
+    bool timed = false; // time-stamped files, not a column
+    std::vector<double> values; // in the base unit (Hz, s, RPM or none)
+    std::vector<double> times; // seconds after the first reading
+    std::string unit; // the base unit
+    std::string shownUnit; // the first reading's unit, prefix and all ("MHz")
+    double scale = 1; // of that prefix
+    double spacing = 1; // seconds from one reading to the next
+    bool spacingGiven = false; // from --tau rather than the times
     // Where a new stretch of readings starts: after a gap row, a reading that
     // could not be read, or a step in time longer than one and a half spacings
     // (or not forward). No deviation term spans one.
     std::vector<std::size_t> splits;
-    double gapSeconds = 0;            // the time the gaps left without readings
-    QString firstTime, lastTime;      // as written in the file
+    double gapSeconds = 0; // the time the gaps left without readings
+    QString firstTime, lastTime; // as written in the file
     qint64 unreadableCount = 0;
-    std::vector<Unreadable> unreadable;   // the first few
+    std::vector<Unreadable> unreadable; // the first few
 };
 
 class ReadingsReader {
@@ -60,7 +60,11 @@ public:
     static constexpr std::size_t kUnreadableShown = 5;
 
 private:
-    enum class Kind { Unknown, Timed, Column };
+    enum class Kind {
+        Unknown,
+        Timed,
+        Column
+    };
     bool line(std::string_view text);
     bool timedLine(std::string_view text);
     bool columnLine(std::string_view text);
@@ -72,18 +76,18 @@ private:
     ReadingRun m_run;
     std::optional<double> m_givenSpacing;
     QString m_problem;
-    Kind m_kind = Kind::Unknown;   // of the run, from its first file
+    Kind m_kind = Kind::Unknown; // of the run, from its first file
     Kind m_fileKind = Kind::Unknown;
     QString m_path;
     qint64 m_lineNumber = 0;
     qint64 m_fileReadings = 0;
     bool m_fileHasLines = false;
     bool m_breakPending = false;
-    std::vector<std::size_t> m_marked;   // splits the files mark (gap rows, unreadable lines)
-    double m_startTime = 0;               // of the first reading, seconds since 1970
+    std::vector<std::size_t> m_marked; // splits the files mark (gap rows, unreadable lines)
+    double m_startTime = 0; // of the first reading, seconds since 1970
     double m_lastTime = 0;
-    qint64 m_slot = 0;                    // a column's line count
-    QString m_unitWhere;                  // where the first reading is
+    qint64 m_slot = 0; // a column's line count
+    QString m_unitWhere; // where the first reading is
     std::string m_lastTimeText;
 };
 

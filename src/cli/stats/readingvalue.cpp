@@ -9,8 +9,16 @@ namespace tallyo::stats {
 namespace {
 
 constexpr std::array<std::pair<std::string_view, double>, 10> kPrefixes{{
-    {"p", 1e-12}, {"n", 1e-9}, {"u", 1e-6}, {"\xC2\xB5", 1e-6}, {"\xCE\xBC", 1e-6},
-    {"m", 1e-3}, {"k", 1e3}, {"K", 1e3}, {"M", 1e6}, {"G", 1e9},
+    {"p", 1e-12},
+    {"n", 1e-9},
+    {"u", 1e-6},
+    {"\xC2\xB5", 1e-6},
+    {"\xCE\xBC", 1e-6},
+    {"m", 1e-3},
+    {"k", 1e3},
+    {"K", 1e3},
+    {"M", 1e6},
+    {"G", 1e9},
 }};
 
 // The base unit a unit without its prefix stands for: "Hz" (any case) or "s".
@@ -41,7 +49,10 @@ std::optional<std::pair<std::string_view, double>> unitOf(std::string_view text)
     return std::nullopt;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 

@@ -8,10 +8,10 @@
 namespace tallyo::stats {
 
 struct ReadingValue {
-    double value = 0;          // in the base unit: 10000045.3 for "10.0000453 MHz"
-    std::string_view unit;         // the base unit: "Hz", "s", "RPM", or "" for ratio and count
-    std::string_view shownUnit;    // as written, with its prefix ("MHz"): a part of the text given
-    double scale = 1;          // of that prefix: 1e6 for "MHz"
+    double value = 0; // in the base unit: 10000045.3 for "10.0000453 MHz"
+    std::string_view unit; // the base unit: "Hz", "s", "RPM", or "" for ratio and count
+    std::string_view shownUnit; // as written, with its prefix ("MHz"): a part of the text given
+    double scale = 1; // of that prefix: 1e6 for "MHz"
 };
 
 // A number (sign, decimals and exponent optional) and an optional unit after

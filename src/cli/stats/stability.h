@@ -20,10 +20,10 @@ std::vector<Stretch> stretchesOf(std::size_t count, const std::vector<std::size_
 
 struct Summary {
     double mean = 0;
-    double standardDeviation = 0;   // of the sample (n - 1)
+    double standardDeviation = 0; // of the sample (n - 1)
     double minimum = 0;
     double maximum = 0;
-    double slopePerSecond = 0;      // least-squares line of value against time
+    double slopePerSecond = 0; // least-squares line of value against time
 };
 
 // Needs two values or more, and `times` as many as `values`.
@@ -31,7 +31,7 @@ Summary summarize(const std::vector<double> &values, const std::vector<double> &
 
 struct Deviation {
     double value = 0;
-    long long terms = 0;   // 0: no stretch is long enough
+    long long terms = 0; // 0: no stretch is long enough
 };
 
 // The phase of fractional frequencies y, in units of the spacing, stretch by
@@ -51,7 +51,7 @@ public:
 
 private:
     std::vector<double> m_x;
-    std::vector<Stretch> m_stretches;   // of m_x
+    std::vector<Stretch> m_stretches; // of m_x
 };
 
 // Averaging factors m = 1, 2, 4, ... up to a third of `count` readings.

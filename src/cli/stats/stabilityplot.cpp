@@ -105,8 +105,9 @@ void readingsPanel(Figure &f, const Panel &p, const ReadingRun &run)
     const auto &values = run.values;
     const double duration = run.times.back();
     const double timeUnit = duration >= 2 * 3600 ? 3600 : duration >= 120 ? 60 : 1;
-    const QString timeName = timeUnit == 3600 ? QStringLiteral("hours") : timeUnit == 60 ? QStringLiteral("minutes")
-                                                                                         : QStringLiteral("seconds");
+    const QString timeName = timeUnit == 3600 ? QStringLiteral("hours")
+        : timeUnit == 60                      ? QStringLiteral("minutes")
+                                              : QStringLiteral("seconds");
     const auto [lowest, highest] = std::minmax_element(values.begin(), values.end());
     double low = *lowest / run.scale;
     double high = *highest / run.scale;
@@ -167,10 +168,12 @@ void readingsPanel(Figure &f, const Panel &p, const ReadingRun &run)
     }
 
     box(f, {p.left, p.top}, {p.right, p.bottom}, kAxis, false);
-    const QString unit = run.shownUnit.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(run.shownUnit));
+    const QString unit =
+        run.shownUnit.empty() ? QString() : QStringLiteral(" (%1)").arg(QString::fromStdString(run.shownUnit));
     text(f, {p.left, p.top - 10}, QStringLiteral("Readings%1").arg(unit), Qt::AlignLeft, kTitleSize);
     text(f, {(p.left + p.right) / 2, p.bottom + 34},
-         run.timed ? QStringLiteral("%1 from %2").arg(timeName, run.firstTime) : QStringLiteral("%1 from the first reading").arg(timeName),
+         run.timed ? QStringLiteral("%1 from %2").arg(timeName, run.firstTime)
+                   : QStringLiteral("%1 from the first reading").arg(timeName),
          Qt::AlignHCenter);
 }
 
@@ -207,7 +210,12 @@ void allanPanel(Figure &f, const Panel &p, const std::vector<AllanPoint> &points
     }
     text(f, {(p.left + p.right) / 2, p.bottom + 38}, QStringLiteral("tau (seconds)"), Qt::AlignHCenter);
 
-    struct Series { double AllanPoint::*member; Shape::Kind kind; QColor color; QString name; };
+    struct Series {
+        double AllanPoint::*member;
+        Shape::Kind kind;
+        QColor color;
+        QString name;
+    };
     const Series series[] = {{&AllanPoint::adev, Shape::Kind::Circle, kAllan, QStringLiteral("overlapping Allan")},
                              {&AllanPoint::mdev, Shape::Kind::Square, kModified, QStringLiteral("modified Allan")}};
     double legendY = p.top + 20;
@@ -341,13 +349,16 @@ QByteArray svgOfFigure(const Figure &figure)
                             svgColor(s.color));
             break;
         case Shape::Kind::Text:
-            svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"%3\" fill=\"%4\" text-anchor=\"%5\"%6>%7</text>\n")
-                       .arg(svgNumber(at.x()), svgNumber(at.y()), QString::number(s.width), svgColor(s.color),
-                            s.align & Qt::AlignRight ? QStringLiteral("end")
-                            : s.align & Qt::AlignHCenter ? QStringLiteral("middle") : QStringLiteral("start"),
-                            s.upright ? QStringLiteral(" transform=\"rotate(-90 %1 %2)\"").arg(svgNumber(at.x()), svgNumber(at.y()))
-                                      : QString(),
-                            s.text.toHtmlEscaped());
+            svg +=
+                QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"%3\" fill=\"%4\" text-anchor=\"%5\"%6>%7</text>\n")
+                    .arg(svgNumber(at.x()), svgNumber(at.y()), QString::number(s.width), svgColor(s.color),
+                         s.align & Qt::AlignRight         ? QStringLiteral("end")
+                             : s.align & Qt::AlignHCenter ? QStringLiteral("middle")
+                                                          : QStringLiteral("start"),
+                         s.upright ? QStringLiteral(" transform=\"rotate(-90 %1 %2)\"")
+                                         .arg(svgNumber(at.x()), svgNumber(at.y()))
+                                   : QString(),
+                         s.text.toHtmlEscaped());
             break;
         }
     }

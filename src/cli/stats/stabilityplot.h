@@ -16,21 +16,27 @@
 namespace tallyo::stats {
 
 struct AllanPoint {
-    double tau = 0;     // seconds
-    double adev = 0;    // 0: none
-    double mdev = 0;    // 0: none
+    double tau = 0; // seconds
+    double adev = 0; // 0: none
+    double mdev = 0; // 0: none
 };
 
 struct Shape {
-    enum class Kind { Line, Box, Text, Circle, Square };
+    enum class Kind {
+        Line,
+        Box,
+        Text,
+        Circle,
+        Square
+    };
     Kind kind = Kind::Line;
-    std::vector<QPointF> points;   // a line's; a box's corners; where a text or a mark is
+    std::vector<QPointF> points; // a line's; a box's corners; where a text or a mark is
     QColor color = Qt::black;
-    double width = 1;              // of a line; a mark's size; a text's pixel size
+    double width = 1; // of a line; a mark's size; a text's pixel size
     bool filled = false;
     QString text;
-    Qt::Alignment align = Qt::AlignLeft;   // of a text about its point: left, centre or right
-    bool upright = false;                  // a text turned to run upwards
+    Qt::Alignment align = Qt::AlignLeft; // of a text about its point: left, centre or right
+    bool upright = false; // a text turned to run upwards
 };
 
 struct Figure {

@@ -81,7 +81,8 @@ std::optional<StatsRequest> parseRequest(const QStringList &arguments, QString *
         bool ok = false;
         const double seconds = parser.value(tau).toDouble(&ok);
         if (!ok || !(seconds > 0) || !std::isfinite(seconds)) {
-            *problem = QStringLiteral("--tau %1: give the spacing in seconds, a number above 0.").arg(parser.value(tau));
+            *problem =
+                QStringLiteral("--tau %1: give the spacing in seconds, a number above 0.").arg(parser.value(tau));
             return std::nullopt;
         }
         request.tau = seconds;
@@ -168,8 +169,8 @@ bool writePlot(const QString &path, const ReadingRun &run, const StabilityReport
 {
     std::vector<AllanPoint> points;
     for (const AllanRow &row : report.allan)
-        points.push_back({row.tau, row.overlapping.terms ? row.overlapping.value : 0,
-                          row.modified.terms ? row.modified.value : 0});
+        points.push_back(
+            {row.tau, row.overlapping.terms ? row.overlapping.value : 0, row.modified.terms ? row.modified.value : 0});
     const QString note = report.frequency ? QStringLiteral("too few readings between the gaps for a deviation")
                                           : QStringLiteral("no Allan deviation: the readings are not frequencies");
     const Figure figure = stabilityFigure(run, points, note);
@@ -211,21 +212,27 @@ QString reportTable(const ReadingRun &run, const StabilityReport &report, const 
 {
     const Summary &s = report.summary;
     QString t;
-    auto row = [&t](const QString &name, const QString &value) { t += name.leftJustified(14) + value + QLatin1Char('\n'); };
+    auto row = [&t](const QString &name, const QString &value) {
+        t += name.leftJustified(14) + value + QLatin1Char('\n');
+    };
     row(QStringLiteral("files"), files.join(QStringLiteral(", ")));
     row(QStringLiteral("count"), QString::number(run.values.size()));
     if (run.unreadableCount > 0)
         row(QStringLiteral("unreadable"), unreadableLine(run));
-    row(QStringLiteral("gaps"), QStringLiteral("%1, %2 without readings").arg(run.splits.size()).arg(clock(run.gapSeconds)));
+    row(QStringLiteral("gaps"),
+        QStringLiteral("%1, %2 without readings").arg(run.splits.size()).arg(clock(run.gapSeconds)));
     if (run.timed) {
         row(QStringLiteral("first"), run.firstTime);
         row(QStringLiteral("last"), run.lastTime);
     }
-    row(QStringLiteral("duration"), QStringLiteral("%1 (%2 s)").arg(clock(run.times.back())).arg(run.times.back(), 0, 'f', 3));
-    row(QStringLiteral("spacing"), QStringLiteral("%1 s (%2)").arg(QString::number(run.spacing, 'g', 6),
-                                                                    run.spacingGiven ? QStringLiteral("--tau")
-                                                                    : run.timed      ? QStringLiteral("median step of the time stamps")
-                                                                                     : QStringLiteral("assumed; give --tau")));
+    row(QStringLiteral("duration"),
+        QStringLiteral("%1 (%2 s)").arg(clock(run.times.back())).arg(run.times.back(), 0, 'f', 3));
+    row(QStringLiteral("spacing"),
+        QStringLiteral("%1 s (%2)")
+            .arg(QString::number(run.spacing, 'g', 6),
+                 run.spacingGiven ? QStringLiteral("--tau")
+                     : run.timed  ? QStringLiteral("median step of the time stamps")
+                                  : QStringLiteral("assumed; give --tau")));
     row(QStringLiteral("mean"), inUnit(run, s.mean, s.mean));
     row(QStringLiteral("std dev"), spread(run, s.standardDeviation));
     row(QStringLiteral("minimum"), inUnit(run, s.minimum, s.mean));
@@ -237,14 +244,17 @@ QString reportTable(const ReadingRun &run, const StabilityReport &report, const 
     if (!report.frequency)
         return t;
     row(QStringLiteral("fractional"),
-        QStringLiteral("against %1 (%2)").arg(inUnit(run, report.nominal, report.nominal),
-                                              report.nominalGiven ? QStringLiteral("--nominal") : QStringLiteral("the mean")));
+        QStringLiteral("against %1 (%2)")
+            .arg(inUnit(run, report.nominal, report.nominal),
+                 report.nominalGiven ? QStringLiteral("--nominal") : QStringLiteral("the mean")));
     t += QStringLiteral("\n%1%2%3%4%5\n")
              .arg(QStringLiteral("tau (s)").leftJustified(14), QStringLiteral("Allan dev").leftJustified(16),
                   QStringLiteral("terms").leftJustified(10), QStringLiteral("mod Allan dev").leftJustified(16),
                   QStringLiteral("terms"));
     for (const AllanRow &a : report.allan) {
-        auto dev = [](const Deviation &d) { return (d.terms ? significant(d.value) : QStringLiteral("-")).leftJustified(16); };
+        auto dev = [](const Deviation &d) {
+            return (d.terms ? significant(d.value) : QStringLiteral("-")).leftJustified(16);
+        };
         t += QString::number(a.tau, 'g', 6).leftJustified(14) + dev(a.overlapping)
             + QString::number(a.overlapping.terms).leftJustified(10) + dev(a.modified)
             + QString::number(a.modified.terms) + QLatin1Char('\n');
@@ -261,10 +271,10 @@ QJsonObject reportJson(const ReadingRun &run, const StabilityReport &report, con
     QJsonArray unreadable;
     for (const Unreadable &u : run.unreadable)
         unreadable.append(QJsonObject{{QStringLiteral("where"), u.where}, {QStringLiteral("text"), u.text}});
-    o[QStringLiteral("unreadable")] = QJsonObject{{QStringLiteral("count"), run.unreadableCount},
-                                                  {QStringLiteral("first"), unreadable}};
-    o[QStringLiteral("gaps")] = QJsonObject{{QStringLiteral("count"), qint64(run.splits.size())},
-                                            {QStringLiteral("seconds"), run.gapSeconds}};
+    o[QStringLiteral("unreadable")] =
+        QJsonObject{{QStringLiteral("count"), run.unreadableCount}, {QStringLiteral("first"), unreadable}};
+    o[QStringLiteral("gaps")] =
+        QJsonObject{{QStringLiteral("count"), qint64(run.splits.size())}, {QStringLiteral("seconds"), run.gapSeconds}};
     if (run.timed) {
         o[QStringLiteral("first")] = run.firstTime;
         o[QStringLiteral("last")] = run.lastTime;

@@ -14,19 +14,19 @@ namespace tallyo::stats {
 
 // Exit statuses: as `read` has them, less the line.
 inline constexpr int kStatsDone = 0;
-inline constexpr int kStatsUsage = 2;          // the command line or a file cannot be used
-inline constexpr int kStatsOutputFailed = 3;   // the picture could not be written
+inline constexpr int kStatsUsage = 2; // the command line or a file cannot be used
+inline constexpr int kStatsOutputFailed = 3; // the picture could not be written
 
 struct AllanRow {
-    double tau = 0;   // seconds
+    double tau = 0; // seconds
     Deviation overlapping;
     Deviation modified;
 };
 
 struct StabilityReport {
     Summary summary;
-    bool frequency = false;        // readings in hertz: fractional frequency and its deviations
-    double nominal = 0;            // what the fractional frequency is taken against
+    bool frequency = false; // readings in hertz: fractional frequency and its deviations
+    double nominal = 0; // what the fractional frequency is taken against
     bool nominalGiven = false;
     std::vector<AllanRow> allan;
 };

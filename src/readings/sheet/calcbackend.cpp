@@ -59,8 +59,7 @@ public:
         if (m_office.linkUp()) { // (not after cancel())
             try {
                 m_office.run("let go of the workbook", [&] { m_document.release(); });
-            } catch (const SpreadsheetError &) {
-            }
+            } catch (const SpreadsheetError &) {}
         }
         m_document.forget();
         m_sheetsOwedFit.clear();
@@ -77,13 +76,16 @@ public:
         m_visible = visible;
         if (!m_document.isSet())
             return; // Calc shows no window before a workbook: applied by addWorkbook()
-        m_office.run("show its window", [&] {
-            const Reference<css::awt::XWindow> window =
-                present(present(present(model()->getCurrentController())->getFrame())->getContainerWindow());
-            window->setVisible(visible);
-            if (Reference<css::awt::XTopWindow> top{window, UNO_QUERY}; visible && top.is())
-                top->toFront();
-        }, &m_document);
+        m_office.run(
+            "show its window",
+            [&] {
+                const Reference<css::awt::XWindow> window =
+                    present(present(present(model()->getCurrentController())->getFrame())->getContainerWindow());
+                window->setVisible(visible);
+                if (Reference<css::awt::XTopWindow> top{window, UNO_QUERY}; visible && top.is())
+                    top->toFront();
+            },
+            &m_document);
     }
 
     void addWorkbook() override
@@ -92,8 +94,8 @@ public:
             Sequence<css::beans::PropertyValue> arguments(1);
             arguments.getArray()[0].Name = "Hidden";
             arguments.getArray()[0].Value <<= !m_visible;
-            const Reference<css::lang::XComponent> component = present(
-                m_office.desktop()->loadComponentFromURL("private:factory/scalc", "_blank", 0, arguments));
+            const Reference<css::lang::XComponent> component =
+                present(m_office.desktop()->loadComponentFromURL("private:factory/scalc", "_blank", 0, arguments));
             const Reference<css::frame::XModel> newModel(component, UNO_QUERY_THROW);
             m_office.noteWorkbookOpened();
             m_document.watch(newModel);
@@ -115,36 +117,44 @@ public:
     {
         std::size_t done = 0; // leading cells in the sheet
         try {
-            m_office.run("write a reading", [&] {
-                const Reference<css::sheet::XSpreadsheet> sheet = activeSheet();
-                const auto row = [&](std::size_t i) { return static_cast<sal_Int32>(firstRow - 1 + static_cast<long long>(i)); };
-                while (done < texts.size()) {
-                    if (isPlainText(texts[done])) {
-                        Reference<css::text::XText>(present(sheet->getCellByPosition(column - 1, row(done))), UNO_QUERY_THROW)
-                            ->setString(toUno(std::string(reading::withoutLineEnd(texts[done]))));
-                        ++done;
-                        continue;
-                    }
-                    std::size_t end = done + 1;
-                    while (end < texts.size() && !isPlainText(texts[end]))
-                        ++end;
-                    if (end - done == 1) {
-                        present(sheet->getCellByPosition(column - 1, row(done)))->setFormula(toUno(std::string(reading::withoutLineEnd(texts[done]))));
-                    } else {
-                        Sequence<Sequence<rtl::OUString>> rows(static_cast<sal_Int32>(end - done));
-                        for (std::size_t i = done; i < end; ++i) {
-                            Sequence<rtl::OUString> one(1);
-                            one.getArray()[0] = toUno(std::string(reading::withoutLineEnd(texts[i])));
-                            rows.getArray()[i - done] = one;
+            m_office.run(
+                "write a reading",
+                [&] {
+                    const Reference<css::sheet::XSpreadsheet> sheet = activeSheet();
+                    const auto row = [&](std::size_t i) {
+                        return static_cast<sal_Int32>(firstRow - 1 + static_cast<long long>(i));
+                    };
+                    while (done < texts.size()) {
+                        if (isPlainText(texts[done])) {
+                            Reference<css::text::XText>(present(sheet->getCellByPosition(column - 1, row(done))),
+                                                        UNO_QUERY_THROW)
+                                ->setString(toUno(std::string(reading::withoutLineEnd(texts[done]))));
+                            ++done;
+                            continue;
                         }
-                        Reference<css::sheet::XCellRangeFormula>(
-                            sheet->getCellRangeByPosition(column - 1, row(done), column - 1, row(end - 1)), UNO_QUERY_THROW)
-                            ->setFormulaArray(rows);
+                        std::size_t end = done + 1;
+                        while (end < texts.size() && !isPlainText(texts[end]))
+                            ++end;
+                        if (end - done == 1) {
+                            present(sheet->getCellByPosition(column - 1, row(done)))
+                                ->setFormula(toUno(std::string(reading::withoutLineEnd(texts[done]))));
+                        } else {
+                            Sequence<Sequence<rtl::OUString>> rows(static_cast<sal_Int32>(end - done));
+                            for (std::size_t i = done; i < end; ++i) {
+                                Sequence<rtl::OUString> one(1);
+                                one.getArray()[0] = toUno(std::string(reading::withoutLineEnd(texts[i])));
+                                rows.getArray()[i - done] = one;
+                            }
+                            Reference<css::sheet::XCellRangeFormula>(
+                                sheet->getCellRangeByPosition(column - 1, row(done), column - 1, row(end - 1)),
+                                UNO_QUERY_THROW)
+                                ->setFormulaArray(rows);
+                        }
+                        done = end;
                     }
-                    done = end;
-                }
-                noteWritten(sheet);
-            }, &m_document);
+                    noteWritten(sheet);
+                },
+                &m_document);
         } catch (const SpreadsheetError &e) {
             throw SpreadsheetError(e.number, e.what(), done);
         }
@@ -152,40 +162,49 @@ public:
 
     void autoFitColumns(int firstColumn, int lastColumn) override
     {
-        m_office.run("fit the column widths", [&] {
-            const Reference<css::sheet::XSpreadsheet> active = activeSheet();
-            fitColumns(active, firstColumn, lastColumn);
-            const rtl::OUString activeName = sheetName(active);
-            for (const OwedSheet &owed : m_sheetsOwedFit) {
-                if (owed.name == activeName)
-                    continue;
-                try {
-                    fitColumns(owed.sheet, firstColumn, lastColumn);
-                } catch (const css::uno::RuntimeException &) {
-                    if (!m_document.stillOpen())
-                        throw;
-                    // the user deleted that sheet: nothing left to fit
+        m_office.run(
+            "fit the column widths",
+            [&] {
+                const Reference<css::sheet::XSpreadsheet> active = activeSheet();
+                fitColumns(active, firstColumn, lastColumn);
+                const rtl::OUString activeName = sheetName(active);
+                for (const OwedSheet &owed : m_sheetsOwedFit) {
+                    if (owed.name == activeName)
+                        continue;
+                    try {
+                        fitColumns(owed.sheet, firstColumn, lastColumn);
+                    } catch (const css::uno::RuntimeException &) {
+                        if (!m_document.stillOpen())
+                            throw;
+                        // the user deleted that sheet: nothing left to fit
+                    }
                 }
-            }
-            m_sheetsOwedFit.clear();
-        }, &m_document);
+                m_sheetsOwedFit.clear();
+            },
+            &m_document);
     }
 
     void setSelectionNumberFormat(const std::string &formatCode) override
     {
-        m_office.run("set the number format", [&] {
-            const sal_Int32 key = formatKey(formatCode);
-            const Reference<css::view::XSelectionSupplier> controller(model()->getCurrentController(), UNO_QUERY_THROW);
-            const Reference<css::beans::XPropertySet> selection(controller->getSelection(), UNO_QUERY);
-            if (!selection.is() || !present(selection->getPropertySetInfo())->hasPropertyByName("NumberFormat")) {
-                if (!m_document.stillOpen())
-                    throw SpreadsheetError(Error::DocumentGone, "The workbook was closed during the recording.");
-                throw SpreadsheetError(Error::CallFailed,
-                                       "The selection in LibreOffice Calc is not a range of cells, so it cannot take "
-                                       "the number format \"" + formatCode + "\".");
-            }
-            selection->setPropertyValue("NumberFormat", Any(key));
-        }, &m_document);
+        m_office.run(
+            "set the number format",
+            [&] {
+                const sal_Int32 key = formatKey(formatCode);
+                const Reference<css::view::XSelectionSupplier> controller(model()->getCurrentController(),
+                                                                          UNO_QUERY_THROW);
+                const Reference<css::beans::XPropertySet> selection(controller->getSelection(), UNO_QUERY);
+                if (!selection.is() || !present(selection->getPropertySetInfo())->hasPropertyByName("NumberFormat")) {
+                    if (!m_document.stillOpen())
+                        throw SpreadsheetError(Error::DocumentGone, "The workbook was closed during the recording.");
+                    throw SpreadsheetError(
+                        Error::CallFailed,
+                        "The selection in LibreOffice Calc is not a range of cells, so it cannot take "
+                        "the number format \""
+                            + formatCode + "\".");
+                }
+                selection->setPropertyValue("NumberFormat", Any(key));
+            },
+            &m_document);
     }
 
 private:
@@ -268,7 +287,8 @@ extern "C" SAL_DLLPUBLIC_EXPORT int tallyo_sheet_module_abi()
     return tallyo::SheetModuleAbi;
 }
 
-extern "C" SAL_DLLPUBLIC_EXPORT tallyo::SheetBackend *tallyo_sheet_backend_create(const tallyo::SheetBackendOptions &options)
+extern "C" SAL_DLLPUBLIC_EXPORT tallyo::SheetBackend *
+tallyo_sheet_backend_create(const tallyo::SheetBackendOptions &options)
 {
     return new tallyo::calc::CalcBackend(options);
 }

@@ -87,8 +87,7 @@ Reference<css::uno::XComponentContext> localContext()
     if (!context) {
         const std::string rc = std::string(RuntimeProgramDirectory) + "/fundamentalrc";
         if (!isFile(rc)) {
-            throw SpreadsheetError(Error::NotInstalled,
-                                   "LibreOffice Calc is not installed: " + rc + " is missing.");
+            throw SpreadsheetError(Error::NotInstalled, "LibreOffice Calc is not installed: " + rc + " is missing.");
         }
         try {
             rtl::Bootstrap::set("URE_BOOTSTRAP", toUno("vnd.sun.star.pathname:" + rc));
@@ -137,12 +136,12 @@ private:
     sigset_t m_previous;
 };
 
-std::shared_ptr<ChildState> startOffice(const std::string &programDirectory, const std::string &accept,
-                                        bool headless, const std::string &profileUrl)
+std::shared_ptr<ChildState> startOffice(const std::string &programDirectory, const std::string &accept, bool headless,
+                                        const std::string &profileUrl)
 {
     const std::string executable = programDirectory + "/soffice";
-    std::vector<std::string> arguments = {executable, "--accept=" + accept, "--norestore", "--nologo",
-                                          "--nodefault", "--nolockcheck"};
+    std::vector<std::string> arguments = {executable, "--accept=" + accept, "--norestore",
+                                          "--nologo", "--nodefault",        "--nolockcheck"};
     if (headless)
         arguments.push_back("--headless");
     if (!profileUrl.empty())
@@ -198,8 +197,7 @@ std::string fromUno(const rtl::OUString &text)
 // ---------------------------------------------------------------- Watchdog
 
 Watchdog::Watchdog(std::function<void()> onExpiry) : m_onExpiry(std::move(onExpiry)), m_thread([this] { run(); })
-{
-}
+{}
 
 Watchdog::~Watchdog()
 {
@@ -362,7 +360,7 @@ bool OfficeLink::open(const std::string &pipe)
     }
     try {
         Reference<css::uno::XComponentContext> remote(bridge->getInstance("StarOffice.ComponentContext"),
-                                                       css::uno::UNO_QUERY_THROW);
+                                                      css::uno::UNO_QUERY_THROW);
         Reference<css::frame::XDesktop2> desktop = css::frame::Desktop::create(remote);
         std::lock_guard lock(m_mutex);
         if (!m_bridge.is())
@@ -414,13 +412,13 @@ CalcOffice::CalcOffice(const SheetBackendOptions &options)
       m_programDirectory(CalcOptions::from(options).officeProgramDirectory.empty()
                              ? RuntimeProgramDirectory
                              : CalcOptions::from(options).officeProgramDirectory),
-      m_startTimeout(options.startTimeout), m_startDeadline([this] {
+      m_startTimeout(options.startTimeout),
+      m_startDeadline([this] {
           m_startTimedOut = true;
           if (const auto current = link())
               current->cut();
       })
-{
-}
+{}
 
 void CalcOffice::connect(Start start)
 {
@@ -449,14 +447,18 @@ void CalcOffice::connect(Start start)
             if (m_startTimedOut)
                 throw timedOut();
             if (start == Start::Never)
-                throw SpreadsheetError(Error::ApplicationGone, "No LibreOffice accepts automation on the pipe " + m_pipe + ".");
+                throw SpreadsheetError(Error::ApplicationGone,
+                                       "No LibreOffice accepts automation on the pipe " + m_pipe + ".");
             if (!isFile(m_programDirectory + "/soffice"))
                 throw SpreadsheetError(Error::NotInstalled,
-                                       "LibreOffice Calc is not installed: " + m_programDirectory + "/soffice is missing.");
+                                       "LibreOffice Calc is not installed: " + m_programDirectory
+                                           + "/soffice is missing.");
             if (!isFile(m_programDirectory + "/libsclo.so"))
-                throw SpreadsheetError(Error::NotInstalled,
-                                       "LibreOffice is installed without Calc, its spreadsheet (package libreoffice-calc).");
-            const auto child = startOffice(m_programDirectory, "pipe,name=" + m_pipe + ";urp;", m_headless, m_profileUrl);
+                throw SpreadsheetError(
+                    Error::NotInstalled,
+                    "LibreOffice is installed without Calc, its spreadsheet (package libreoffice-calc).");
+            const auto child =
+                startOffice(m_programDirectory, "pipe,name=" + m_pipe + ";urp;", m_headless, m_profileUrl);
             {
                 std::lock_guard lock(m_linkMutex);
                 m_launched = child;
@@ -477,8 +479,9 @@ void CalcOffice::connect(Start start)
                     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
                         throw SpreadsheetError(Error::StartFailed,
                                                "LibreOffice could not be started: soffice ended at once ("
-                                                   + (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                                                                        : "signal " + std::to_string(WTERMSIG(status)))
+                                                   + (WIFEXITED(status)
+                                                          ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                                          : "signal " + std::to_string(WTERMSIG(status)))
                                                    + ").");
                     }
                 }
@@ -626,7 +629,8 @@ void CalcOffice::fail(const char *step, const rtl::OUString &message, const Watc
         officeGone();
     if (document && !document->stillOpen())
         throw SpreadsheetError(Error::DocumentGone, "The workbook was closed during the recording.");
-    throw SpreadsheetError(Error::CallFailed, "LibreOffice Calc could not " + std::string(step) + ": " + fromUno(message));
+    throw SpreadsheetError(Error::CallFailed,
+                           "LibreOffice Calc could not " + std::string(step) + ": " + fromUno(message));
 }
 
 } // namespace tallyo::calc

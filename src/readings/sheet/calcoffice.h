@@ -46,8 +46,7 @@ std::string fromUno(const rtl::OUString &text);
 // Remote getters answer with an empty reference while a document is torn
 // down; every reference we call through goes through present() and turns that
 // into an exception instead of a crash.
-template <class T>
-Reference<T> present(const Reference<T> &reference)
+template <class T> Reference<T> present(const Reference<T> &reference)
 {
     return Reference<T>(reference, css::uno::UNO_SET_THROW);
 }
@@ -153,7 +152,10 @@ struct ChildState;
 // every later step at once.
 class CalcOffice {
 public:
-    enum class Start { IfNeeded, Never };
+    enum class Start {
+        IfNeeded,
+        Never
+    };
 
     // Makes no call: connect() does.
     explicit CalcOffice(const SheetBackendOptions &options);
@@ -197,8 +199,8 @@ public:
 
     // Runs one automation step. UNO failures leave as SpreadsheetError;
     // `document`, when given, tells a workbook the user closed from other failures.
-    template <class F>
-    auto run(const char *step, F &&function, const WatchedDocument *document = nullptr) -> decltype(function())
+    template <class F> auto run(const char *step, F &&function, const WatchedDocument *document = nullptr)
+        -> decltype(function())
     {
         if (m_cancelled)
             abandoned();
@@ -242,10 +244,10 @@ private:
     std::function<void()> m_dropReferences;
     mutable std::mutex m_linkMutex; // cancel() and the start deadline reach m_link from other threads
     std::shared_ptr<OfficeLink> m_link;
-    bool m_linkShared = false;      // offered to other users in this process
+    bool m_linkShared = false; // offered to other users in this process
     std::shared_ptr<ChildState> m_launched; // the soffice connect() started, if any
-    std::thread m_cutter;           // cancel()'s: lets go of the link
-    Watchdog m_startDeadline;       // last: stopped first
+    std::thread m_cutter; // cancel()'s: lets go of the link
+    Watchdog m_startDeadline; // last: stopped first
 };
 
 } // namespace tallyo::calc

@@ -12,7 +12,7 @@ inline constexpr int MaxSheetColumn = 16384;
 
 struct ColumnSpan {
     int first = 0; // 1-based
-    int last = 0;  // 1-based, >= first
+    int last = 0; // 1-based, >= first
     bool operator==(const ColumnSpan &) const = default;
 };
 

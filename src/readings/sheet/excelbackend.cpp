@@ -91,8 +91,8 @@ std::string hex(HRESULT hr)
 
 bool meansExcelGone(HRESULT hr)
 {
-    return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVERFAULT || hr == CO_E_OBJNOTCONNECTED
-        || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE || hr == RPC_E_CONNECTION_TERMINATED
+    return hr == RPC_E_DISCONNECTED || hr == RPC_E_SERVERFAULT || hr == CO_E_OBJNOTCONNECTED || hr == RPC_E_SERVER_DIED
+        || hr == RPC_E_SERVER_DIED_DNE || hr == RPC_E_CONNECTION_TERMINATED
         || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED)
         || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE);
 }
@@ -168,10 +168,9 @@ private:
 // to Excel when the backend object is gone.
 struct Shared {
     Shared()
-        : cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-        , readyEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-    }
+        : cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          readyEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {}
     ~Shared()
     {
         CloseHandle(cancelEvent);
@@ -184,7 +183,7 @@ struct Shared {
 
     std::atomic<bool> cancelRequested{false};
     HANDLE cancelEvent;
-    HANDLE readyEvent;          // the apartment thread takes jobs
+    HANDLE readyEvent; // the apartment thread takes jobs
     DWORD threadId = 0;
 };
 
@@ -257,7 +256,8 @@ public:
         if (FAILED(hr)) {
             throw SpreadsheetError(Error::NotInstalled,
                                    "Microsoft Excel is not installed on this computer: no program is registered for "
-                                   "automation as \"Excel.Application\" (" + hex(hr) + ").");
+                                   "automation as \"Excel.Application\" ("
+                                       + hex(hr) + ").");
         }
         // A new instance each time: Excel registers its automation class for single use.
         IDispatch *application = nullptr;
@@ -367,7 +367,8 @@ public:
                 throw;
             throw SpreadsheetError(Error::CallFailed,
                                    "The selection in Microsoft Excel is not a range of cells, so it cannot take the "
-                                   "number format \"" + formatCode + "\".");
+                                   "number format \""
+                                       + formatCode + "\".");
         }
     }
 
@@ -452,7 +453,10 @@ private:
     // Excel numbers its members alike on every object, so a name looked up
     // once serves again (a round trip saved on every call), except on an
     // object whose kind the user chooses.
-    enum class LookUp { Once, Always };
+    enum class LookUp {
+        Once,
+        Always
+    };
 
     Variant get(IDispatch *object, const wchar_t *name, std::initializer_list<Variant *> arguments, const char *step)
     {
@@ -521,8 +525,7 @@ private:
                 EXCEPINFO exception{};
                 UINT badArgument = 0;
                 hr = object->Invoke(id, IID_NULL, EnglishUs, flags, &parameters,
-                                    (flags & DISPATCH_PROPERTYPUT) ? nullptr : result.get(), &exception,
-                                    &badArgument);
+                                    (flags & DISPATCH_PROPERTYPUT) ? nullptr : result.get(), &exception, &badArgument);
                 if (hr == DISP_E_EXCEPTION) {
                     if (exception.pfnDeferredFillIn)
                         exception.pfnDeferredFillIn(&exception);
@@ -550,8 +553,9 @@ private:
             }
             if (meansExcelGone(hr))
                 throw goneError(object);
-            throw SpreadsheetError(Error::CallFailed, std::string("Microsoft Excel could not ") + step + " ("
-                                                          + (description.empty() ? hex(hr) : description) + ").");
+            throw SpreadsheetError(Error::CallFailed,
+                                   std::string("Microsoft Excel could not ") + step + " ("
+                                       + (description.empty() ? hex(hr) : description) + ").");
         }
     }
 
@@ -580,7 +584,8 @@ DWORD WINAPI apartmentThread(void *parameter)
         SetEvent(shared.readyEvent);
         while (GetMessageW(&message, nullptr, 0, 0) > 0) {
             if (message.hwnd == nullptr && message.message == RunJobMessage) {
-                const std::unique_ptr<std::shared_ptr<Job>> job(reinterpret_cast<std::shared_ptr<Job> *>(message.lParam));
+                const std::unique_ptr<std::shared_ptr<Job>> job(
+                    reinterpret_cast<std::shared_ptr<Job> *>(message.lParam));
                 try {
                     if (shared.cancelled())
                         throw SpreadsheetError(Error::Abandoned, GivenUp);
@@ -708,8 +713,8 @@ private:
         if (woken == WAIT_TIMEOUT) {
             cancel();
             throw SpreadsheetError(Error::StartFailed,
-                                   "Microsoft Excel did not start within "
-                                       + std::to_string(timeout.count() / 1000) + " seconds.");
+                                   "Microsoft Excel did not start within " + std::to_string(timeout.count() / 1000)
+                                       + " seconds.");
         }
         throw SpreadsheetError(Error::Abandoned, GivenUp, job->cellsDone);
     }
@@ -728,7 +733,8 @@ extern "C" __declspec(dllexport) int tallyo_sheet_module_abi()
     return tallyo::SheetModuleAbi;
 }
 
-extern "C" __declspec(dllexport) tallyo::SheetBackend *tallyo_sheet_backend_create(const tallyo::SheetBackendOptions &options)
+extern "C" __declspec(dllexport) tallyo::SheetBackend *tallyo_sheet_backend_create(
+    const tallyo::SheetBackendOptions &options)
 {
     return new tallyo::excel::Excel(options);
 }

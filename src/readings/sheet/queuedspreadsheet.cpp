@@ -63,10 +63,14 @@ SpreadsheetError asSpreadsheetError(const std::string &applicationName)
 } // namespace
 
 struct QueuedSpreadsheet::Call {
-    enum class Kind { Visible, AddWorkbook, Cell };
+    enum class Kind {
+        Visible,
+        AddWorkbook,
+        Cell
+    };
     Kind kind;
-    SheetCell cell;            // Cell
-    bool visible = false;      // Visible
+    SheetCell cell; // Cell
+    bool visible = false; // Visible
     bool refreshAfter = false; // a fit or format was asked for after this call
 };
 
@@ -79,16 +83,16 @@ struct QueuedSpreadsheet::Shared {
     std::condition_variable cancelEnded;
 
     // Everything below is guarded by mutex.
-    std::deque<Call> queue;      // not carried out yet, oldest first
-    std::size_t sending = 0;     // the first calls of queue, in the application's hands
+    std::deque<Call> queue; // not carried out yet, oldest first
+    std::size_t sending = 0; // the first calls of queue, in the application's hands
     bool refreshOwed = false;
     bool refreshing = false;
-    std::optional<ColumnSpan> fit;      // the last asked for
-    std::optional<std::string> format;  // the last asked for
+    std::optional<ColumnSpan> fit; // the last asked for
+    std::optional<std::string> format; // the last asked for
     Clock::time_point lastCall{};
     bool started = false;
     bool abandoned = false;
-    bool stopping = false;       // let go of while idle: the worker ends
+    bool stopping = false; // let go of while idle: the worker ends
     std::optional<SpreadsheetError> failure;
     std::uint64_t callsAnswered = 0;
     std::string applicationName = "The spreadsheet application";
@@ -128,7 +132,7 @@ public:
     {
         std::unique_ptr<SheetBackend> backend = start(candidates);
         m_backend = backend.get();
-        for (std::unique_lock lock(s.mutex); m_backend && !s.failure; ) {
+        for (std::unique_lock lock(s.mutex); m_backend && !s.failure;) {
             const bool barrierNext = !s.queue.empty() && s.queue.front().kind != Call::Kind::Cell;
             const auto due = refreshDue();
             if (s.refreshOwed && (barrierNext || s.stopping || Clock::now() >= due)) {
@@ -185,7 +189,8 @@ private:
                 });
                 return backend; // given up meanwhile: failure() says so
             } catch (...) {
-                const SpreadsheetError error = asSpreadsheetError(backend ? backend->applicationName() : s.applicationName);
+                const SpreadsheetError error =
+                    asSpreadsheetError(backend ? backend->applicationName() : s.applicationName);
                 letGo(std::move(backend));
                 // One that is not installed lets the next try; the first such error tells it when none can.
                 if (!failure || error.number != Error::NotInstalled)
@@ -203,8 +208,7 @@ private:
     }
 
     // Changes the shared state unless the application was given up, and notifies.
-    template <class Change>
-    bool publish(Change change)
+    template <class Change> bool publish(Change change)
     {
         {
             std::lock_guard lock(s.mutex);
@@ -223,7 +227,8 @@ private:
         if (!m_lastRefreshEnd)
             return Clock::time_point::min(); // the first runs at once
         const auto costly = *m_lastRefreshEnd
-            + std::min<Clock::duration>(m_lastRefreshCost * s.settings.refreshCostFactor, s.settings.longestRefreshHold);
+            + std::min<Clock::duration>(m_lastRefreshCost * s.settings.refreshCostFactor,
+                                        s.settings.longestRefreshHold);
         const auto regular = std::max(*m_lastRefreshEnd + s.settings.refreshInterval, costly);
         const auto quiet = std::max(s.lastCall + s.settings.quietRefresh, costly);
         return std::min(regular, quiet);
@@ -262,7 +267,8 @@ private:
         if (first.kind == Call::Kind::Cell && !error) { // the next write: about writeTarget at this pace
             const double took = std::chrono::duration<double>(Clock::now() - began).count();
             const double fit = std::chrono::duration<double>(s.settings.writeTarget).count() * double(count);
-            m_writeSize = took * double(MaxRowsPerWrite) <= fit ? MaxRowsPerWrite : std::max<std::size_t>(1, std::size_t(fit / took));
+            m_writeSize = took * double(MaxRowsPerWrite) <= fit ? MaxRowsPerWrite
+                                                                : std::max<std::size_t>(1, std::size_t(fit / took));
         }
         lock.lock();
         s.answered(done, error);
@@ -312,8 +318,7 @@ QueuedSpreadsheet::QueuedSpreadsheet(std::vector<BackendFactory> candidates, Que
 
 QueuedSpreadsheet::QueuedSpreadsheet(BackendFactory createBackend, QueueSettings settings)
     : QueuedSpreadsheet(std::vector<BackendFactory>{std::move(createBackend)}, settings)
-{
-}
+{}
 
 QueuedSpreadsheet::~QueuedSpreadsheet()
 {
@@ -330,8 +335,7 @@ QueuedSpreadsheet::~QueuedSpreadsheet()
         abandon();
 }
 
-template <class Change>
-void QueuedSpreadsheet::change(Change change)
+template <class Change> void QueuedSpreadsheet::change(Change change)
 {
     {
         std::lock_guard lock(m_shared->mutex);
@@ -390,8 +394,7 @@ void QueuedSpreadsheet::setSelectionNumberFormat(const std::string &formatCode)
     askRefresh([&](Shared &s) { s.format = formatCode; });
 }
 
-template <class Set>
-void QueuedSpreadsheet::askRefresh(Set set)
+template <class Set> void QueuedSpreadsheet::askRefresh(Set set)
 {
     change([&](Shared &s) {
         if (s.failure)
@@ -463,8 +466,8 @@ void QueuedSpreadsheet::abandon()
             return;
         m_shared->abandoned = true;
         if (!m_shared->failure)
-            m_shared->failure = SpreadsheetError(Error::Abandoned, m_shared->applicationName
-                                                                      + " was given up: nothing more was sent to it.");
+            m_shared->failure = SpreadsheetError(
+                Error::Abandoned, m_shared->applicationName + " was given up: nothing more was sent to it.");
         m_shared->workerWake.notify_all();
         backend = m_shared->backend;
         if (backend)

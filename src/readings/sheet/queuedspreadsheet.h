@@ -81,11 +81,9 @@ private:
     class Worker;
 
     // Makes a change the worker is to see (false: none) and notifies.
-    template <class Change>
-    void change(Change change);
+    template <class Change> void change(Change change);
     void enqueue(Call call);
-    template <class Set>
-    void askRefresh(Set set);
+    template <class Set> void askRefresh(Set set);
 
     std::shared_ptr<Shared> m_shared;
 };

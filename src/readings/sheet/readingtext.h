@@ -67,8 +67,11 @@ inline std::string asUtf8(std::string_view bytes)
     bool valid = true;
     for (std::size_t i = 0; i < bytes.size() && valid;) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-        std::size_t more = c < 0x80 ? 0 : c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2
-            : c >= 0xF0 && c <= 0xF4 ? 3 : 4;
+        std::size_t more = c < 0x80  ? 0
+            : c >= 0xC2 && c <= 0xDF ? 1
+            : c >= 0xE0 && c <= 0xEF ? 2
+            : c >= 0xF0 && c <= 0xF4 ? 3
+                                     : 4;
         if (more == 4) {
             valid = false;
             break;
@@ -105,10 +108,18 @@ inline std::string escapedControls(std::string_view text)
             continue;
         }
         switch (c) {
-        case '\r': line += "\\r"; break;
-        case '\n': line += "\\n"; break;
-        case '\t': line += "\\t"; break;
-        case 0: line += "\\0"; break;
+        case '\r':
+            line += "\\r";
+            break;
+        case '\n':
+            line += "\\n";
+            break;
+        case '\t':
+            line += "\\t";
+            break;
+        case 0:
+            line += "\\0";
+            break;
         default:
             line += "\\x";
             line += kHex[c >> 4];

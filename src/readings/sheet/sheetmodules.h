@@ -13,10 +13,10 @@
 namespace tallyo {
 
 struct SheetModule {
-    std::string_view name;            // "calc": what the build and the options name it by
-    std::string_view baseName;        // "tallyo-calc": libtallyo-calc.so, tallyo-calc.dll
+    std::string_view name; // "calc": what the build and the options name it by
+    std::string_view baseName; // "tallyo-calc": libtallyo-calc.so, tallyo-calc.dll
     std::string_view applicationName; // "LibreOffice Calc": for messages
-    std::string_view installHint;     // what the user installs to have it
+    std::string_view installHint; // what the user installs to have it
 };
 
 inline constexpr SheetModule SheetModules[] = {

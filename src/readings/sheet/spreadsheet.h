@@ -33,7 +33,8 @@ namespace tallyo {
 // `number` and what() are what the user is shown.
 struct SpreadsheetError : std::runtime_error {
     SpreadsheetError(int number, const std::string &text, std::size_t cellsDone = 0, std::size_t cellsMaybe = 0)
-        : std::runtime_error(text), number(number), cellsDone(cellsDone), cellsMaybe(cellsMaybe) {}
+        : std::runtime_error(text), number(number), cellsDone(cellsDone), cellsMaybe(cellsMaybe)
+    {}
     int number;
     // A write of several cells that failed part-way: how many of its leading
     // cells are in the sheet. 0 for every other call.
@@ -45,13 +46,13 @@ struct SpreadsheetError : std::runtime_error {
 
 // Error numbers used by the backends (shown to the user with the text).
 namespace SpreadsheetErrorNumber {
-inline constexpr int NotInstalled = 429;     // the application cannot be created
-inline constexpr int StartFailed = 430;      // it was found but did not start in time
-inline constexpr int DocumentGone = 1004;    // the workbook/sheet was closed by the user
-inline constexpr int ApplicationGone = 462;  // the application quit or crashed
-inline constexpr int CallFailed = 440;       // any other refused call
-inline constexpr int Abandoned = 18;         // given up by us: nothing more is sent
-}
+inline constexpr int NotInstalled = 429; // the application cannot be created
+inline constexpr int StartFailed = 430; // it was found but did not start in time
+inline constexpr int DocumentGone = 1004; // the workbook/sheet was closed by the user
+inline constexpr int ApplicationGone = 462; // the application quit or crashed
+inline constexpr int CallFailed = 440; // any other refused call
+inline constexpr int Abandoned = 18; // given up by us: nothing more is sent
+} // namespace SpreadsheetErrorNumber
 
 // The last row of a worksheet, in Calc and in Excel alike.
 inline constexpr long long SheetLastRow = 1'048'576;

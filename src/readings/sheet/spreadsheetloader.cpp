@@ -40,7 +40,9 @@ QString programDirectory()
 // application object lives.
 std::vector<std::filesystem::path> moduleDirectories(const std::string &moduleDirectory)
 {
-    const auto path = [](const QString &directory) { return std::filesystem::path(directory.toStdU16String()).make_preferred(); };
+    const auto path = [](const QString &directory) {
+        return std::filesystem::path(directory.toStdU16String()).make_preferred();
+    };
     if (!moduleDirectory.empty())
         return {path(QString::fromStdString(moduleDirectory))};
     const QString directory = programDirectory();
@@ -58,9 +60,9 @@ const SheetModule &module(const std::string &name)
 // The module would not load: almost always the application's own libraries are missing.
 [[noreturn]] void notInstalled(const SheetModule &module, const std::string &why)
 {
-    throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled, std::string(module.applicationName)
-                                                                     + " is not installed: " + why + " "
-                                                                     + std::string(module.installHint));
+    throw SpreadsheetError(SpreadsheetErrorNumber::NotInstalled,
+                           std::string(module.applicationName) + " is not installed: " + why + " "
+                               + std::string(module.installHint));
 }
 
 // This program's own module is missing or wrong.
@@ -118,7 +120,8 @@ QLibrary &loadModule(const std::vector<std::filesystem::path> &directories, cons
     return *loaded.emplace(*found, std::move(library)).first->second;
 }
 
-void *moduleSymbol(const std::vector<std::filesystem::path> &directories, const std::string &backend, const char *symbol)
+void *moduleSymbol(const std::vector<std::filesystem::path> &directories, const std::string &backend,
+                   const char *symbol)
 {
     const SheetModule &found = module(backend);
     QLibrary &library = loadModule(directories, found);
