@@ -255,7 +255,10 @@ QString reportTable(const ReadingRun &run, const StabilityReport &report, const 
         auto dev = [](const Deviation &d) {
             return (d.terms ? significant(d.value) : QStringLiteral("-")).leftJustified(16);
         };
-        t += QString::number(a.tau, 'g', 6).leftJustified(14) + dev(a.overlapping)
+        // Time stamps have milliseconds: a tau from them is shown to the
+        // millisecond (a finer --tau as given).
+        const double tau = a.tau >= 1e-3 ? std::round(a.tau * 1000.0) / 1000.0 : a.tau;
+        t += QString::number(tau, 'g', 12).leftJustified(14) + dev(a.overlapping)
             + QString::number(a.overlapping.terms).leftJustified(10) + dev(a.modified)
             + QString::number(a.modified.terms) + QLatin1Char('\n');
     }
