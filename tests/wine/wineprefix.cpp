@@ -137,8 +137,11 @@ void WinePrefix::setUp(QProcess &process, const QString &exe, const QStringList 
 
 void WinePrefix::setUpInConsole(QProcess &process, const QString &exe, const QStringList &arguments) const
 {
-    // script(1) gives wine a terminal, where wine makes its console.
-    QStringList words;
+    // script(1) gives wine a terminal, where wine makes its console. Its
+    // shell hands the terminal over to wine (exec): a shell left waiting
+    // dies of the SIGINT a Ctrl+C sends while the terminal is not in raw
+    // mode, and script(1) then reports status 130 whatever the program did.
+    QStringList words{QStringLiteral("exec")};
     for (const QString &word : QStringList{m_wine, QStringLiteral(TALLYO_CONSOLE_RUN), exe} + arguments)
         words << QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QLatin1String("'\\''"))
                 + QLatin1Char('\'');
