@@ -7,6 +7,7 @@
 #include "queuedspreadsheet.h"
 #include "rig.h"
 #include "sheet_fakebackend.h"
+#include "unwrittenfile.h"
 
 #include <QComboBox>
 #include <QCursor>
@@ -206,6 +207,7 @@ private slots:
     void failuresEndTheRecordingWithAMessage();
     void fullSheetEndsTheRecording();
     void aWriteGivenUpThatLandsLaterIsMarkedInTheFile();
+    void savedFilesAreWholeAndNeverReplaced();
     void exitWhileAWriteNeverAnswersSavesItAsMaybe();
     void aBacklogThatDrainsSlowlyIsNeverCut();
     void stopEndsRecordingsWhileTheCounterIsSilent();
@@ -732,6 +734,31 @@ void TestRecording::aWriteGivenUpThatLandsLaterIsMarkedInTheFile()
     QVERIFY2(text.startsWith("row,reading,note\n") && !text.contains('\r'), text.constData());
     for (const Rig::SavedRow &saved : rig.savedRows())
         QCOMPARE(saved.reading, std::string("'=1+2,\"\xC2\xB5s\" hostile"));
+}
+
+void TestRecording::savedFilesAreWholeAndNeverReplaced()
+{
+    // Two saves in the same second, the second with a file of the user's in
+    // the way: each goes to a name of its own, and nothing else is left.
+    QTemporaryDir folder;
+    const QDateTime when(QDate(2026, 12, 7), QTime(10, 30));
+    const QString taken = folder.filePath(QStringLiteral("frequency-tallyo-unwritten-2026-12-07_10-30-00-2.csv"));
+    QFile user(taken);
+    QVERIFY(user.open(QIODevice::WriteOnly) && user.write("the user's\n") > 0);
+    user.close();
+    const SavedReadings first = saveUnwrittenReadings({{7, 1, "1.5 Hz", true}}, folder.path(), when);
+    const SavedReadings second = saveUnwrittenReadings({{8, 1, "2.5 Hz", false}}, folder.path(), when);
+    QCOMPARE(QFileInfo(first.path).fileName(), QStringLiteral("frequency-tallyo-unwritten-2026-12-07_10-30-00.csv"));
+    QCOMPARE(QFileInfo(second.path).fileName(), QStringLiteral("frequency-tallyo-unwritten-2026-12-07_10-30-00-3.csv"));
+    QCOMPARE(Rig::savedTextIn(folder.path()),
+             QByteArray("the user's\nrow,reading,note\n8,2.5 Hz,\nrow,reading,note\n7,1.5 Hz,maybe-in-sheet\n"));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), 3);
+
+    const SavedReadings nowhere =
+        saveUnwrittenReadings({{9, 1, "3.5 Hz", false}}, folder.filePath(QStringLiteral("missing")), when);
+    QVERIFY(nowhere.path.isEmpty());
+    QVERIFY2(nowhere.error.startsWith(QDir::toNativeSeparators(folder.filePath(QStringLiteral("missing")))),
+             qPrintable(nowhere.error));
 }
 
 void TestRecording::exitWhileAWriteNeverAnswersSavesItAsMaybe()

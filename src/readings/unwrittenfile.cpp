@@ -9,6 +9,8 @@
 namespace tallyo {
 
 namespace {
+constexpr int kMaxAttempts = 99;
+
 QByteArray unwrittenReadingsText(const std::vector<SheetCell> &cells)
 {
 #ifdef Q_OS_WIN
@@ -24,32 +26,50 @@ QByteArray unwrittenReadingsText(const std::vector<SheetCell> &cells)
 }
 } // namespace
 
+namespace {
+// The name for `attempt`: "stem.csv", then "stem-2.csv", "stem-3.csv", ...
+QString numbered(const QString &stem, int attempt, const QString &extension)
+{
+    return attempt == 1 ? stem + extension : QStringLiteral("%1-%2%3").arg(stem).arg(attempt).arg(extension);
+}
+} // namespace
+
 SavedReadings saveUnwrittenReadings(const std::vector<SheetCell> &cells, const QString &folder, const QDateTime &when)
 {
     const QByteArray content = unwrittenReadingsText(cells);
-    const QString stem =
-        QStringLiteral("frequency-tallyo-unwritten-%1").arg(when.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
-    QString lastError;
-    for (int attempt = 1; attempt < 100; ++attempt) {
-        const QString name =
-            attempt == 1 ? stem + QStringLiteral(".csv") : QStringLiteral("%1-%2.csv").arg(stem).arg(attempt);
-        QFile file(QDir(folder).filePath(name));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            lastError = file.errorString();
-            if (file.exists())
-                continue;
+    const QDir dir(folder);
+    const QString stem = dir.filePath(
+        QStringLiteral("frequency-tallyo-unwritten-%1").arg(when.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"))));
+    const auto failed = [&](const QString &error) {
+        return SavedReadings{{}, QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(folder), error)};
+    };
+    // Written whole under a name of its own, closed, then renamed: the file
+    // the message names is never seen half-written, even by a program
+    // watching the folder, and a failure leaves nothing behind.
+    QFile part;
+    for (int attempt = 1;; ++attempt) {
+        part.setFileName(numbered(stem, attempt, QStringLiteral(".part")));
+        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly))
             break;
-        }
-        if (file.write(content) != content.size() || !file.flush()) {
-            lastError = file.errorString();
-            file.close();
-            file.remove();
-            break;
-        }
-        file.close();
-        return {QDir::toNativeSeparators(file.fileName()), {}};
+        if (!part.exists() || attempt == kMaxAttempts)
+            return failed(part.errorString());
     }
-    return {{}, QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(folder), lastError)};
+    const bool whole = part.write(content) == content.size() && part.flush();
+    part.close();
+    QString error = part.errorString();
+    for (int attempt = 1; whole && attempt <= kMaxAttempts; ++attempt) {
+        const QString name = numbered(stem, attempt, QStringLiteral(".csv"));
+        // A rename never replaces a file that is there: its name is taken.
+        if (QFile::exists(name))
+            continue;
+        if (part.rename(name))
+            return {QDir::toNativeSeparators(name), {}};
+        error = part.errorString();
+        if (!QFile::exists(name))
+            break;
+    }
+    part.remove();
+    return failed(error);
 }
 
 QString unwrittenReadingsFolder()

@@ -120,12 +120,12 @@ QString WinePrefix::prepare(int comPort, const QString &device)
         return error;
     // The tests' X server has no window manager: a managed window would
     // make wine wait 2 s, on every hide, for a withdrawal nobody confirms.
-    if (QString error = run(m_wine,
-                            {QStringLiteral("reg"), QStringLiteral("add"),
-                             QStringLiteral("HKCU\\Software\\Wine\\X11 Driver"), QStringLiteral("/v"),
-                             QStringLiteral("Managed"), QStringLiteral("/t"), QStringLiteral("REG_SZ"),
-                             QStringLiteral("/d"), QStringLiteral("N"), QStringLiteral("/f")},
-                            kCommandTimeoutMs);
+    if (QString error =
+            run(m_wine,
+                {QStringLiteral("reg"), QStringLiteral("add"), QStringLiteral("HKCU\\Software\\Wine\\X11 Driver"),
+                 QStringLiteral("/v"), QStringLiteral("Managed"), QStringLiteral("/t"), QStringLiteral("REG_SZ"),
+                 QStringLiteral("/d"), QStringLiteral("N"), QStringLiteral("/f")},
+                kCommandTimeoutMs);
         !error.isEmpty())
         return error;
     // Wine links the port to the device when its server starts afresh.
