@@ -24,9 +24,7 @@ QByteArray unwrittenReadingsText(const std::vector<SheetCell> &cells)
             + (cell.inFlight ? "maybe-in-sheet" : "") + '\n';
     return text;
 }
-} // namespace
 
-namespace {
 // The name for `attempt`: "stem.csv", then "stem-2.csv", "stem-3.csv", ...
 QString numbered(const QString &stem, int attempt, const QString &extension)
 {

@@ -109,23 +109,21 @@ QString WinePrefix::prepare(int comPort, const QString &device)
     for (const QString &file : liberation.entryList({QStringLiteral("LiberationSans-*.ttf")}))
         QFile::copy(liberation.filePath(file), fonts + QLatin1Char('/') + file);
 
-    const QString port = QStringLiteral("COM%1").arg(comPort);
+    // A text value in wine's registry, made or replaced.
+    const auto setValue = [this](const QString &key, const QString &name, const QString &value) {
+        return run(m_wine,
+                   {QStringLiteral("reg"), QStringLiteral("add"), key, QStringLiteral("/v"), name, QStringLiteral("/t"),
+                    QStringLiteral("REG_SZ"), QStringLiteral("/d"), value, QStringLiteral("/f")},
+                   kCommandTimeoutMs);
+    };
     if (QString error =
-            run(m_wine,
-                {QStringLiteral("reg"), QStringLiteral("add"), QStringLiteral("HKLM\\Software\\Wine\\Ports"),
-                 QStringLiteral("/v"), port, QStringLiteral("/t"), QStringLiteral("REG_SZ"), QStringLiteral("/d"),
-                 device, QStringLiteral("/f")},
-                kCommandTimeoutMs);
+            setValue(QStringLiteral("HKLM\\Software\\Wine\\Ports"), QStringLiteral("COM%1").arg(comPort), device);
         !error.isEmpty())
         return error;
     // The tests' X server has no window manager: a managed window would
     // make wine wait 2 s, on every hide, for a withdrawal nobody confirms.
-    if (QString error =
-            run(m_wine,
-                {QStringLiteral("reg"), QStringLiteral("add"), QStringLiteral("HKCU\\Software\\Wine\\X11 Driver"),
-                 QStringLiteral("/v"), QStringLiteral("Managed"), QStringLiteral("/t"), QStringLiteral("REG_SZ"),
-                 QStringLiteral("/d"), QStringLiteral("N"), QStringLiteral("/f")},
-                kCommandTimeoutMs);
+    if (QString error = setValue(QStringLiteral("HKCU\\Software\\Wine\\X11 Driver"), QStringLiteral("Managed"),
+                                 QStringLiteral("N"));
         !error.isEmpty())
         return error;
     // Wine links the port to the device when its server starts afresh.
