@@ -1,11 +1,13 @@
 // The serial device on Windows: a COM port through the Win32 API.
 //
-// The port is opened for overlapped I/O. A one-byte read is always pending;
-// its event wakes the Qt event loop through a QWinEventNotifier, and the
-// bytes that came with it are taken at once, so received bytes arrive the way
-// QSerialPort's readyRead brings them and the waits that count them stay
-// event-driven. Writes go out in order, one overlapped write at a time;
-// close() lets them finish first.
+// The port is opened for overlapped I/O. While it is open and the event loop
+// runs, a one-byte read is pending; its event wakes the loop through a
+// QWinEventNotifier, and the bytes that came with it are taken at once, so
+// received bytes arrive the way QSerialPort's readyRead brings them and the
+// waits that count them stay event-driven. The next read is started from the
+// event loop, not on the way back to the caller: a port closed at once (a
+// click on Data reopens it) then has no read to cancel. Writes go out in
+// order, one overlapped write at a time; close() lets them finish first.
 //
 // Guards against what is known to differ between drivers (and wine):
 // - a write that completes successfully is never sent again, whatever byte
@@ -78,10 +80,11 @@ public:
     {
         m_readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         m_writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        // Both stay armed for the device's life: arming a wait costs a trip
+        // through the system, and a wake for a read or write that is no
+        // longer there finds nothing to do.
         m_readNotifier = new QWinEventNotifier(m_readEvent, this);
         m_writeNotifier = new QWinEventNotifier(m_writeEvent, this);
-        m_readNotifier->setEnabled(false);
-        m_writeNotifier->setEnabled(false);
         connect(m_readNotifier, &QWinEventNotifier::activated, this, [this] { onReadDone(); });
         connect(m_writeNotifier, &QWinEventNotifier::activated, this, [this] { onWriteDone(); });
     }
@@ -103,22 +106,17 @@ public:
         if (handle == INVALID_HANDLE_VALUE)
             return systemFailure(GetLastError());
         m_handle = handle;
+        m_linesSet = false;
 
         // No timeouts at all: a read waits for as many bytes as it asks
         // for, a write for the line.
         COMMTIMEOUTS timeouts{};
-        if (!SetCommTimeouts(m_handle, &timeouts) || !PurgeComm(m_handle, PURGE_RXCLEAR | PURGE_TXCLEAR)) {
+        if (!SetCommTimeouts(m_handle, &timeouts) || !PurgeComm(m_handle, PURGE_RXCLEAR)) {
             const DWORD error = GetLastError();
             dropHandle();
             return systemFailure(error);
         }
-        m_readNotifier->setEnabled(true);
-        m_writeNotifier->setEnabled(true);
-        if (!startRead()) {
-            const DWORD error = GetLastError();
-            dropHandle();
-            return systemFailure(error);
-        }
+        readSoon();
         return true;
     }
 
@@ -166,11 +164,15 @@ public:
         dcb.fRtsControl = m_rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
         if (!SetCommState(m_handle, &dcb))
             return systemFailure(GetLastError());
+        m_linesSet = true;
         return true;
     }
 
     bool setModemLines(bool dtr, bool rts) override
     {
+        // The line settings just applied put DTR and RTS where they are asked.
+        if (m_linesSet && dtr == m_dtr && rts == m_rts)
+            return true;
         m_dtr = dtr;
         m_rts = rts;
         if (!EscapeCommFunction(m_handle, dtr ? SETDTR : CLRDTR)
@@ -214,9 +216,8 @@ public:
             if (m_readPending && WaitForSingleObject(m_readEvent, 0) == WAIT_OBJECT_0
                 && GetOverlappedResult(m_handle, &m_readOv, &count, FALSE) && count > 0) {
                 m_readPending = false;
-                if (!startRead())
-                    QMetaObject::invokeMethod(
-                        this, [this] { lose(); }, Qt::QueuedConnection);
+                ResetEvent(m_readEvent);
+                readSoon();
             }
         }
         m_received.clear();
@@ -229,6 +230,24 @@ private:
         // words for it ("Access is denied") would mislead.
         const Failure failure = failureOf(error);
         return fail(failure, failure == Failure::Held ? QString() : systemText(error));
+    }
+
+    // The next read starts once the event loop runs again, not on the way to
+    // the caller: what arrives meanwhile waits in the driver, and a port
+    // closed before then has no read to cancel.
+    void readSoon()
+    {
+        if (m_readSoon)
+            return;
+        m_readSoon = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_readSoon = false;
+                if (m_handle != INVALID_HANDLE_VALUE && !m_readPending && !startRead())
+                    lose();
+            },
+            Qt::QueuedConnection);
     }
 
     // One byte, no timeout: it completes when the next byte arrives.
@@ -265,8 +284,9 @@ private:
             return lose();
         if (status.cbInQue > 0 && !readQueued(qMin<DWORD>(status.cbInQue, kReadChunk)))
             return lose();
-        if (!startRead())
-            return lose();
+        // Done with: a signalled event would only wake us again for nothing.
+        ResetEvent(m_readEvent);
+        readSoon();
         emit received();
     }
 
@@ -337,22 +357,22 @@ private:
 
     void dropHandle()
     {
-        m_readNotifier->setEnabled(false);
-        m_writeNotifier->setEnabled(false);
         if (m_handle != INVALID_HANDLE_VALUE) {
             // The pending read writes into our buffer until it is cancelled.
-            CancelIo(m_handle);
             DWORD count = 0;
-            if (m_readPending)
-                GetOverlappedResult(m_handle, &m_readOv, &count, TRUE);
+            if (m_readPending || !m_writing.isEmpty()) {
+                CancelIo(m_handle);
+                if (m_readPending)
+                    GetOverlappedResult(m_handle, &m_readOv, &count, TRUE);
+                if (!m_writing.isEmpty())
+                    GetOverlappedResult(m_handle, &m_writeOv, &count, TRUE);
+                ResetEvent(m_readEvent);
+                ResetEvent(m_writeEvent);
+            }
             m_readPending = false;
-            if (!m_writing.isEmpty())
-                GetOverlappedResult(m_handle, &m_writeOv, &count, TRUE);
             CloseHandle(m_handle);
             m_handle = INVALID_HANDLE_VALUE;
         }
-        ResetEvent(m_readEvent);
-        ResetEvent(m_writeEvent);
         m_queued.clear();
         m_writing.clear();
     }
@@ -360,10 +380,12 @@ private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     bool m_dtr = false;
     bool m_rts = false;
+    bool m_linesSet = false; // the levels above are on the open port
 
     HANDLE m_readEvent = nullptr;
     OVERLAPPED m_readOv{};
     bool m_readPending = false;
+    bool m_readSoon = false;
     char m_readBuffer[kReadChunk];
     QWinEventNotifier *m_readNotifier = nullptr;
     QByteArray m_received;
