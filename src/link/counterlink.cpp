@@ -312,6 +312,33 @@ CounterLink::ReplyWait CounterLink::waitForReply(Exchange &exchange, const std::
     if (request)
         QCoreApplication::processEvents();
     bool lineWentQuiet = false;
+    // One loop and its timers for the whole wait: a reply wakes it once a
+    // character, and a timer set or killed each time costs a trip through the
+    // system on some platforms.
+    QEventLoop loop;
+    QObject::connect(&m_comm, &MSComm::received, &loop, &QEventLoop::quit);
+    QObject::connect(&m_comm, &MSComm::disturbed, &loop, &QEventLoop::quit);
+    QObject::connect(&m_comm, &MSComm::lineLost, &loop, &QEventLoop::quit);
+    QObject::connect(this, &CounterLink::exchangeSettled, &loop, &QEventLoop::quit);
+    QObject::connect(this, &CounterLink::waitsWoken, &loop, &QEventLoop::quit);
+    QObject::connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
+    // Neither timer needs the millisecond, and coarse ones are cheap to set (a
+    // precise timer is a multimedia timer on Windows, about a millisecond to
+    // set up under wine). A limit that fires early finds its time not yet
+    // reached and is set again; a few percent late, or a quiet gap a few
+    // percent short, changes nothing a user sees.
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    quiet.setTimerType(Qt::CoarseTimer);
+    QObject::connect(&quiet, &QTimer::timeout, &loop, [&] {
+        lineWentQuiet = true;
+        loop.quit();
+    });
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.setTimerType(Qt::CoarseTimer);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    TimePoint limitSetFor = TimePoint::max();
     for (;;) {
         // A reading handed over is taken first, even when the program ends.
         if (exchange.handedOver)
@@ -335,30 +362,15 @@ CounterLink::ReplyWait CounterLink::waitForReply(Exchange &exchange, const std::
         if (now >= until)
             return ReplyWait::TimedOut;
 
-        QEventLoop loop;
-        QObject::connect(&m_comm, &MSComm::received, &loop, &QEventLoop::quit);
-        QObject::connect(&m_comm, &MSComm::disturbed, &loop, &QEventLoop::quit);
-        QObject::connect(&m_comm, &MSComm::lineLost, &loop, &QEventLoop::quit);
-        QObject::connect(this, &CounterLink::exchangeSettled, &loop, &QEventLoop::quit);
-        QObject::connect(this, &CounterLink::waitsWoken, &loop, &QEventLoop::quit);
-        QObject::connect(&m_life, &ProgramLife::endingStarted, &loop, &QEventLoop::quit);
-        QTimer quiet;
-        if (longEnough) {
-            quiet.setSingleShot(true);
-            quiet.setTimerType(Qt::PreciseTimer);
-            QObject::connect(&quiet, &QTimer::timeout, &loop, [&] {
-                lineWentQuiet = true;
-                loop.quit();
-            });
+        // Quiet means nothing more since the last wake.
+        if (longEnough)
             quiet.start(kReplyEndGap);
-        }
-        QTimer limit;
-        if (until != TimePoint::max()) {
-            limit.setSingleShot(true);
-            limit.setTimerType(Qt::PreciseTimer);
-            QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        if (until == TimePoint::max()) {
+            limit.stop();
+        } else if (until != limitSetFor || !limit.isActive()) {
             limit.start(std::chrono::ceil<std::chrono::milliseconds>(until - now));
         }
+        limitSetFor = until;
         if (request && m_life.ending())
             throw ProgramEnding{};
         loop.exec();
