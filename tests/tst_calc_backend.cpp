@@ -620,6 +620,8 @@ void TestCalcBackend::missingPiecesAreReported_data()
     QTest::newRow("no office") << "no office" << SpreadsheetErrorNumber::NotInstalled << "not installed";
     QTest::newRow("office without Calc") << "no calc" << SpreadsheetErrorNumber::NotInstalled << "without Calc";
     QTest::newRow("office fails") << "exit 1" << SpreadsheetErrorNumber::StartFailed << "ended at once";
+    QTest::newRow("office hands over to nobody")
+        << "exit 0" << SpreadsheetErrorNumber::StartFailed << "ended at once, twice";
     QTest::newRow("office never listens")
         << "never listens" << SpreadsheetErrorNumber::StartFailed << "did not start within";
 }
@@ -651,6 +653,7 @@ void TestCalcBackend::missingPiecesAreReported()
         file.setPermissions(file.permissions() | QFile::ExeOwner);
     };
     const QString pidFile = folder.filePath("soffice.pid");
+    const QString startsFile = folder.filePath("soffice.starts");
     if (setup == "no module" || setup == "broken module") {
         options.moduleDirectory = folder.path().toStdString();
         if (setup == "broken module")
@@ -659,10 +662,15 @@ void TestCalcBackend::missingPiecesAreReported()
         REQUIRE_CALC();
         if (setup != "no office")
             writeFile("soffice", "#!/bin/sh\nexit 0\n");
-        if (setup == "exit 1" || setup == "never listens")
+        if (setup == "exit 1" || setup == "exit 0" || setup == "never listens")
             writeFile("libsclo.so", "");
+        // Time for a second start, and for it to end, on a busy machine.
+        if (setup == "exit 0")
+            options.backend.startTimeout = 6000ms;
         if (setup == "exit 1")
             writeFile("soffice", "#!/bin/sh\nexit 1\n");
+        if (setup == "exit 0")
+            writeFile("soffice", "#!/bin/sh\necho started >> '" + QFile::encodeName(startsFile) + "'\nexit 0\n");
         if (setup == "never listens")
             writeFile("soffice", "#!/bin/sh\necho $$ > '" + QFile::encodeName(pidFile) + "'\nexec sleep 600\n");
     }
@@ -672,6 +680,11 @@ void TestCalcBackend::missingPiecesAreReported()
     QCOMPARE(app->failure()->number, number);
     QVERIFY2(QString::fromUtf8(app->failure()->what()).contains(message), app->failure()->what());
     QVERIFY(!app->started());
+    if (setup == "exit 0") {
+        QFile starts(startsFile);
+        QVERIFY(starts.open(QIODevice::ReadOnly));
+        QCOMPARE(starts.readAll(), QByteArray("started\nstarted\n"));
+    }
 
     QFile started(pidFile);
     if (started.open(QIODevice::ReadOnly))

@@ -3,6 +3,7 @@
 #include "calcoptions.h"
 #include "limittext.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -70,6 +71,13 @@ namespace Error = SpreadsheetErrorNumber;
 constexpr char RuntimeProgramDirectory[] = TALLYO_LO_PROGRAM_DIR;
 constexpr char DefaultPipeName[] = "tallyo_calc";
 constexpr auto ConnectRetry = std::chrono::milliseconds(50);
+
+// How long an office already running on the profile gets to take over from an
+// soffice that ended at once, before soffice is started once more.
+std::chrono::milliseconds handOverWait(std::chrono::milliseconds startTimeout)
+{
+    return std::min<std::chrono::milliseconds>(std::chrono::seconds(10), startTimeout / 3);
+}
 
 bool isFile(const std::string &path)
 {
@@ -457,23 +465,31 @@ void CalcOffice::connect(Start start)
                 throw SpreadsheetError(
                     Error::NotInstalled,
                     "LibreOffice is installed without Calc, its spreadsheet (package libreoffice-calc).");
-            const auto child =
-                startOffice(m_programDirectory, "pipe,name=" + m_pipe + ";urp;", m_headless, m_profileUrl);
-            {
-                std::lock_guard lock(m_linkMutex);
-                m_launched = child;
-            }
-            {
-                std::lock_guard lock(linksMutex);
-                emptyOffices[m_pipe] = child->pid;
-            }
-            if (m_cancelled) // cancel() came while it was being launched
-                endLaunchedOfficeIfEmpty();
+            const auto launch = [&] {
+                auto child = startOffice(m_programDirectory, "pipe,name=" + m_pipe + ";urp;", m_headless, m_profileUrl);
+                {
+                    std::lock_guard lock(m_linkMutex);
+                    m_launched = child;
+                }
+                {
+                    std::lock_guard lock(linksMutex);
+                    emptyOffices[m_pipe] = child->pid;
+                }
+                if (m_cancelled) // cancel() came while it was being launched
+                    endLaunchedOfficeIfEmpty();
+                return child;
+            };
+            auto child = launch();
+            bool launchedAgain = false;
+            auto endedAt = Clock::time_point::max(); // seen ended, at
             while (!tryOpen(m_pipe)) {
                 if (m_cancelled)
                     abandoned();
                 // An soffice that ends at once with 0 has handed its arguments
                 // to the office already running on the profile: wait for that.
+                // One that finds no display ends with 0 as well, now and then
+                // on a busy machine: with no office taking over after a while,
+                // it is started once more.
                 if (child->hasEnded()) {
                     const int status = child->status;
                     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -484,9 +500,23 @@ void CalcOffice::connect(Start start)
                                                           : "signal " + std::to_string(WTERMSIG(status)))
                                                    + ").");
                     }
+                    const auto now = Clock::now();
+                    endedAt = std::min(endedAt, now);
+                    if (!launchedAgain && now - endedAt >= handOverWait(m_startTimeout)) {
+                        launchedAgain = true;
+                        endedAt = Clock::time_point::max();
+                        child = launch();
+                        continue;
+                    }
                 }
-                if (Clock::now() + ConnectRetry > deadline || m_startTimedOut)
+                if (Clock::now() + ConnectRetry > deadline || m_startTimedOut) {
+                    if (launchedAgain && child->hasEnded())
+                        throw SpreadsheetError(Error::StartFailed,
+                                               "LibreOffice could not be started: soffice ended at once, twice, "
+                                               "and no running office took over. Start LibreOffice Calc by hand "
+                                               "to see why, then try again.");
                     throw timedOut();
+                }
                 std::this_thread::sleep_for(ConnectRetry);
             }
         }
