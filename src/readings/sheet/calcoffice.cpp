@@ -73,11 +73,13 @@ constexpr char DefaultPipeName[] = "tallyo_calc";
 constexpr auto ConnectRetry = std::chrono::milliseconds(50);
 
 // How long an office already running on the profile gets to take over from an
-// soffice that ended at once, before soffice is started once more.
+// soffice that ended at once, before soffice is started again; and how many
+// starts in all.
 std::chrono::milliseconds handOverWait(std::chrono::milliseconds startTimeout)
 {
     return std::min<std::chrono::milliseconds>(std::chrono::seconds(10), startTimeout / 3);
 }
+constexpr int OfficeStarts = 3;
 
 bool isFile(const std::string &path)
 {
@@ -480,7 +482,7 @@ void CalcOffice::connect(Start start)
                 return child;
             };
             auto child = launch();
-            bool launchedAgain = false;
+            int starts = 1;
             auto endedAt = Clock::time_point::max(); // seen ended, at
             while (!tryOpen(m_pipe)) {
                 if (m_cancelled)
@@ -488,8 +490,8 @@ void CalcOffice::connect(Start start)
                 // An soffice that ends at once with 0 has handed its arguments
                 // to the office already running on the profile: wait for that.
                 // One that finds no display ends with 0 as well, now and then
-                // on a busy machine: with no office taking over after a while,
-                // it is started once more.
+                // on a busy machine, even twice in a row: with no office taking
+                // over after a while, it is started again.
                 if (child->hasEnded()) {
                     const int status = child->status;
                     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -502,19 +504,20 @@ void CalcOffice::connect(Start start)
                     }
                     const auto now = Clock::now();
                     endedAt = std::min(endedAt, now);
-                    if (!launchedAgain && now - endedAt >= handOverWait(m_startTimeout)) {
-                        launchedAgain = true;
+                    if (starts < OfficeStarts && now - endedAt >= handOverWait(m_startTimeout)) {
+                        ++starts;
                         endedAt = Clock::time_point::max();
                         child = launch();
                         continue;
                     }
                 }
                 if (Clock::now() + ConnectRetry > deadline || m_startTimedOut) {
-                    if (launchedAgain && child->hasEnded())
+                    if (starts > 1 && child->hasEnded())
                         throw SpreadsheetError(Error::StartFailed,
-                                               "LibreOffice could not be started: soffice ended at once, twice, "
-                                               "and no running office took over. Start LibreOffice Calc by hand "
-                                               "to see why, then try again.");
+                                               "LibreOffice could not be started: soffice ended at once, "
+                                                   + std::to_string(starts)
+                                                   + " times, and no running office took over. Start LibreOffice "
+                                                     "Calc by hand to see why, then try again.");
                     throw timedOut();
                 }
                 std::this_thread::sleep_for(ConnectRetry);
